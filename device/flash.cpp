@@ -1,0 +1,154 @@
+#include <cstdio>
+#include <cstring>
+
+#include "device/api.h"
+#include "device/current_port.h"
+#include "link/frame.h"
+
+namespace kormelt {
+namespace {
+
+constexpr uint8_t ERASE_BLOCKS[] = {11, 10, 9, 8, 7, 6, 0};  // blocks 1..5 are never erased
+constexpr int32_t ERASE_PROGRESS_STEP = 14;                  // percent per block
+constexpr int32_t PROGRESS_DONE = 100;                       // percent
+
+constexpr size_t PACKET_DATA_BYTES = 128;
+constexpr size_t PACKET_ADDRESS_OFFSET = 1;  // 4 bytes, little-endian
+constexpr size_t PACKET_DATA_OFFSET = 5;
+constexpr size_t PACKET_BYTES = PACKET_DATA_OFFSET + PACKET_DATA_BYTES;  // 133
+constexpr uint8_t ERASED_FLASH_BYTE = 0xFF;
+// The device address is 32 bits wide: no image may reach past it.
+constexpr uint64_t IMAGE_MAX_BYTES = uint64_t{1} << 32;
+
+static_assert(PACKET_BYTES <= REQUEST_BUFFER_BYTES, "packet fits the request buffer");
+
+bool Cancelled(ProgressCallback callback, int32_t percent) {
+    return callback != nullptr && callback(percent) != 0;
+}
+
+void ReportDone(ProgressCallback callback) {
+    if (callback != nullptr) {
+        callback(PROGRESS_DONE);  // the final report cannot cancel anything
+    }
+}
+
+// 100 x sent / size in 64 bits, so no image the address can hold overflows.
+int32_t UploadPercent(uint64_t sent, uint64_t size) {
+    const uint64_t percent = sent * 100 / size;
+    return static_cast<int32_t>(percent < 100 ? percent : 100);
+}
+
+// Size of an open file, leaving it positioned at its start; -1 when the
+// runtime cannot tell.
+long FileSize(std::FILE *file) {
+    if (std::fseek(file, 0, SEEK_END) != 0) {
+        return -1;
+    }
+    const long size = std::ftell(file);
+    if (std::fseek(file, 0, SEEK_SET) != 0) {
+        return -1;
+    }
+    return size;
+}
+
+int32_t Upload(std::FILE *file, ProgressCallback callback) {
+    const long size = FileSize(file);
+    // An empty image has nothing to program (and would divide the progress
+    // by zero); one larger than the 32-bit address space cannot be placed.
+    if (size <= 0 || static_cast<uint64_t>(size) > IMAGE_MAX_BYTES) {
+        return STATUS_IMAGE_OPEN;
+    }
+    uint8_t request[REQUEST_BUFFER_BYTES] = {CMD_PROGRAM};
+    uint8_t reply[REPLY_BUFFER_BYTES];
+    uint64_t address = 0;
+    for (;;) {
+        const size_t got = std::fread(request + PACKET_DATA_OFFSET, 1, PACKET_DATA_BYTES, file);
+        if (std::ferror(file)) {
+            return STATUS_IMAGE_OPEN;  // the packets already sent stand; nothing is retried
+        }
+        // The image ends with the read that brings nothing: no packet goes out
+        // past the last data.
+        if (got == 0) {
+            return STATUS_OK;
+        }
+        if (address + got > IMAGE_MAX_BYTES) {
+            return STATUS_IMAGE_OPEN;  // the file grew past the address space while uploading
+        }
+        // The tail of a short last packet holds what erased flash holds, not
+        // bytes left over from the packet before.
+        std::memset(request + PACKET_DATA_OFFSET + got, ERASED_FLASH_BYTE, PACKET_DATA_BYTES - got);
+        if (Cancelled(callback, UploadPercent(address, static_cast<uint64_t>(size)))) {
+            return STATUS_CANCELLED;
+        }
+        for (size_t i = 0; i < 4; ++i) {
+            request[PACKET_ADDRESS_OFFSET + i] = static_cast<uint8_t>(address >> (8 * i));
+        }
+        int32_t reply_length = 0;
+        const int32_t status =
+            FrameExchange(CurrentPort, request, PACKET_BYTES, reply, sizeof reply, &reply_length);
+        if (status != STATUS_OK) {
+            return status;
+        }
+        address += PACKET_DATA_BYTES;
+    }
+}
+
+}  // namespace
+}  // namespace kormelt
+
+using namespace kormelt;
+
+// With no port open the device calls would hand a null record to the line;
+// they refuse at once instead, before any report, file or request.
+
+extern "C" int32_t KORMELT_CALL KORMELT_Erase(ProgressCallback callback) {
+    if (CurrentPort == nullptr) {
+        return STATUS_PORT_NOT_OPEN;
+    }
+    uint8_t request[REQUEST_BUFFER_BYTES] = {CMD_ERASE};
+    uint8_t reply[REPLY_BUFFER_BYTES];
+    int32_t progress = 0;
+    for (const uint8_t block : ERASE_BLOCKS) {
+        if (Cancelled(callback, progress)) {
+            return STATUS_CANCELLED;
+        }
+        request[1] = block;
+        int32_t reply_length = 0;
+        const int32_t status = FrameExchange(CurrentPort, request, 2, reply, sizeof reply, &reply_length);
+        if (status != STATUS_OK) {
+            return status;
+        }
+        progress += ERASE_PROGRESS_STEP;
+    }
+    ReportDone(callback);
+    return STATUS_OK;
+}
+
+extern "C" int32_t KORMELT_CALL KORMELT_Programm(const char *path, ProgressCallback callback) {
+    if (CurrentPort == nullptr) {
+        return STATUS_PORT_NOT_OPEN;
+    }
+    if (path == nullptr) {
+        return STATUS_IMAGE_OPEN;
+    }
+    std::FILE *file = std::fopen(path, "rb");
+    if (file == nullptr) {
+        return STATUS_IMAGE_OPEN;
+    }
+    const int32_t status = Upload(file, callback);
+    std::fclose(file);  // opened for reading only: nothing to lose on close
+    if (status == STATUS_OK) {
+        ReportDone(callback);
+    }
+    return status;
+}
+
+extern "C" int32_t KORMELT_CALL KORMELT_Restart(void) {
+    if (CurrentPort == nullptr) {
+        return STATUS_PORT_NOT_OPEN;
+    }
+    const uint8_t request[REQUEST_BUFFER_BYTES] = {CMD_RESTART};
+    uint8_t reply[REPLY_BUFFER_BYTES];
+    int32_t reply_length = 0;
+    return FrameExchange(CurrentPort, request, 1, reply, sizeof reply, &reply_length);
+}

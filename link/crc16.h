@@ -1,0 +1,40 @@
+// 16-bit CRC of frames and image files: polynomial 0x1021, MSB first,
+// initial value 0xAAAA, no final XOR. Data followed by its own CRC (high byte
+// first) gives 0, so receivers test for zero instead of comparing.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace kormelt {
+
+constexpr uint16_t CRC_INIT = 0xAAAA;
+constexpr uint16_t CRC_POLY = 0x1021;
+
+namespace detail {
+constexpr std::array<uint16_t, 256> MakeCrcTable() {
+    std::array<uint16_t, 256> table{};
+    for (unsigned i = 0; i < 256; ++i) {
+        uint16_t reg = static_cast<uint16_t>(i << 8);
+        for (int bit = 0; bit < 8; ++bit) {
+            reg = static_cast<uint16_t>((reg & 0x8000u) ? (reg << 1) ^ CRC_POLY : (reg << 1));
+        }
+        table[i] = reg;
+    }
+    return table;
+}
+}  // namespace detail
+
+// Built by the compiler; the library carries it as constant data.
+inline constexpr std::array<uint16_t, 256> CRC_TABLE = detail::MakeCrcTable();
+
+constexpr uint16_t CrcUpdate(uint8_t byte, uint16_t crc) {
+    return static_cast<uint16_t>(CRC_TABLE[static_cast<uint8_t>((crc >> 8) ^ byte)] ^ (crc << 8));
+}
+
+// CRC of a whole block started from CRC_INIT. The frame and file users chain
+// CrcUpdate themselves where data comes in pieces.
+uint16_t CrcBlock(const uint8_t *data, size_t length);
+
+}  // namespace kormelt
