@@ -1,1 +1,405 @@
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "device/api.h"
+#include "link/crc16.h"
+#include "link/frame.h"
+#include "tests/fake_port.h"
+#include "tests/temp_file.h"
+
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+Bytes Framed(const Bytes &payload) {
+    Bytes out(kormelt::FRAME_TX_CAPACITY);
+    out.resize(kormelt::FrameEncode(payload.data(), payload.size(), out.data(), out.size()));
+    return out;
+}
+
+// Splits what the host wrote into request payloads (flags, stuffing and CRC
+// removed); a request whose CRC is wrong is kept as an empty payload.
+std::vector<Bytes> Requests(const Bytes &wire) {
+    std::vector<Bytes> requests;
+    Bytes body;
+    bool in_frame = false;
+    bool escaped = false;
+    for (uint8_t b : wire) {
+        if (b == kormelt::FRAME_FLAG) {
+            if (in_frame && !body.empty()) {
+                const bool good = body.size() >= 3 && kormelt::CrcBlock(body.data(), body.size()) == 0;
+                requests.push_back(good ? Bytes(body.begin(), body.end() - 2) : Bytes{});
+                body.clear();
+            }
+            in_frame = true;
+        } else if (b == kormelt::FRAME_ESCAPE) {
+            escaped = true;
+        } else {
+            body.push_back(escaped ? static_cast<uint8_t>(b ^ 0x20) : b);
+            escaped = false;
+        }
+    }
+    return requests;
+}
+
+// A device on an in-memory line: it answers each request with a reply frame
+// until told to fall silent at request number silent_from (counted from 1).
+struct Device {
+    fake::Line line;
+    Bytes identity{0x01, 0x00, 'k', 'o', 'r', 'm', 'e', 'l', 't'};
+    size_t silent_from = 0;  // 0: never
+    size_t bad_crc_at = 0;   // 0: never
+    size_t requests = 0;
+
+    Device() {
+        line.on_write = [this](fake::Line &l, const uint8_t *bytes, size_t count) {
+            ++requests;
+            if (silent_from != 0 && requests >= silent_from) {
+                return;
+            }
+            const std::vector<Bytes> got = Requests(Bytes(bytes, bytes + count));
+            Bytes reply = got.size() == 1 && !got[0].empty() && got[0][0] == 0x00 ? identity : Bytes{0x06};
+            Bytes frame = Framed(reply);
+            if (requests == bad_crc_at) {
+                frame[frame.size() - 2] ^= 0x01;
+            }
+            l.incoming.insert(l.incoming.end(), frame.begin(), frame.end());
+        };
+    }
+    std::vector<Bytes> Received() const { return Requests(line.written); }
+};
+
+// Records the progress reports and cancels at a chosen one.
+struct Progress {
+    static std::vector<int32_t> seen;
+    static int32_t cancel_at;
+    static int32_t KORMELT_CALL Callback(int32_t percent) {
+        seen.push_back(percent);
+        return percent == cancel_at ? 1 : 0;
+    }
+    static void Reset(int32_t cancel = -1) {
+        seen.clear();
+        cancel_at = cancel;
+    }
+};
+std::vector<int32_t> Progress::seen;
+int32_t Progress::cancel_at = -1;
+
+class DeviceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fake::Reset();
+        Progress::Reset();
+    }
+    void TearDown() override {
+        KORMELT_Close();
+        EXPECT_EQ(fake::OpenRecords(), 0);
+        fake::Reset();
+    }
+    // Device on COM3, nothing on the other ports; leaves the port open.
+    void OpenOnCom3() {
+        fake::Attach(3, &device.line);
+        ASSERT_EQ(KORMELT_Open(nullptr), STATUS_OK);
+        device.line.written.clear();
+        device.requests = 0;
+    }
+    Device device;
+};
+
+Bytes ImageBytes(size_t size) {
+    Bytes data(size);
+    for (size_t i = 0; i < size; ++i) {
+        data[i] = static_cast<uint8_t>(i * 13 + 7);
+    }
+    return data;
+}
+
+TEST_F(DeviceTest, OpenFindsTheDeviceOnCom3) {
+    fake::Attach(3, &device.line);
+    EXPECT_EQ(KORMELT_Open(&Progress::Callback), STATUS_OK);
+    EXPECT_EQ(Progress::seen, (std::vector<int32_t>{0, 12, 24}));
+    EXPECT_EQ(fake::OpenRecords(), 1);
+    EXPECT_EQ(device.line.written, (Bytes{0x7E, 0x00, 0xBE, 0xA0, 0x7E}));
+}
+
+TEST_F(DeviceTest, OpenWithNoDeviceReportsEveryPortThen100) {
+    Device silent;
+    silent.silent_from = 1;
+    fake::Attach(2, &silent.line);
+    EXPECT_EQ(KORMELT_Open(&Progress::Callback), STATUS_NOT_FOUND);
+    EXPECT_EQ(Progress::seen, (std::vector<int32_t>{0, 12, 24, 36, 48, 60, 72, 100}));
+    EXPECT_EQ(fake::OpenRecords(), 0);
+    EXPECT_EQ(fake::OpenedPorts(), std::vector<uint32_t>{2});
+    // With no port open the flash calls refuse without touching anything.
+    EXPECT_EQ(KORMELT_Erase(&Progress::Callback), STATUS_PORT_NOT_OPEN);
+    EXPECT_EQ(KORMELT_Restart(), STATUS_PORT_NOT_OPEN);
+}
+
+TEST_F(DeviceTest, OpenSkipsPortsThatFailAndFindsTheNextDevice) {
+    struct Case {
+        const char *what;
+        Bytes identity;
+        int open_status;
+        size_t bad_crc_at;
+        bool silent;
+    };
+    const Case cases[] = {
+        {"reply of 8 bytes", {0x01, 'k', 'o', 'r', 'm', 'e', 'l', 't'}, 0, 0, false},
+        {"reply of 10 bytes", {0x01, 0x02, 'k', 'o', 'r', 'm', 'e', 'l', 't', 0x00}, 0, 0, false},
+        {"wrong first letter", {0x01, 0x02, 'K', 'o', 'r', 'm', 'e', 'l', 't'}, 0, 0, false},
+        {"wrong last letter", {0x01, 0x02, 'k', 'o', 'r', 'm', 'e', 'l', 'T'}, 0, 0, false},
+        {"bad reply crc", {0x01, 0x02, 'k', 'o', 'r', 'm', 'e', 'l', 't'}, 0, 1, false},
+        {"silent device", {}, 0, 0, true},
+        {"port settings refused", {}, STATUS_PORT_CONFIG, 0, false},
+    };
+    for (const Case &c : cases) {
+        fake::Reset();
+        Device wrong;
+        wrong.identity = c.identity;
+        wrong.line.open_status = c.open_status;
+        wrong.bad_crc_at = c.bad_crc_at;
+        wrong.silent_from = c.silent ? 1 : 0;
+        Device right;
+        right.identity = {0xAB, 0xCD, 'k', 'o', 'r', 'm', 'e', 'l', 't'};  // first two bytes are free
+        fake::Attach(2, &wrong.line);
+        fake::Attach(5, &right.line);
+        EXPECT_EQ(KORMELT_Open(nullptr), STATUS_OK) << c.what;
+        EXPECT_EQ(fake::OpenRecords(), 1) << c.what;
+        const std::vector<uint32_t> expected =
+            c.open_status != 0 ? std::vector<uint32_t>{5} : std::vector<uint32_t>{2, 5};
+        EXPECT_EQ(fake::OpenedPorts(), expected) << c.what;
+        KORMELT_Close();
+        EXPECT_EQ(fake::OpenRecords(), 0) << c.what;
+    }
+}
+
+TEST_F(DeviceTest, DeviceOnCom8IsNotFound) {
+    fake::Attach(8, &device.line);
+    EXPECT_EQ(KORMELT_Open(nullptr), STATUS_NOT_FOUND);
+    EXPECT_TRUE(fake::OpenedPorts().empty());
+}
+
+TEST_F(DeviceTest, CancelAtEachSearchReportLeavesNothingOpen) {
+    for (int32_t cancel : {0, 12, 24}) {
+        fake::Reset();
+        Progress::Reset(cancel);
+        Device other;
+        other.silent_from = 1;
+        fake::Attach(1, &other.line);
+        fake::Attach(3, &device.line);
+        EXPECT_EQ(KORMELT_Open(&Progress::Callback), STATUS_CANCELLED) << cancel;
+        EXPECT_EQ(fake::OpenRecords(), 0) << cancel;
+        EXPECT_EQ(Progress::seen.back(), cancel);
+        for (uint32_t n : fake::OpenedPorts()) {
+            EXPECT_NE(n, 3u) << "COM3 opened although cancelled at " << cancel;
+        }
+    }
+}
+
+TEST_F(DeviceTest, OpenWhileOpenClosesTheFirstPort) {
+    OpenOnCom3();
+    ASSERT_EQ(fake::OpenRecords(), 1);
+    EXPECT_EQ(KORMELT_Open(nullptr), STATUS_OK);
+    EXPECT_EQ(fake::OpenRecords(), 1);
+    EXPECT_EQ(fake::OpenedPorts(), (std::vector<uint32_t>{3, 3}));
+}
+
+TEST_F(DeviceTest, CloseWithNoPortIsHarmless) {
+    EXPECT_EQ(KORMELT_Close(), STATUS_OK);
+    EXPECT_EQ(KORMELT_Close(), STATUS_OK);
+    EXPECT_EQ(fake::CloseCalls(), 0);
+}
+
+TEST_F(DeviceTest, EraseSendsTheSevenBlocksInOrder) {
+    OpenOnCom3();
+    EXPECT_EQ(KORMELT_Erase(&Progress::Callback), STATUS_OK);
+    EXPECT_EQ(Progress::seen, (std::vector<int32_t>{0, 14, 28, 42, 56, 70, 84, 100}));
+    std::vector<Bytes> expected;
+    for (uint8_t block : {11, 10, 9, 8, 7, 6, 0}) {
+        expected.push_back({0x02, block});
+    }
+    EXPECT_EQ(device.Received(), expected);
+    EXPECT_EQ(fake::OpenRecords(), 1);  // the port stays open for the next step
+}
+
+TEST_F(DeviceTest, EraseStopsAtTheFirstFailingBlock) {
+    struct Case {
+        const char *what;
+        size_t silent_from;
+        size_t bad_crc_at;
+        bool write_fails;
+        int32_t status;
+        size_t requests;
+    };
+    const Case cases[] = {
+        {"silence at block 9", 3, 0, false, STATUS_TIMEOUT, 3},
+        {"bad crc at block 11", 0, 1, false, STATUS_CRC, 1},
+        {"write failure", 0, 0, true, STATUS_WRITE, 0},
+    };
+    for (const Case &c : cases) {
+        OpenOnCom3();
+        Progress::Reset();
+        device.silent_from = c.silent_from;
+        device.bad_crc_at = c.bad_crc_at;
+        device.line.write_fails = c.write_fails;
+        EXPECT_EQ(KORMELT_Erase(&Progress::Callback), c.status) << c.what;
+        EXPECT_EQ(device.Received().size(), c.requests) << c.what;
+        EXPECT_NE(Progress::seen.back(), 100) << c.what;
+        device.silent_from = 0;
+        device.bad_crc_at = 0;
+        device.line.write_fails = false;
+    }
+}
+
+TEST_F(DeviceTest, EraseCancelStopsBeforeTheNextRequest) {
+    OpenOnCom3();
+    Progress::Reset(42);
+    EXPECT_EQ(KORMELT_Erase(&Progress::Callback), STATUS_CANCELLED);
+    EXPECT_EQ(device.Received().size(), 3u);
+}
+
+TEST_F(DeviceTest, RestartSendsItsFrameAndReturnsTheExchangeStatus) {
+    OpenOnCom3();
+    EXPECT_EQ(KORMELT_Restart(), STATUS_OK);
+    EXPECT_EQ(device.line.written, (Bytes{0x7E, 0x01, 0xAE, 0x81, 0x7E}));
+    device.silent_from = 2;
+    EXPECT_EQ(KORMELT_Restart(), STATUS_TIMEOUT);
+}
+
+// What the device receives for an image: 133-byte packets from address 0,
+// the data in file order, a short last packet filled with 0xFF.
+void ExpectPackets(const std::vector<Bytes> &requests, const Bytes &image) {
+    const size_t packets = (image.size() + 127) / 128;
+    ASSERT_EQ(requests.size(), packets);
+    for (size_t k = 0; k < packets; ++k) {
+        const Bytes &r = requests[k];
+        ASSERT_EQ(r.size(), 133u);
+        EXPECT_EQ(r[0], 0x03);
+        const uint32_t address = r[1] | r[2] << 8 | r[3] << 16 | static_cast<uint32_t>(r[4]) << 24;
+        EXPECT_EQ(address, k * 128);
+        for (size_t i = 0; i < 128; ++i) {
+            const size_t at = k * 128 + i;
+            EXPECT_EQ(r[5 + i], at < image.size() ? image[at] : 0xFF) << "packet " << k << " byte " << i;
+        }
+    }
+}
+
+TEST_F(DeviceTest, UploadSendsOnlyTheImageData) {
+    struct Case {
+        size_t size;
+        std::vector<int32_t> reports;
+    };
+    const Case cases[] = {
+        {256, {0, 50, 100}},
+        {300, {0, 42, 85, 100}},
+        {128, {0, 100}},
+        {1, {0, 100}},
+        {129, {0, 99, 100}},
+        {6 * 128, {0, 16, 33, 50, 66, 83, 100}},
+    };
+    for (const Case &c : cases) {
+        OpenOnCom3();
+        Progress::Reset();
+        const Bytes image = ImageBytes(c.size);
+        TempFile file(image);
+        EXPECT_EQ(KORMELT_Programm(file.path().c_str(), &Progress::Callback), STATUS_OK) << c.size;
+        EXPECT_EQ(Progress::seen, c.reports) << c.size;
+        ExpectPackets(device.Received(), image);
+    }
+}
+
+TEST_F(DeviceTest, UploadAddressIsLittleEndian) {
+    OpenOnCom3();
+    TempFile file(ImageBytes(6 * 128));
+    ASSERT_EQ(KORMELT_Programm(file.path().c_str(), nullptr), STATUS_OK);
+    const std::vector<Bytes> requests = device.Received();
+    ASSERT_EQ(requests.size(), 6u);
+    EXPECT_EQ(Bytes(requests[5].begin() + 1, requests[5].begin() + 5), (Bytes{0x80, 0x02, 0x00, 0x00}));
+}
+
+TEST_F(DeviceTest, UploadRefusesWhatItCannotSend) {
+    TempFile empty(Bytes{});
+    struct Case {
+        const char *what;
+        const char *path;
+        int32_t status;
+    };
+    const Case cases[] = {
+        {"missing file", "/nonexistent/kormelt.bin", STATUS_IMAGE_OPEN},
+        {"null path", nullptr, STATUS_IMAGE_OPEN},
+        {"empty file", empty.path().c_str(), STATUS_IMAGE_OPEN},
+        {"directory", "/", STATUS_IMAGE_OPEN},
+    };
+    OpenOnCom3();
+    for (const Case &c : cases) {
+        Progress::Reset();
+        EXPECT_EQ(KORMELT_Programm(c.path, &Progress::Callback), c.status) << c.what;
+        EXPECT_TRUE(device.line.written.empty()) << c.what;
+        EXPECT_TRUE(Progress::seen.empty()) << c.what;
+    }
+}
+
+TEST_F(DeviceTest, UploadWithNoPortOpenTouchesNothing) {
+    Progress::Reset();
+    EXPECT_EQ(KORMELT_Programm("/nonexistent/kormelt.bin", &Progress::Callback), STATUS_PORT_NOT_OPEN);
+    EXPECT_TRUE(Progress::seen.empty());
+}
+
+TEST_F(DeviceTest, UploadStopsAtTheFirstFailure) {
+    struct Case {
+        const char *what;
+        int32_t cancel_at;
+        size_t silent_from;
+        size_t bad_crc_at;
+        int32_t status;
+        size_t requests;
+    };
+    // 10 packets: reports 0, 10, 20, ... 90.
+    const Case cases[] = {
+        {"cancel at the first report", 0, 0, 0, STATUS_CANCELLED, 0},
+        {"cancel in the middle", 50, 0, 0, STATUS_CANCELLED, 5},
+        {"silence at the first packet", -1, 1, 0, STATUS_TIMEOUT, 1},
+        {"silence at a middle packet", -1, 5, 0, STATUS_TIMEOUT, 5},
+        {"silence at the last packet", -1, 10, 0, STATUS_TIMEOUT, 10},
+        {"bad crc at a middle packet", -1, 0, 4, STATUS_CRC, 4},
+    };
+    const Bytes image = ImageBytes(10 * 128);
+    TempFile file(image);
+    for (const Case &c : cases) {
+        OpenOnCom3();
+        Progress::Reset(c.cancel_at);
+        device.silent_from = c.silent_from;
+        device.bad_crc_at = c.bad_crc_at;
+        EXPECT_EQ(KORMELT_Programm(file.path().c_str(), &Progress::Callback), c.status) << c.what;
+        EXPECT_EQ(device.requests, c.requests) << c.what;
+        EXPECT_NE(Progress::seen.empty() ? -1 : Progress::seen.back(), 100) << c.what;
+        device.silent_from = 0;
+        device.bad_crc_at = 0;
+    }
+}
+
+TEST_F(DeviceTest, CompleteUpdateOverTheInMemoryLine) {
+    Bytes image = ImageBytes(1000);
+    const uint16_t crc = kormelt::CrcBlock(image.data(), image.size());
+    image.push_back(static_cast<uint8_t>(crc >> 8));
+    image.push_back(static_cast<uint8_t>(crc & 0xFF));
+    TempFile file(image);
+    fake::Attach(3, &device.line);
+    EXPECT_EQ(KORMELT_CheckCRC(file.path().c_str()), STATUS_OK);
+    EXPECT_EQ(KORMELT_Open(nullptr), STATUS_OK);
+    EXPECT_EQ(KORMELT_Erase(nullptr), STATUS_OK);
+    EXPECT_EQ(KORMELT_Programm(file.path().c_str(), nullptr), STATUS_OK);
+    EXPECT_EQ(KORMELT_Restart(), STATUS_OK);
+    EXPECT_EQ(KORMELT_Close(), STATUS_OK);
+    EXPECT_EQ(fake::OpenRecords(), 0);
+    const std::vector<Bytes> requests = device.Received();
+    ASSERT_EQ(requests.size(), 1u + 7u + 8u + 1u);
+    EXPECT_EQ(requests.front(), Bytes{0x00});
+    EXPECT_EQ(requests.back(), Bytes{0x01});
+    ExpectPackets(std::vector<Bytes>(requests.begin() + 8, requests.end() - 1), image);
+}
+
+}  // namespace
