@@ -1,24 +1,318 @@
+#include "link/serial_port_posix.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include "device/api.h"
-#include "link/serial_port.h"
 
 namespace kormelt {
 
-struct PortRecord {
-    uint32_t tag;
+namespace {
+
+int OpenDevice(const char *path, int flags) { return ::open(path, flags); }
+int FileControl(int fd, int command, int argument) { return ::fcntl(fd, command, argument); }
+int DeviceControl(int fd, unsigned long request, int *argument) { return ::ioctl(fd, request, argument); }
+
+constexpr PosixCalls REAL_CALLS = {
+    OpenDevice,   ::close,       ::flock,       FileControl, ::tcflush, ::tcgetattr,
+    ::tcsetattr,  ::cfsetispeed, ::cfsetospeed, DeviceControl, ::read,  ::write,
+    ::poll,       ::malloc,      ::free,        ::clock_gettime,
 };
+
+constexpr speed_t PORT_SPEED = B19200;  // PORT_BAUD_RATE as the termios code
+constexpr int MODEM_LINES = TIOCM_DTR | TIOCM_RTS;
+
+// Long enough for any path the kernel opens (PATH_MAX on Linux, the final
+// zero included); a longer name cannot be a device and is refused unopened.
+constexpr size_t PORT_NAME_CAPACITY = 4096;  // bytes
+constexpr const char PORT_PATH_VARIABLE[] = "KORMELT_COM";  // followed by n
+constexpr const char PORT_FALLBACK_PATH[] = "/dev/ttyS";    // followed by n - 1
+
+constexpr int64_t NS_PER_MS = 1000000;
+constexpr int64_t NS_PER_S = 1000000000;
+
+// Monotonic time in nanoseconds; false when the clock cannot be read.
+bool NowNs(int64_t *now) {
+    timespec ts{};
+    if (PosixCall.clock_gettime(CLOCK_MONOTONIC, &ts) != 0) {
+        return false;
+    }
+    *now = static_cast<int64_t>(ts.tv_sec) * NS_PER_S + ts.tv_nsec;
+    return true;
+}
+
+// Rounded up, so a wait never ends before the deadline it was asked for.
+int PollTimeoutMs(int64_t left_ns) {
+    const int64_t ms = (left_ns + NS_PER_MS - 1) / NS_PER_MS;
+    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+// COMn is the path in KORMELT_COM<n> when that is set and not empty, else
+// /dev/ttyS<n-1>. False when the name does not fit.
+bool DeviceName(uint32_t n, char *name, size_t capacity) {
+    char variable[sizeof PORT_PATH_VARIABLE + 10];  // room for any uint32_t
+    const int variable_length =
+        std::snprintf(variable, sizeof variable, "%s%" PRIu32, PORT_PATH_VARIABLE, n);
+    if (variable_length < 0 || static_cast<size_t>(variable_length) >= sizeof variable) {
+        return false;
+    }
+    const char *path = std::getenv(variable);
+    const int length = path != nullptr && *path != '\0'
+                           ? std::snprintf(name, capacity, "%s", path)
+                           : std::snprintf(name, capacity, "%s%" PRIu32, PORT_FALLBACK_PATH, n - 1);
+    return length > 0 && static_cast<size_t>(length) < capacity;
+}
+
+// 8N1, no flow control of any kind, no translation of any byte in either
+// direction, no echo or signals, and reads that return at once with what is
+// waiting. Everything else stays as the driver reported it.
+void MakeRaw(termios *t) {
+    t->c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                         ICRNL | IXON | IXOFF | IXANY | INPCK);
+    t->c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    t->c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    t->c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    t->c_cflag |= CS8 | CLOCAL | CREAD;
+    t->c_cc[VMIN] = 0;
+    t->c_cc[VTIME] = 0;
+}
+
+bool IsRaw(const termios &t) {
+    const tcflag_t iflag_off = IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
+                               IXOFF | IXANY | INPCK;
+    const tcflag_t lflag_off = ECHO | ECHONL | ICANON | ISIG | IEXTEN;
+    const tcflag_t cflag_mask = CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD;
+    return (t.c_iflag & iflag_off) == 0 && (t.c_oflag & OPOST) == 0 &&
+           (t.c_lflag & lflag_off) == 0 && (t.c_cflag & cflag_mask) == (CS8 | CLOCAL | CREAD) &&
+           t.c_cc[VMIN] == 0 && t.c_cc[VTIME] == 0 && cfgetispeed(&t) == PORT_SPEED &&
+           cfgetospeed(&t) == PORT_SPEED;
+}
+
+// The steps of PortOpen after the device is open and claimed.
+int32_t Configure(PortRecord *record) {
+    const int fd = record->handle;
+
+    // The kernel's tty queues have fixed sizes, so there is nothing to size
+    // here. What matters at this step is to start with both queues empty:
+    // bytes an earlier program left on the line must not pass for a reply.
+    if (PosixCall.tcflush(fd, TCIOFLUSH) != 0) {
+        return STATUS_PORT_QUEUES;
+    }
+
+    // Nor are there driver timeouts: with O_NONBLOCK and VMIN = VTIME = 0 a
+    // read or write returns at once, and the time limits are kept by poll().
+    // Confirm the non-blocking mode those limits depend on.
+    const int flags = PosixCall.fcntl(fd, F_GETFL, 0);
+    if (flags < 0 || (flags & O_NONBLOCK) == 0) {
+        return STATUS_PORT_TIMEOUTS;
+    }
+
+    if (PosixCall.tcgetattr(fd, &record->settings) != 0) {
+        return STATUS_PORT_STATE;
+    }
+
+    termios wanted = record->settings;
+    MakeRaw(&wanted);
+    if (PosixCall.cfsetispeed(&wanted, PORT_SPEED) != 0 ||
+        PosixCall.cfsetospeed(&wanted, PORT_SPEED) != 0 ||
+        PosixCall.tcsetattr(fd, TCSANOW, &wanted) != 0) {
+        return STATUS_PORT_CONFIG;
+    }
+    // tcsetattr succeeds when any one of the changes took, so only reading
+    // the settings back tells whether all of them did.
+    termios applied{};
+    if (PosixCall.tcgetattr(fd, &applied) != 0 || !IsRaw(applied)) {
+        return STATUS_PORT_CONFIG;
+    }
+    record->settings = applied;
+
+    // A pseudo-terminal or a bare UART without modem lines refuses the call
+    // with ENOTTY or EINVAL: that port works without DTR and RTS.
+    int lines = MODEM_LINES;
+    if (PosixCall.ioctl(fd, TIOCMBIS, &lines) != 0 && errno != ENOTTY && errno != EINVAL) {
+        return STATUS_PORT_CONFIG;
+    }
+    return STATUS_OK;
+}
+
+// Releases a record whose open failed; closing the descriptor also drops
+// the lock. The close result does not matter: the descriptor is gone either
+// way on Linux, and there is nothing left to undo.
+void Discard(PortRecord *record) {
+    if (record->handle >= 0) {
+        (void)PosixCall.close(record->handle);
+    }
+    record->handle = -1;
+    record->tag = PORT_TAG_DEAD;
+    PosixCall.free(record);
+}
+
+bool IsLive(const PortRecord *record) { return record != nullptr && record->tag == PORT_TAG_LIVE; }
+
+bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+}  // namespace
+
+const PosixCalls POSIX_REAL_CALLS = REAL_CALLS;
+PosixCalls PosixCall = REAL_CALLS;
 
 int32_t PortOpen(PortRecord **slot, uint32_t n) {
     *slot = nullptr;
-    return n < PORT_NUMBER_MIN || n > PORT_NUMBER_MAX ? STATUS_PORT_NUMBER : STATUS_PORT_OPEN;
+    if (n < PORT_NUMBER_MIN || n > PORT_NUMBER_MAX) {
+        return STATUS_PORT_NUMBER;
+    }
+    void *memory = PosixCall.malloc(sizeof(PortRecord));
+    if (memory == nullptr) {
+        return STATUS_NO_MEMORY;
+    }
+    PortRecord *record = new (memory) PortRecord{};
+    record->handle = -1;
+    record->tag = PORT_TAG_DEAD;
+    record->number = n;
+
+    char name[PORT_NAME_CAPACITY];
+    if (!DeviceName(n, name, sizeof name)) {
+        Discard(record);
+        return STATUS_PORT_OPEN;
+    }
+    record->handle = PosixCall.open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (record->handle < 0) {
+        Discard(record);
+        return STATUS_PORT_OPEN;
+    }
+    // Exclusive use: another program holding the port is refused here, and
+    // this one holds it against others until close.
+    if (PosixCall.flock(record->handle, LOCK_EX | LOCK_NB) != 0) {
+        Discard(record);
+        return STATUS_PORT_OPEN;
+    }
+    record->tag = PORT_TAG_LIVE;
+
+    const int32_t status = Configure(record);
+    if (status != STATUS_OK) {
+        Discard(record);
+        return status;
+    }
+    *slot = record;
+    return STATUS_OK;
 }
 
-int32_t PortClose(PortRecord *) { return STATUS_PORT_NOT_OPEN; }
+int32_t PortClose(PortRecord *record) {
+    if (!IsLive(record)) {
+        return STATUS_PORT_NOT_OPEN;
+    }
+    const int fd = record->handle;
+    // Close always completes, so no result below is examined: a device that
+    // is already gone refuses them all and must still be released. HUPCL has
+    // the driver drop DTR and RTS at the last close as well, where the ioctl
+    // alone does not reach them.
+    record->settings.c_cflag |= HUPCL;
+    (void)PosixCall.tcsetattr(fd, TCSANOW, &record->settings);
+    int lines = MODEM_LINES;
+    (void)PosixCall.ioctl(fd, TIOCMBIC, &lines);
+    (void)PosixCall.flock(fd, LOCK_UN);
+    // Not retried on EINTR: Linux releases the descriptor even then.
+    (void)PosixCall.close(fd);
+    record->handle = -1;
+    record->tag = PORT_TAG_DEAD;
+    PosixCall.free(record);
+    return STATUS_OK;
+}
 
-bool PortWrite(PortRecord *, const uint8_t *, size_t, size_t *written) {
+bool PortWrite(PortRecord *record, const uint8_t *bytes, size_t count, size_t *written) {
     *written = 0;
-    return false;
+    if (!IsLive(record)) {
+        return false;
+    }
+    int64_t start = 0;
+    if (!NowNs(&start)) {
+        return false;  // a write that cannot be bounded is not started
+    }
+    const int64_t deadline = start + static_cast<int64_t>(PORT_WRITE_TIMEOUT_MS) * NS_PER_MS;
+
+    // The driver takes what fits at once; the rest goes out as room frees up
+    // until the deadline, after which the write is reported short.
+    size_t done = 0;
+    while (done < count) {
+        const ssize_t put = PosixCall.write(record->handle, bytes + done, count - done);
+        if (put > 0) {
+            done += static_cast<size_t>(put);
+            continue;
+        }
+        if (put < 0 && errno != EINTR && !WouldBlock(errno)) {
+            *written = done;
+            return false;
+        }
+        int64_t now = 0;
+        if (!NowNs(&now) || now >= deadline) {
+            break;
+        }
+        pollfd wait{record->handle, POLLOUT, 0};
+        const int ready = PosixCall.poll(&wait, 1, PollTimeoutMs(deadline - now));
+        if (ready < 0 && errno != EINTR) {
+            *written = done;
+            return false;
+        }
+        // Woken without room: the line hung up or failed, and every further
+        // write would be refused.
+        if (ready > 0 && (wait.revents & POLLOUT) == 0) {
+            *written = done;
+            return false;
+        }
+    }
+    *written = done;
+    return true;
 }
 
-int32_t PortReadByte(PortRecord *, uint8_t *, uint32_t) { return STATUS_TIMEOUT; }
+int32_t PortReadByte(PortRecord *record, uint8_t *byte_out, uint32_t timeout_ms) {
+    if (!IsLive(record)) {
+        return STATUS_TIMEOUT;
+    }
+    int64_t start = 0;
+    if (!NowNs(&start)) {
+        return STATUS_TIMEOUT;
+    }
+    const int64_t deadline = start + static_cast<int64_t>(timeout_ms) * NS_PER_MS;
+
+    bool woken = false;  // the last poll reported the line ready
+    for (;;) {
+        uint8_t byte = 0;
+        const ssize_t got = PosixCall.read(record->handle, &byte, 1);
+        if (got == 1) {
+            *byte_out = byte;
+            return STATUS_OK;
+        }
+        const bool interrupted = got < 0 && errno == EINTR;
+        // With VMIN = VTIME = 0 an empty line reads as 0 bytes (or EAGAIN);
+        // any other error (EIO once the device is unplugged) ends the read.
+        if (got < 0 && !interrupted && !WouldBlock(errno)) {
+            return STATUS_TIMEOUT;
+        }
+        // A hung-up line (POLLHUP, POLLERR) reports itself ready for ever and
+        // yields nothing: end at once rather than spin until the deadline.
+        if (woken && !interrupted) {
+            return STATUS_TIMEOUT;
+        }
+        int64_t now = 0;
+        if (!NowNs(&now) || now >= deadline) {
+            return STATUS_TIMEOUT;
+        }
+        pollfd wait{record->handle, POLLIN, 0};
+        const int ready = PosixCall.poll(&wait, 1, PollTimeoutMs(deadline - now));
+        if (ready < 0 && errno != EINTR) {
+            return STATUS_TIMEOUT;
+        }
+        woken = ready > 0;
+    }
+}
 
 }  // namespace kormelt

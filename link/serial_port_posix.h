@@ -1,0 +1,51 @@
+// Internals of the POSIX serial port, shared only with its tests: the port
+// record, and the table of platform calls the port makes. Every call goes
+// through PosixCall, so a test can make any one of them fail, or watch what
+// the port asks of the system, by replacing one entry and restoring
+// POSIX_REAL_CALLS afterwards. Nothing here is exported from the library.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include <poll.h>
+#include <sys/types.h>
+#include <termios.h>
+#include <time.h>
+
+#include "link/serial_port.h"
+
+namespace kormelt {
+
+struct PortRecord {
+    int handle;         // open device, -1 until open
+    uint32_t tag;       // PORT_TAG_LIVE or PORT_TAG_DEAD
+    uint32_t number;    // n of COMn
+    termios settings;   // as applied at open; close sets HUPCL in it
+};
+
+// The variadic calls (open, fcntl, ioctl) take the one argument form the
+// port uses.
+struct PosixCalls {
+    int (*open)(const char *path, int flags);
+    int (*close)(int fd);
+    int (*flock)(int fd, int operation);
+    int (*fcntl)(int fd, int command, int argument);
+    int (*tcflush)(int fd, int queues);
+    int (*tcgetattr)(int fd, termios *settings);
+    int (*tcsetattr)(int fd, int when, const termios *settings);
+    int (*cfsetispeed)(termios *settings, speed_t speed);
+    int (*cfsetospeed)(termios *settings, speed_t speed);
+    int (*ioctl)(int fd, unsigned long request, int *argument);
+    ssize_t (*read)(int fd, void *buffer, size_t count);
+    ssize_t (*write)(int fd, const void *buffer, size_t count);
+    int (*poll)(pollfd *fds, nfds_t count, int timeout_ms);
+    void *(*malloc)(size_t size);
+    void (*free)(void *memory);
+    int (*clock_gettime)(clockid_t clock, timespec *now);
+};
+
+extern const PosixCalls POSIX_REAL_CALLS;
+extern PosixCalls PosixCall;  // starts as POSIX_REAL_CALLS
+
+}  // namespace kormelt

@@ -1,0 +1,899 @@
+// The POSIX serial port on pseudo-terminals: the port opens the slave side
+// through KORMELT_COM<n>, the test plays the device on the master side. Every
+// platform call goes through a counting table, so a test can also see what
+// the port asked for and make any one call fail.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "device/api.h"
+#include "link/frame.h"
+#include "link/serial_port.h"
+#include "link/serial_port_posix.h"
+
+using kormelt::PortClose;
+using kormelt::PortOpen;
+using kormelt::PortReadByte;
+using kormelt::PortRecord;
+using kormelt::PortWrite;
+using kormelt::POSIX_REAL_CALLS;
+using kormelt::PosixCall;
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr uint32_t TEST_PORT = 3;            // the fixture's pty is COM3
+constexpr uint32_t SHORT_TIMEOUT_MS = 200;   // a silence the suite can afford to wait out
+constexpr uint32_t LONG_TIMEOUT_MS = 5000;   // longer than any "at once" bound below
+constexpr int64_t AT_ONCE_MS = 1000;         // generous bound for what should take no time
+constexpr int64_t LATE_MARGIN_MS = 1500;     // generous slack past a deadline on a busy machine
+constexpr int MASTER_READ_MS = 2000;         // the test's own wait for bytes on the master side
+constexpr int64_t NOTHING_MORE_MS = 100;     // how long the test watches for bytes that should not come
+
+enum Call {
+    OPEN, CLOSE, FLOCK, FCNTL, TCFLUSH, TCGETATTR, TCSETATTR, CFSETISPEED, CFSETOSPEED,
+    IOCTL, READ, WRITE, POLL, MALLOC, FREE, CLOCK, CALL_COUNT
+};
+
+enum class Fault {
+    None,
+    Fail,           // returns the call's failure value with the given errno
+    ClearNonblock,  // fcntl: reports the descriptor blocking
+    KeepCrtscts,    // tcgetattr: reports hardware flow control still on
+    Speed9600,      // tcgetattr: reports another speed
+    LateEintr,      // poll: sleeps INTERRUPT_AFTER, then fails with EINTR
+    HangUp,         // poll: reports POLLHUP at once
+};
+
+constexpr auto INTERRUPT_AFTER = std::chrono::milliseconds(150);
+
+struct Injection {
+    int first = 0;  // the calls of this kind, counted from 1, that misbehave
+    int last = 0;
+    Fault fault = Fault::None;
+    int error = 0;
+};
+
+// What the port asked of the platform since the last reset.
+struct Seen {
+    int count[CALL_COUNT] = {};
+    Injection inject[CALL_COUNT] = {};
+    int live_allocations = 0;
+    std::vector<std::string> open_paths;
+    std::vector<int> open_flags;
+    std::vector<int> flock_ops;
+    std::vector<std::pair<unsigned long, int>> ioctls;  // request, modem bits
+    std::vector<termios> applied;                       // every tcsetattr
+    std::vector<int> poll_timeouts;
+    std::vector<int> closed;
+    size_t write_chunk = 0;  // nonzero: odd writes take this many bytes at most, even ones none
+};
+
+Seen seen;
+
+int TotalCalls() {
+    int total = 0;
+    for (int c : seen.count) {
+        total += c;
+    }
+    return total;
+}
+
+// Counts the call and tells how it should misbehave, errno already set.
+Fault Next(Call call) {
+    const int n = ++seen.count[call];
+    const Injection &i = seen.inject[call];
+    if (i.fault == Fault::None || n < i.first || n > i.last) {
+        return Fault::None;
+    }
+    if (i.fault == Fault::Fail) {
+        errno = i.error;
+    }
+    return i.fault;
+}
+
+void InjectNth(Call call, int nth, Fault fault, int error = 0) {
+    seen.inject[call] = Injection{nth, nth, fault, error};
+}
+
+// Every call of this kind from now on fails.
+void FailFromNow(Call call, int error) {
+    seen.inject[call] = Injection{seen.count[call] + 1, INT_MAX, Fault::Fail, error};
+}
+
+int CountedOpen(const char *path, int flags) {
+    seen.open_paths.emplace_back(path);
+    seen.open_flags.push_back(flags);
+    return Next(OPEN) == Fault::Fail ? -1 : POSIX_REAL_CALLS.open(path, flags);
+}
+
+int CountedClose(int fd) {
+    seen.closed.push_back(fd);
+    return Next(CLOSE) == Fault::Fail ? -1 : POSIX_REAL_CALLS.close(fd);
+}
+
+int CountedFlock(int fd, int operation) {
+    seen.flock_ops.push_back(operation);
+    return Next(FLOCK) == Fault::Fail ? -1 : POSIX_REAL_CALLS.flock(fd, operation);
+}
+
+int CountedFcntl(int fd, int command, int argument) {
+    const Fault fault = Next(FCNTL);
+    if (fault == Fault::Fail) {
+        return -1;
+    }
+    const int result = POSIX_REAL_CALLS.fcntl(fd, command, argument);
+    return fault == Fault::ClearNonblock && result >= 0 ? result & ~O_NONBLOCK : result;
+}
+
+int CountedTcflush(int fd, int queues) {
+    return Next(TCFLUSH) == Fault::Fail ? -1 : POSIX_REAL_CALLS.tcflush(fd, queues);
+}
+
+int CountedTcgetattr(int fd, termios *settings) {
+    const Fault fault = Next(TCGETATTR);
+    if (fault == Fault::Fail) {
+        return -1;
+    }
+    const int result = POSIX_REAL_CALLS.tcgetattr(fd, settings);
+    if (result == 0 && fault == Fault::KeepCrtscts) {
+        settings->c_cflag |= CRTSCTS;
+    }
+    if (result == 0 && fault == Fault::Speed9600) {
+        EXPECT_EQ(cfsetispeed(settings, B9600), 0);
+        EXPECT_EQ(cfsetospeed(settings, B9600), 0);
+    }
+    return result;
+}
+
+int CountedTcsetattr(int fd, int when, const termios *settings) {
+    seen.applied.push_back(*settings);
+    return Next(TCSETATTR) == Fault::Fail ? -1 : POSIX_REAL_CALLS.tcsetattr(fd, when, settings);
+}
+
+int CountedCfsetispeed(termios *settings, speed_t speed) {
+    return Next(CFSETISPEED) == Fault::Fail ? -1 : POSIX_REAL_CALLS.cfsetispeed(settings, speed);
+}
+
+int CountedCfsetospeed(termios *settings, speed_t speed) {
+    return Next(CFSETOSPEED) == Fault::Fail ? -1 : POSIX_REAL_CALLS.cfsetospeed(settings, speed);
+}
+
+int CountedIoctl(int fd, unsigned long request, int *argument) {
+    seen.ioctls.emplace_back(request, *argument);
+    return Next(IOCTL) == Fault::Fail ? -1 : POSIX_REAL_CALLS.ioctl(fd, request, argument);
+}
+
+ssize_t CountedRead(int fd, void *buffer, size_t count) {
+    return Next(READ) == Fault::Fail ? -1 : POSIX_REAL_CALLS.read(fd, buffer, count);
+}
+
+ssize_t CountedWrite(int fd, const void *buffer, size_t count) {
+    if (Next(WRITE) == Fault::Fail) {
+        return -1;
+    }
+    if (seen.write_chunk > 0) {
+        if (seen.count[WRITE] % 2 == 0) {
+            errno = EAGAIN;
+            return -1;
+        }
+        count = std::min(count, seen.write_chunk);
+    }
+    return POSIX_REAL_CALLS.write(fd, buffer, count);
+}
+
+int CountedPoll(pollfd *fds, nfds_t count, int timeout_ms) {
+    seen.poll_timeouts.push_back(timeout_ms);
+    switch (Next(POLL)) {
+    case Fault::Fail:
+        return -1;
+    case Fault::LateEintr:
+        std::this_thread::sleep_for(INTERRUPT_AFTER);
+        errno = EINTR;
+        return -1;
+    case Fault::HangUp:
+        fds[0].revents = POLLHUP;
+        return 1;
+    default:
+        return POSIX_REAL_CALLS.poll(fds, count, timeout_ms);
+    }
+}
+
+void *CountedMalloc(size_t size) {
+    if (Next(MALLOC) == Fault::Fail) {
+        return nullptr;
+    }
+    void *memory = POSIX_REAL_CALLS.malloc(size);
+    seen.live_allocations += memory != nullptr;
+    return memory;
+}
+
+void CountedFree(void *memory) {
+    Next(FREE);
+    seen.live_allocations -= memory != nullptr;
+    POSIX_REAL_CALLS.free(memory);
+}
+
+int CountedClock(clockid_t clock, timespec *now) {
+    return Next(CLOCK) == Fault::Fail ? -1 : POSIX_REAL_CALLS.clock_gettime(clock, now);
+}
+
+constexpr kormelt::PosixCalls COUNTED_CALLS = {
+    CountedOpen,      CountedClose,       CountedFlock,       CountedFcntl, CountedTcflush,
+    CountedTcgetattr, CountedTcsetattr,   CountedCfsetispeed, CountedCfsetospeed,
+    CountedIoctl,     CountedRead,        CountedWrite,       CountedPoll,  CountedMalloc,
+    CountedFree,      CountedClock,
+};
+
+void ResetSeam() {
+    seen = Seen{};
+    PosixCall = COUNTED_CALLS;
+}
+
+int OpenDescriptors() {
+    DIR *dir = opendir("/proc/self/fd");
+    if (dir == nullptr) {
+        ADD_FAILURE() << "cannot list /proc/self/fd";
+        return -1;
+    }
+    int count = 0;
+    while (readdir(dir) != nullptr) {
+        ++count;
+    }
+    closedir(dir);
+    return count;
+}
+
+bool DescriptorOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
+
+int64_t MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+std::string PortVariable(uint32_t n) { return "KORMELT_COM" + std::to_string(n); }
+
+Bytes AllByteValues() {
+    Bytes bytes(256);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<uint8_t>(i);
+    }
+    return bytes;
+}
+
+// A pseudo-terminal pair: the port opens the slave as COM3, the test holds
+// the master (the device's end) and a slave descriptor of its own to watch
+// the line from the port's side.
+class PosixPort : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetSeam();
+        for (uint32_t n = kormelt::PORT_NUMBER_MIN; n <= kormelt::PORT_NUMBER_MAX; ++n) {
+            ASSERT_EQ(unsetenv(PortVariable(n).c_str()), 0);
+        }
+        NewPty();
+    }
+
+    // A fresh pair as COM3, the old one closed.
+    void NewPty() {
+        CloseMaster();
+        if (slave_ >= 0) {
+            close(slave_);
+            slave_ = -1;
+        }
+        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(master_, 0);
+        ASSERT_EQ(grantpt(master_), 0);
+        ASSERT_EQ(unlockpt(master_), 0);
+        const char *name = ptsname(master_);
+        ASSERT_NE(name, nullptr);
+        slave_path_ = name;
+        ASSERT_EQ(fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK), 0);
+        slave_ = open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(slave_, 0);
+        ASSERT_EQ(setenv(PortVariable(TEST_PORT).c_str(), slave_path_.c_str(), 1), 0);
+    }
+
+    void TearDown() override {
+        PosixCall = POSIX_REAL_CALLS;
+        if (port_ != nullptr) {
+            EXPECT_EQ(PortClose(port_), STATUS_OK);
+        }
+        if (slave_ >= 0) {
+            close(slave_);
+        }
+        CloseMaster();
+    }
+
+    void OpenPort() {
+        ASSERT_EQ(PortOpen(&port_, TEST_PORT), STATUS_OK);
+        ASSERT_NE(port_, nullptr);
+    }
+
+    void ClosePort() {
+        ASSERT_EQ(PortClose(port_), STATUS_OK);
+        port_ = nullptr;
+    }
+
+    void CloseMaster() {
+        if (master_ >= 0) {
+            close(master_);
+            master_ = -1;
+        }
+    }
+
+    // Bytes from the device, returned once they wait on the port's side.
+    void DeviceSends(const Bytes &bytes) {
+        ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        pollfd ready{slave_, POLLIN, 0};
+        ASSERT_EQ(poll(&ready, 1, MASTER_READ_MS), 1);
+    }
+
+    // Up to count bytes that reach the device within wait_ms.
+    Bytes DeviceReceives(size_t count, int64_t wait_ms = MASTER_READ_MS) {
+        Bytes got;
+        const Clock::time_point start = Clock::now();
+        while (got.size() < count && MsSince(start) < wait_ms) {
+            pollfd ready{master_, POLLIN, 0};
+            if (poll(&ready, 1, 50) != 1) {
+                continue;
+            }
+            uint8_t buffer[4096];
+            const ssize_t n = read(master_, buffer, std::min(sizeof buffer, count - got.size()));
+            if (n > 0) {
+                got.insert(got.end(), buffer, buffer + n);
+            }
+        }
+        return got;
+    }
+
+    int master_ = -1;
+    int slave_ = -1;
+    std::string slave_path_;
+    PortRecord *port_ = nullptr;
+};
+
+TEST_F(PosixPort, RefusesPortNumbersOutsideTheRangeWithoutAnyPlatformCall) {
+    for (uint32_t n : {0u, 65u, 1000u, UINT32_MAX}) {
+        SCOPED_TRACE(n);
+        ResetSeam();
+        PortRecord sentinel{};
+        PortRecord *record = &sentinel;
+        EXPECT_EQ(PortOpen(&record, n), STATUS_PORT_NUMBER);
+        EXPECT_EQ(record, nullptr);
+        EXPECT_EQ(TotalCalls(), 0);
+    }
+}
+
+TEST_F(PosixPort, NamesComNFromItsVariableOrAsTtySNMinusOne) {
+    struct Case {
+        const char *what;
+        uint32_t n;
+        const char *variable;  // set before the open, or null
+        std::string value;
+        std::string path;  // what the port opens
+    };
+    const std::string too_long(5000, 'x');
+    const Case cases[] = {
+        {"COM1 unset", 1, nullptr, "", "/dev/ttyS0"},
+        {"COM7 unset", 7, nullptr, "", "/dev/ttyS6"},
+        {"COM64 unset", 64, nullptr, "", "/dev/ttyS63"},
+        {"empty variable", 5, "KORMELT_COM5", "", "/dev/ttyS4"},
+        {"variable set", 5, "KORMELT_COM5", "/dev/ttyUSB0", "/dev/ttyUSB0"},
+        {"COM64 set", 64, "KORMELT_COM64", "/dev/serial/by-id/x", "/dev/serial/by-id/x"},
+        {"COM3 does not name COM30", 30, "KORMELT_COM3", "/dev/ttyACM0", "/dev/ttyS29"},
+        {"KORMELT_COM03 is not COM3", 3, "KORMELT_COM03", "/dev/ttyACM0", "/dev/ttyS2"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(unsetenv(PortVariable(TEST_PORT).c_str()), 0);
+        if (c.variable != nullptr) {
+            ASSERT_EQ(setenv(c.variable, c.value.c_str(), 1), 0);
+        }
+        ResetSeam();
+        InjectNth(OPEN, 1, Fault::Fail, ENOENT);
+        EXPECT_EQ(PortOpen(&port_, c.n), STATUS_PORT_OPEN);
+        EXPECT_EQ(port_, nullptr);
+        ASSERT_EQ(seen.open_paths.size(), 1u);
+        EXPECT_EQ(seen.open_paths[0], c.path);
+        EXPECT_EQ(seen.live_allocations, 0);
+        if (c.variable != nullptr) {
+            ASSERT_EQ(unsetenv(c.variable), 0);
+        }
+    }
+
+    SCOPED_TRACE("a name longer than any device path");
+    ASSERT_EQ(setenv(PortVariable(TEST_PORT).c_str(), too_long.c_str(), 1), 0);
+    ResetSeam();
+    EXPECT_EQ(PortOpen(&port_, TEST_PORT), STATUS_PORT_OPEN);
+    EXPECT_EQ(port_, nullptr);
+    EXPECT_EQ(seen.count[OPEN], 0);
+    EXPECT_EQ(seen.live_allocations, 0);
+}
+
+TEST_F(PosixPort, OpensComSixtyFourThroughItsVariable) {
+    ASSERT_EQ(unsetenv(PortVariable(TEST_PORT).c_str()), 0);
+    ASSERT_EQ(setenv("KORMELT_COM64", slave_path_.c_str(), 1), 0);
+    ASSERT_EQ(PortOpen(&port_, 64), STATUS_OK);
+    ASSERT_EQ(seen.open_paths.size(), 1u);
+    EXPECT_EQ(seen.open_paths[0], slave_path_);
+    EXPECT_EQ(port_->number, 64u);
+}
+
+TEST_F(PosixPort, RefusesMissingHeldAndForeignDevices) {
+    enum class Setup { Missing, Directory, FlockedElsewhere, OpenedByPort, RegularFile };
+    struct Case {
+        const char *what;
+        Setup setup;
+        int32_t status;
+    };
+    const Case cases[] = {
+        {"missing device", Setup::Missing, STATUS_PORT_OPEN},
+        {"a directory", Setup::Directory, STATUS_PORT_OPEN},
+        {"flocked by another open file description", Setup::FlockedElsewhere, STATUS_PORT_OPEN},
+        {"already opened by the port", Setup::OpenedByPort, STATUS_PORT_OPEN},
+        // Opens and locks like a device, but has no queues to flush.
+        {"a regular file", Setup::RegularFile, STATUS_PORT_QUEUES},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        int holder = -1;
+        PortRecord *first = nullptr;
+        char file_name[] = "/tmp/kormelt-port-XXXXXX";
+        std::string path = slave_path_;
+        switch (c.setup) {
+        case Setup::Missing:
+            path = "/nonexistent/kormelt/tty";
+            break;
+        case Setup::Directory:
+            path = "/tmp";
+            break;
+        case Setup::FlockedElsewhere:
+            holder = open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+            ASSERT_GE(holder, 0);
+            ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+            break;
+        case Setup::OpenedByPort:
+            ASSERT_EQ(PortOpen(&first, TEST_PORT), STATUS_OK);
+            break;
+        case Setup::RegularFile:
+            holder = mkstemp(file_name);
+            ASSERT_GE(holder, 0);
+            path = file_name;
+            break;
+        }
+        ASSERT_EQ(setenv(PortVariable(TEST_PORT).c_str(), path.c_str(), 1), 0);
+        const int descriptors = OpenDescriptors();
+        ResetSeam();
+
+        PortRecord *record = nullptr;
+        EXPECT_EQ(PortOpen(&record, TEST_PORT), c.status);
+        EXPECT_EQ(record, nullptr);
+        EXPECT_EQ(OpenDescriptors(), descriptors);
+        EXPECT_EQ(seen.live_allocations, 0);
+
+        if (first != nullptr) {
+            EXPECT_EQ(PortClose(first), STATUS_OK);
+        }
+        if (holder >= 0) {
+            close(holder);
+        }
+        if (c.setup == Setup::RegularFile) {
+            unlink(file_name);
+        }
+    }
+}
+
+TEST_F(PosixPort, EachFailedOpenStepHasItsStatusAndLeavesNothingBehind) {
+    struct Case {
+        const char *what;
+        Call call;
+        int nth;
+        Fault fault;
+        int error;
+        int32_t status;
+    };
+    const Case cases[] = {
+        {"record allocation", MALLOC, 1, Fault::Fail, ENOMEM, STATUS_NO_MEMORY},
+        {"open", OPEN, 1, Fault::Fail, EACCES, STATUS_PORT_OPEN},
+        {"flock", FLOCK, 1, Fault::Fail, EWOULDBLOCK, STATUS_PORT_OPEN},
+        {"tcflush", TCFLUSH, 1, Fault::Fail, EIO, STATUS_PORT_QUEUES},
+        {"fcntl", FCNTL, 1, Fault::Fail, EIO, STATUS_PORT_TIMEOUTS},
+        {"fcntl finds the descriptor blocking", FCNTL, 1, Fault::ClearNonblock, 0,
+         STATUS_PORT_TIMEOUTS},
+        {"tcgetattr", TCGETATTR, 1, Fault::Fail, EIO, STATUS_PORT_STATE},
+        {"cfsetispeed", CFSETISPEED, 1, Fault::Fail, EINVAL, STATUS_PORT_CONFIG},
+        {"cfsetospeed", CFSETOSPEED, 1, Fault::Fail, EINVAL, STATUS_PORT_CONFIG},
+        {"tcsetattr", TCSETATTR, 1, Fault::Fail, EINVAL, STATUS_PORT_CONFIG},
+        {"reading the settings back", TCGETATTR, 2, Fault::Fail, EIO, STATUS_PORT_CONFIG},
+        {"flow control not switched off", TCGETATTR, 2, Fault::KeepCrtscts, 0, STATUS_PORT_CONFIG},
+        {"speed not taken", TCGETATTR, 2, Fault::Speed9600, 0, STATUS_PORT_CONFIG},
+        {"raising DTR and RTS", IOCTL, 1, Fault::Fail, EIO, STATUS_PORT_CONFIG},
+        // No modem lines: the port works without them.
+        {"no modem lines (ENOTTY)", IOCTL, 1, Fault::Fail, ENOTTY, STATUS_OK},
+        {"no modem lines (EINVAL)", IOCTL, 1, Fault::Fail, EINVAL, STATUS_OK},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const int descriptors = OpenDescriptors();
+        ResetSeam();
+        InjectNth(c.call, c.nth, c.fault, c.error);
+
+        PortRecord sentinel{};
+        PortRecord *record = &sentinel;
+        EXPECT_EQ(PortOpen(&record, TEST_PORT), c.status);
+        EXPECT_GE(seen.count[c.call], c.nth) << "the step was not reached";
+        if (c.status == STATUS_OK) {
+            ASSERT_NE(record, nullptr);
+            EXPECT_EQ(PortClose(record), STATUS_OK);
+        } else {
+            EXPECT_EQ(record, nullptr);
+        }
+        EXPECT_EQ(OpenDescriptors(), descriptors);
+        EXPECT_EQ(seen.live_allocations, 0);
+        const int opened = seen.count[OPEN] - (c.call == OPEN ? 1 : 0);
+        EXPECT_EQ(static_cast<int>(seen.closed.size()), opened);
+    }
+}
+
+TEST_F(PosixPort, SetsARawLineWhateverItFound) {
+    termios dirty{};
+    ASSERT_EQ(tcgetattr(slave_, &dirty), 0);
+    dirty.c_cflag = (dirty.c_cflag & ~CSIZE) | CS7 | PARENB | PARODD | CSTOPB | CRTSCTS;
+    dirty.c_iflag |= IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | INPCK | BRKINT;
+    dirty.c_oflag |= OPOST | ONLCR;
+    dirty.c_lflag |= ICANON | ECHO | ECHONL | ISIG | IEXTEN;
+    dirty.c_cc[VMIN] = 5;
+    dirty.c_cc[VTIME] = 7;
+    ASSERT_EQ(cfsetispeed(&dirty, B9600), 0);
+    ASSERT_EQ(cfsetospeed(&dirty, B9600), 0);
+    ASSERT_EQ(tcsetattr(slave_, TCSANOW, &dirty), 0);
+
+    OpenPort();
+
+    termios line{};
+    ASSERT_EQ(tcgetattr(slave_, &line), 0);
+    EXPECT_EQ(cfgetospeed(&line), static_cast<speed_t>(B19200));
+    EXPECT_EQ(cfgetispeed(&line), static_cast<speed_t>(B19200));
+    EXPECT_EQ(line.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(line.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+    EXPECT_EQ(line.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+    EXPECT_EQ(line.c_iflag & (IXON | IXOFF | IXANY), 0u);
+    EXPECT_EQ(line.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | INPCK | BRKINT | PARMRK), 0u);
+    EXPECT_EQ(line.c_oflag & OPOST, 0u);
+    EXPECT_EQ(line.c_lflag & (ICANON | ECHO | ECHONL | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(line.c_cc[VMIN], 0);
+    EXPECT_EQ(line.c_cc[VTIME], 0);
+}
+
+TEST_F(PosixPort, OpenClaimsTheDeviceAndRaisesTheModemLinesCloseUndoesIt) {
+    const int descriptors = OpenDescriptors();
+    OpenPort();
+    ASSERT_EQ(seen.open_flags.size(), 1u);
+    EXPECT_EQ(seen.open_flags[0], O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    EXPECT_EQ(seen.flock_ops, std::vector<int>{LOCK_EX | LOCK_NB});
+    ASSERT_EQ(seen.ioctls.size(), 1u);
+    EXPECT_EQ(seen.ioctls[0], std::make_pair(static_cast<unsigned long>(TIOCMBIS), TIOCM_DTR | TIOCM_RTS));
+    const int fd = port_->handle;
+    EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+    EXPECT_EQ(port_->tag, kormelt::PORT_TAG_LIVE);
+    EXPECT_EQ(seen.live_allocations, 1);
+
+    const int held = open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    EXPECT_NE(flock(held, LOCK_EX | LOCK_NB), 0) << "the port is not claimed";
+
+    ResetSeam();
+    ClosePort();
+    ASSERT_EQ(seen.ioctls.size(), 1u);
+    EXPECT_EQ(seen.ioctls[0], std::make_pair(static_cast<unsigned long>(TIOCMBIC), TIOCM_DTR | TIOCM_RTS));
+    ASSERT_EQ(seen.applied.size(), 1u);
+    EXPECT_TRUE(seen.applied[0].c_cflag & HUPCL);
+    EXPECT_EQ(seen.flock_ops, std::vector<int>{LOCK_UN});
+    EXPECT_EQ(seen.closed, std::vector<int>{fd});
+    EXPECT_EQ(seen.count[FREE], 1);
+    EXPECT_FALSE(DescriptorOpen(fd));
+
+    EXPECT_EQ(flock(held, LOCK_EX | LOCK_NB), 0) << "close left the port claimed";
+    close(held);
+    EXPECT_EQ(OpenDescriptors(), descriptors);
+}
+
+TEST_F(PosixPort, CloseRefusesARecordThatIsNotLiveAndTouchesNothing) {
+    for (uint32_t tag : {kormelt::PORT_TAG_DEAD, 0u, kormelt::PORT_TAG_LIVE ^ 1u}) {
+        SCOPED_TRACE(tag);
+        PortRecord record{};
+        record.handle = slave_;
+        record.tag = tag;
+        record.number = TEST_PORT;
+        ResetSeam();
+        EXPECT_EQ(PortClose(&record), STATUS_PORT_NOT_OPEN);
+        EXPECT_EQ(TotalCalls(), 0);
+        EXPECT_EQ(record.tag, tag);
+        EXPECT_TRUE(DescriptorOpen(slave_));
+    }
+    ResetSeam();
+    EXPECT_EQ(PortClose(nullptr), STATUS_PORT_NOT_OPEN);
+    EXPECT_EQ(TotalCalls(), 0);
+}
+
+TEST_F(PosixPort, CloseCompletesWhenTheDeviceRefusesEverything) {
+    OpenPort();
+    const int fd = port_->handle;
+    for (Call call : {TCSETATTR, IOCTL, FLOCK, CLOSE}) {
+        FailFromNow(call, EIO);
+    }
+    EXPECT_EQ(PortClose(port_), STATUS_OK);
+    port_ = nullptr;
+    EXPECT_EQ(seen.live_allocations, 0);
+    EXPECT_EQ(seen.closed.back(), fd);
+    close(fd);  // the injected failure left it open
+}
+
+TEST_F(PosixPort, ReadReturnsAWaitingByteAtOnce) {
+    OpenPort();
+    DeviceSends({0x41, 0x42, 0x43});
+    ResetSeam();
+    for (uint8_t expected : {0x41, 0x42, 0x43}) {
+        uint8_t byte = 0;
+        EXPECT_EQ(PortReadByte(port_, &byte, LONG_TIMEOUT_MS), STATUS_OK);
+        EXPECT_EQ(byte, expected);
+    }
+    EXPECT_EQ(seen.count[POLL], 0) << "waited although a byte was there";
+    EXPECT_EQ(seen.count[READ], 3);
+}
+
+TEST_F(PosixPort, OpenDiscardsBytesLeftOnTheLine) {
+    // The fresh pty is still line-buffered: a line end makes the bytes visible.
+    DeviceSends({0x7E, 0x01, 0x02, '\n'});
+    OpenPort();
+    uint8_t byte = 0;
+    EXPECT_EQ(PortReadByte(port_, &byte, 0), STATUS_TIMEOUT);
+}
+
+TEST_F(PosixPort, BytesCrossTheLineUnchangedBothWays) {
+    OpenPort();
+    const Bytes all = AllByteValues();
+
+    DeviceSends(all);
+    Bytes got;
+    for (size_t i = 0; i < all.size(); ++i) {
+        uint8_t byte = 0;
+        ASSERT_EQ(PortReadByte(port_, &byte, LONG_TIMEOUT_MS), STATUS_OK) << i;
+        got.push_back(byte);
+    }
+    EXPECT_EQ(got, all);
+
+    size_t written = 0;
+    EXPECT_TRUE(PortWrite(port_, all.data(), all.size(), &written));
+    EXPECT_EQ(written, all.size());
+    EXPECT_EQ(DeviceReceives(all.size()), all);
+    EXPECT_EQ(DeviceReceives(1, NOTHING_MORE_MS), Bytes{}) << "bytes added on the way out";
+}
+
+TEST_F(PosixPort, SilentLineTimesOutNoSoonerThanAskedAndRecovers) {
+    OpenPort();
+    uint8_t byte = 0;
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(PortReadByte(port_, &byte, SHORT_TIMEOUT_MS), STATUS_TIMEOUT);
+    const int64_t elapsed = MsSince(start);
+    EXPECT_GE(elapsed, SHORT_TIMEOUT_MS);
+    EXPECT_LT(elapsed, SHORT_TIMEOUT_MS + LATE_MARGIN_MS);
+    EXPECT_LE(seen.count[POLL], 3) << "the wait spins";
+
+    ResetSeam();
+    EXPECT_EQ(PortReadByte(port_, &byte, 0), STATUS_TIMEOUT);
+    EXPECT_EQ(seen.count[POLL], 0);
+
+    DeviceSends({0x5A});
+    EXPECT_EQ(PortReadByte(port_, &byte, SHORT_TIMEOUT_MS), STATUS_OK);
+    EXPECT_EQ(byte, 0x5A);
+}
+
+// The one full-length silence of the suite; port_posix_bench reports what it
+// costs in processor time.
+TEST_F(PosixPort, WaitsOutTheReplyTimeoutQuietly) {
+    OpenPort();
+    uint8_t byte = 0;
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(PortReadByte(port_, &byte, kormelt::REPLY_TIMEOUT_MS), STATUS_TIMEOUT);
+    const int64_t elapsed = MsSince(start);
+    EXPECT_GE(elapsed, kormelt::REPLY_TIMEOUT_MS);
+    EXPECT_LT(elapsed, kormelt::REPLY_TIMEOUT_MS + LATE_MARGIN_MS);
+    EXPECT_LE(seen.count[POLL], 3) << "the wait spins";
+}
+
+TEST_F(PosixPort, ByteArrivingDuringTheWaitEndsIt) {
+    OpenPort();
+    std::thread device([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const uint8_t byte = 0x33;
+        EXPECT_EQ(write(master_, &byte, 1), 1);
+    });
+    uint8_t byte = 0;
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(PortReadByte(port_, &byte, LONG_TIMEOUT_MS), STATUS_OK);
+    EXPECT_LT(MsSince(start), LONG_TIMEOUT_MS - AT_ONCE_MS);
+    device.join();
+    EXPECT_EQ(byte, 0x33);
+}
+
+TEST_F(PosixPort, HungUpLineEndsTheReadWithoutSpinning) {
+    for (bool during_wait : {false, true}) {
+        SCOPED_TRACE(during_wait ? "hang-up during the wait" : "hung up before the read");
+        NewPty();
+        OpenPort();
+        ResetSeam();
+        std::thread device;
+        if (during_wait) {
+            device = std::thread([this] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                CloseMaster();
+            });
+        } else {
+            CloseMaster();
+        }
+        uint8_t byte = 0;
+        const Clock::time_point start = Clock::now();
+        EXPECT_EQ(PortReadByte(port_, &byte, LONG_TIMEOUT_MS), STATUS_TIMEOUT);
+        EXPECT_LT(MsSince(start), AT_ONCE_MS + (during_wait ? 100 : 0));
+        if (device.joinable()) {
+            device.join();
+        }
+        EXPECT_LE(seen.count[POLL], 2);
+        EXPECT_LE(seen.count[READ], 3);
+        EXPECT_EQ(PortClose(port_), STATUS_OK) << "a dead device must still close";
+        port_ = nullptr;
+    }
+}
+
+TEST_F(PosixPort, ReadFaultsEndTheReadAtOnce) {
+    struct Case {
+        const char *what;
+        Call call;
+        int nth;
+        int error;
+        bool byte_waiting;
+        int32_t status;
+    };
+    const Case cases[] = {
+        {"read fails", READ, 1, EIO, true, STATUS_TIMEOUT},
+        {"read interrupted, then the byte", READ, 1, EINTR, true, STATUS_OK},
+        {"poll fails", POLL, 1, EINVAL, false, STATUS_TIMEOUT},
+        {"no clock at the start", CLOCK, 1, EINVAL, true, STATUS_TIMEOUT},
+        {"no clock while waiting", CLOCK, 2, EINVAL, false, STATUS_TIMEOUT},
+    };
+    OpenPort();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        uint8_t byte = 0;
+        while (PortReadByte(port_, &byte, 0) == STATUS_OK) {
+        }
+        if (c.byte_waiting) {
+            DeviceSends({0x99});
+        }
+        ResetSeam();
+        InjectNth(c.call, c.nth, Fault::Fail, c.error);
+        const Clock::time_point start = Clock::now();
+        EXPECT_EQ(PortReadByte(port_, &byte, LONG_TIMEOUT_MS), c.status);
+        EXPECT_LT(MsSince(start), AT_ONCE_MS);
+        EXPECT_GE(seen.count[c.call], c.nth) << "the fault was not reached";
+        if (c.status == STATUS_OK) {
+            EXPECT_EQ(byte, 0x99);
+        }
+    }
+}
+
+TEST_F(PosixPort, InterruptedWaitKeepsItsDeadline) {
+    OpenPort();
+    InjectNth(POLL, 1, Fault::LateEintr);
+    uint8_t byte = 0;
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(PortReadByte(port_, &byte, SHORT_TIMEOUT_MS), STATUS_TIMEOUT);
+    EXPECT_GE(MsSince(start), SHORT_TIMEOUT_MS);
+    ASSERT_GE(seen.poll_timeouts.size(), 2u);
+    EXPECT_EQ(seen.poll_timeouts[0], static_cast<int>(SHORT_TIMEOUT_MS));
+    const int left_ms = static_cast<int>(SHORT_TIMEOUT_MS - INTERRUPT_AFTER.count());
+    EXPECT_LE(seen.poll_timeouts[1], left_ms) << "the wait started over";
+}
+
+TEST_F(PosixPort, WriteFullerThanTheLineIsReportedShortInTime) {
+    OpenPort();
+    const Bytes big(1 << 20, 0x55);  // far more than the pty buffers while nobody reads
+    size_t written = 0;
+    const Clock::time_point start = Clock::now();
+    EXPECT_TRUE(PortWrite(port_, big.data(), big.size(), &written));
+    const int64_t elapsed = MsSince(start);
+    EXPECT_GT(written, 0u);
+    EXPECT_LT(written, big.size());
+    EXPECT_GE(elapsed, kormelt::PORT_WRITE_TIMEOUT_MS);
+    EXPECT_LT(elapsed, kormelt::PORT_WRITE_TIMEOUT_MS + LATE_MARGIN_MS);
+    EXPECT_LE(seen.count[POLL], 3) << "the wait spins";
+}
+
+TEST_F(PosixPort, WriteToAHungUpLineFails) {
+    OpenPort();
+    CloseMaster();
+    const Bytes frame{0x7E, 0x00, 0xBE, 0xA0, 0x7E};
+    size_t written = 99;
+    EXPECT_FALSE(PortWrite(port_, frame.data(), frame.size(), &written));
+    EXPECT_EQ(written, 0u);
+}
+
+TEST_F(PosixPort, WriteFollowsPartialWritesAndFaults) {
+    struct Case {
+        const char *what;
+        size_t chunk;  // the driver takes this many bytes a call, every other call none
+        Call call;
+        int nth;
+        Fault fault;
+        int error;
+        bool ok;
+        size_t written;
+    };
+    const size_t all = 256;
+    const Case cases[] = {
+        {"taken a little at a time", 7, WRITE, 0, Fault::None, 0, true, all},
+        {"interrupted, then taken", 0, WRITE, 1, Fault::Fail, EINTR, true, all},
+        {"refused", 0, WRITE, 1, Fault::Fail, EIO, false, 0},
+        {"refused after a part", 7, WRITE, 3, Fault::Fail, EIO, false, 7},
+        {"wait fails", 7, POLL, 1, Fault::Fail, EINVAL, false, 7},
+        {"wait interrupted, then taken", 7, POLL, 1, Fault::Fail, EINTR, true, all},
+        {"hang-up while waiting", 7, POLL, 1, Fault::HangUp, 0, false, 7},
+        {"no clock", 0, CLOCK, 1, Fault::Fail, EINVAL, false, 0},
+    };
+    OpenPort();
+    const Bytes bytes = AllByteValues();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ResetSeam();
+        seen.write_chunk = c.chunk;
+        InjectNth(c.call, c.nth, c.fault, c.error);
+        size_t written = 99;
+        EXPECT_EQ(PortWrite(port_, bytes.data(), bytes.size(), &written), c.ok);
+        EXPECT_EQ(written, c.written);
+        const Bytes sent(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(c.written));
+        EXPECT_EQ(DeviceReceives(c.written), sent);
+    }
+}
+
+TEST_F(PosixPort, CarriesAFrameExchange) {
+    OpenPort();
+    const Bytes request{0x02, 0x0B};
+    const Bytes answer{0x02, 0x00};
+    uint8_t request_wire[kormelt::FRAME_TX_CAPACITY];
+    uint8_t reply_wire[kormelt::FRAME_TX_CAPACITY];
+    const size_t request_length =
+        kormelt::FrameEncode(request.data(), request.size(), request_wire, sizeof request_wire);
+    const size_t reply_length =
+        kormelt::FrameEncode(answer.data(), answer.size(), reply_wire, sizeof reply_wire);
+    ASSERT_GT(request_length, 0u);
+    ASSERT_GT(reply_length, 0u);
+    DeviceSends(Bytes(reply_wire, reply_wire + reply_length));
+
+    uint8_t reply[256] = {};
+    int32_t length = -1;
+    EXPECT_EQ(kormelt::FrameExchange(port_, request.data(), request.size(), reply, sizeof reply, &length),
+              STATUS_OK);
+    EXPECT_EQ(Bytes(reply, reply + length), answer);
+    EXPECT_EQ(DeviceReceives(request_length), Bytes(request_wire, request_wire + request_length));
+}
+
+}  // namespace
