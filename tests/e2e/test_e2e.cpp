@@ -6,7 +6,6 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -17,6 +16,7 @@
 
 #include "device/api.h"
 #include "link/crc16.h"
+#include "tests/e2e_host/run_program.h"
 #include "tests/sim/sim_process.h"
 #include "tests/temp_file.h"
 
@@ -31,7 +31,6 @@ constexpr int IDENTIFY = 1;
 constexpr int FIRST_ERASE = 2;
 constexpr int FIRST_PROGRAM = FIRST_ERASE + 7;
 constexpr int RESTART = FIRST_PROGRAM + static_cast<int>(PACKETS);
-constexpr const char *MISSING_PORT = "/nonexistent/kormelt-port";
 
 #ifdef KORMELT_E2E_WINE
 constexpr bool WINE = true;
@@ -97,45 +96,15 @@ std::map<std::string, std::string> RunHost(const std::string &image, const std::
     args.insert(args.end(), {KORMELT_HOST_PATH, HostPath(KORMELT_LIBRARY_PATH), HostPath(image)});
     args.insert(args.end(), options.begin(), options.end());
 
-    int out[2];
-    if (pipe(out) != 0) {
-        ADD_FAILURE() << "pipe";
-        return {};
-    }
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        close(out[0]);
-        close(out[1]);
-        // COM3 leads to the simulator; every other port to nothing, so the
-        // machine's own serial ports never take part.
-        for (int n = 1; n <= 7; ++n) {
-            const std::string name = "KORMELT_COM" + std::to_string(n);
-            setenv(name.c_str(), n == 3 ? Com3Link().c_str() : MISSING_PORT, 1);
-        }
+    auto environment = PortsWithCom3(Com3Link());
 #ifdef KORMELT_E2E_WINE
-        setenv("WINEPREFIX", KORMELT_WINEPREFIX, 1);
-        setenv("WINEDEBUG", "-all", 1);
-        setenv("WINEDLLOVERRIDES", "mscoree,mshtml,winemenubuilder.exe=", 1);
+    environment.insert(environment.end(), {{"WINEPREFIX", KORMELT_WINEPREFIX},
+                                           {"WINEDEBUG", "-all"},
+                                           {"WINEDLLOVERRIDES", "mscoree,mshtml,winemenubuilder.exe="}});
 #endif
-        std::vector<char *> argv;
-        for (std::string &a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    std::string text;
-    char buffer[4096];
-    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) {
-        text.append(buffer, static_cast<size_t>(n));
-    }
-    close(out[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "host failed: " << text;
+    const ProgramResult host = RunProgram(args, environment);
+    EXPECT_EQ(host.exit_code, 0) << "host failed: " << host.output;
+    const std::string &text = host.output;
 
     std::map<std::string, std::string> result;
     std::istringstream lines(text);

@@ -2,12 +2,15 @@
 // one firmware update and prints what each call returned.
 //
 // usage: kormelt-test-host LIBRARY IMAGE [--skip-check] [--no-open]
-//                          [--cancel PHASE:PERCENT]
+//                          [--cancel PHASE:PERCENT] [--time]
 //
 // Prints one line per call, "<call> <status>" followed by the progress
 // reports it saw ("open 0 0,12,24"), stops at the first failing call (closing
 // the port as a host must), and ends with "handles <before> <after>": what
-// the process held open before the first call and after the last.
+// the process held open before the first call and after the last. With
+// --time it also prints "timing <wall s> <cpu s>" of erase, upload and
+// restart together.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -61,10 +64,13 @@ int main(int argc, char **argv) {
     const std::string image = argv[2];
     bool skip_check = false;
     bool no_open = false;
+    bool timed = false;
     for (int i = 3; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--skip-check") {
             skip_check = true;
+        } else if (arg == "--time") {
+            timed = true;
         } else if (arg == "--no-open") {
             no_open = true;
         } else if (arg == "--cancel" && i + 1 < argc) {
@@ -100,11 +106,17 @@ int main(int argc, char **argv) {
         ok = Step("open", [&] { return lib.Open(&Progress); }) == STATUS_OK;
     }
     if (ok || no_open) {
+        const auto wall_start = std::chrono::steady_clock::now();
+        const double cpu_start = ProcessCpuSeconds();
         const bool erased = Step("erase", [&] { return lib.Erase(&Progress); }) == STATUS_OK;
         const bool programmed =
             (erased || no_open) && Step("programm", [&] { return lib.Programm(image.c_str(), &Progress); }) == STATUS_OK;
         if (programmed || no_open) {
             Print("restart", lib.Restart(), false);
+        }
+        if (timed) {
+            const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - wall_start;
+            std::printf("timing %.6f %.6f\n", wall.count(), ProcessCpuSeconds() - cpu_start);
         }
         Print("close", lib.Close(), false);
     }

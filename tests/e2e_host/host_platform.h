@@ -20,3 +20,6 @@ bool LoadKormelt(const std::string &path, KormeltLibrary *library, std::string *
 
 // Descriptors (POSIX) or handles (Windows) the process holds now.
 long OpenHandleCount();
+
+// CPU time the process has used so far, user and system, in seconds.
+double ProcessCpuSeconds();

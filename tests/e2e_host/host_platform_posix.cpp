@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <dlfcn.h>
+#include <sys/resource.h>
 
 #include "tests/e2e_host/host_platform.h"
 
@@ -41,4 +42,13 @@ long OpenHandleCount() {
     }
     closedir(dir);  // read-only listing: nothing to report
     return count;
+}
+
+double ProcessCpuSeconds() {
+    rusage usage{};
+    if (getrusage(RUSAGE_SELF, &usage) != 0) {
+        return -1;
+    }
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }

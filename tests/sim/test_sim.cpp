@@ -39,15 +39,28 @@ Bytes Frame(const Bytes &payload) {
 }
 
 Bytes ProgramPayload(uint32_t address, const Bytes &data) {
-    Bytes payload = {0x03, static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8),
-                     static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 24)};
-    payload.insert(payload.end(), data.begin(), data.end());
+    // Built byte by byte: GCC 12 warns falsely on inserting a range after a
+    // braced initializer at -O2.
+    Bytes payload;
+    payload.reserve(5 + data.size());
+    payload.push_back(0x03);
+    for (int shift = 0; shift < 32; shift += 8) {
+        payload.push_back(static_cast<uint8_t>(address >> shift));
+    }
+    for (uint8_t b : data) {
+        payload.push_back(b);
+    }
     return payload;
 }
 
 Bytes IdentifyPayload(const std::string &text) {
-    Bytes payload = {0x01, 0x00};
-    payload.insert(payload.end(), text.begin(), text.end());
+    Bytes payload;
+    payload.reserve(2 + text.size());
+    payload.push_back(0x01);
+    payload.push_back(0x00);
+    for (char c : text) {
+        payload.push_back(static_cast<uint8_t>(c));
+    }
     return payload;
 }
 

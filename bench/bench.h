@@ -1,0 +1,46 @@
+// Benchmarks of the library against the line-rate limit. They print figures;
+// nothing here passes or fails on speed.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace bench {
+
+[[noreturn]] void Fail(const std::string &what);
+
+struct CrcFigures {
+    double mib;
+    double library_s;
+    double boost_s;
+};
+CrcFigures RunCrcBenchmark(const std::string &dir);
+
+// Seconds per 133-byte upload exchange against the unpaced simulator.
+struct ExchangeFigures {
+    double library_s;
+    double reference_s;
+};
+ExchangeFigures RunExchangeBenchmark(const std::string &dir);
+
+// How the test host runs on one platform.
+struct HostSetup {
+    std::vector<std::string> launcher;  // e.g. the Wine loader; empty natively
+    std::string host;                   // the test host program
+    std::string library;                // as the host names it
+    std::string com3_link;              // where the host's COM3 leads
+    std::vector<std::pair<std::string, std::string>> environment;
+    std::function<std::string(const std::string &)> to_host_path;
+};
+
+// Erase, 64 KiB upload and restart against the simulator paced at 19200 baud.
+struct UpdateFigures {
+    double bound_s;  // wire time of every byte that crossed, both directions
+    double wall_s;
+    double cpu_s;    // of the host process
+};
+UpdateFigures RunUpdateBenchmark(const std::string &dir, const HostSetup &host);
+
+}  // namespace bench
