@@ -1,0 +1,591 @@
+#!/usr/bin/python3
+"""End-to-end runs of the kormelt tool, as a subprocess, against the device
+simulator kormelt-sim.
+
+Usage: test_cli.py --kormelt PATH --sim PATH [unittest arguments]
+
+Every run sets all seven KORMELT_COM<n> variables: ports without the
+simulator point at a path that cannot exist, so a search never touches this
+machine's serial ports and a missing port fails at once.
+"""
+
+import argparse
+import fcntl
+import json
+import os
+import random
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+KORMELT = None
+SIM = None
+
+NO_PORT = "/dev/null/no-port"  # /dev/null is no directory: opening this fails at once
+PACKET_BYTES = 128
+ERASE_BLOCKS = [11, 10, 9, 8, 7, 6, 0]
+RUN_TIMEOUT_S = 60
+SIM_START_TIMEOUT_S = 5
+
+EXIT_OK = 0
+EXIT_USAGE = 2
+EXIT_IMAGE = 3
+EXIT_SEARCH = 4
+EXIT_ERASE = 5
+EXIT_UPLOAD = 6
+EXIT_RESTART = 7
+EXIT_CANCELLED = 8
+EXIT_SYSTEM = 9
+
+
+def crc16(data):
+    """The image CRC, bit by bit: polynomial 0x1021, initial 0xAAAA, MSB first."""
+    reg = 0xAAAA
+    for byte in data:
+        reg ^= byte << 8
+        for _ in range(8):
+            reg = ((reg << 1) ^ 0x1021) if reg & 0x8000 else (reg << 1)
+            reg &= 0xFFFF
+    return reg
+
+
+def sealed(data):
+    return bytes(data) + crc16(data).to_bytes(2, "big")
+
+
+def padded(image):
+    """What the device holds after an upload: the last packet filled with 0xFF."""
+    tail = -len(image) % PACKET_BYTES
+    return bytes(image) + b"\xff" * tail
+
+
+def random_bytes(count, seed):
+    return random.Random(seed).randbytes(count)
+
+
+def hex_record(address, record_type, data=b""):
+    body = bytes([len(data), address >> 8 & 0xFF, address & 0xFF, record_type]) + bytes(data)
+    return ":" + (body + bytes([-sum(body) & 0xFF])).hex().upper()
+
+
+HEX_EOF = ":00000001FF"
+
+
+def port_env(**ports):
+    """The environment with COM1..COM7 at NO_PORT, except those given (COM3='/dev/pts/4')."""
+    env = dict(os.environ)
+    for n in range(1, 8):
+        env["KORMELT_COM%d" % n] = ports.get("COM%d" % n, NO_PORT)
+    return env
+
+
+def kormelt(*args, env=None, timeout=RUN_TIMEOUT_S):
+    return subprocess.run([KORMELT, *args], env=env if env is not None else port_env(), capture_output=True,
+                          text=True, timeout=timeout)
+
+
+class Simulator:
+    """kormelt-sim as a child process, with its dump and log in a private directory."""
+
+    def __init__(self, *options):
+        self.dir = tempfile.TemporaryDirectory(prefix="kormelt-cli-sim-")
+        self.dump_path = os.path.join(self.dir.name, "dump.bin")
+        self.log_path = os.path.join(self.dir.name, "requests.log")
+        self.process = subprocess.Popen([SIM, "--dump", self.dump_path, "--log", self.log_path, *options],
+                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.path = self.process.stdout.readline().strip()
+        if not self.path:
+            self.stop()
+            raise RuntimeError("kormelt-sim printed no path")
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+        self.dir.cleanup()
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=SIM_START_TIMEOUT_S)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.process.stdout.close()
+        return self.process.returncode
+
+    def dump(self):
+        """The programmed bytes; stops the simulator, which writes them at its end."""
+        self.stop()
+        with open(self.dump_path, "rb") as f:
+            return f.read()
+
+    def log(self):
+        """The requests received, as (kind, fields) per line."""
+        if not os.path.exists(self.log_path):
+            return []
+        with open(self.log_path) as f:
+            return [(words[0], words[1:-1]) for words in (line.split() for line in f) if len(words) >= 2]
+
+
+class TempDirTest(unittest.TestCase):
+    def setUp(self):
+        self._dir = tempfile.TemporaryDirectory(prefix="kormelt-cli-")
+        self.dir = self._dir.name
+
+    def tearDown(self):
+        self._dir.cleanup()
+
+    def file(self, name, content):
+        path = os.path.join(self.dir, name)
+        if isinstance(content, str):
+            content = content.encode()
+        with open(path, "wb") as f:
+            f.write(content)
+        return path
+
+    def read(self, name):
+        with open(os.path.join(self.dir, name), "rb") as f:
+            return f.read()
+
+    def image(self, size, seed=1):
+        data = random_bytes(size, seed)
+        return self.file("image-%d.bin" % size, sealed(data)), sealed(data)
+
+
+class UsageTest(unittest.TestCase):
+    def test_bad_command_lines_give_the_usage_code(self):
+        cases = [
+            [],
+            ["nonsense"],
+            ["flash"],
+            ["flash", "a.img", "--no-such-option"],
+            ["flash", "a.img", "--json", "-q"],
+            ["check"],
+            ["seal", "in.bin"],
+            ["seal", "in.bin", "-o", "out.img", "--format", "elf"],
+        ]
+        for args in cases:
+            with self.subTest(args=args):
+                result = kormelt(*args)
+                self.assertEqual(result.returncode, EXIT_USAGE, result.stderr)
+                self.assertNotEqual(result.stderr, "")
+
+    def test_help_lists_the_exit_codes(self):
+        for args in (["--help"], ["flash", "--help"]):
+            with self.subTest(args=args):
+                result = kormelt(*args)
+                self.assertEqual(result.returncode, EXIT_OK)
+                self.assertIn("Exit codes:", result.stdout)
+                for code in range(10):
+                    self.assertRegex(result.stdout, r"\n  %d  \S" % code)
+
+
+class SealTest(TempDirTest):
+    def seal(self, name, content, *extra):
+        source = self.file(name, content)
+        output = os.path.join(self.dir, "out.img")
+        return kormelt("seal", source, "-o", output, *extra), output
+
+    def test_raw_input_gets_its_crc_high_byte_first(self):
+        for data in (b"123456789", random_bytes(1000, 2), random_bytes(70000, 3)):
+            with self.subTest(size=len(data)):
+                result, output = self.seal("firmware.bin", data)
+                self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+                self.assertEqual(self.read("out.img"), sealed(data))
+                self.assertEqual(kormelt("check", output).returncode, EXIT_OK)
+
+    def test_trailer_of_the_check_string(self):
+        result, _ = self.seal("digits.bin", b"123456789")
+        self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+        self.assertEqual(self.read("out.img")[-2:], b"\xd1\x80")
+
+    def test_intel_hex_is_placed_from_address_zero(self):
+        data16 = bytes(range(16))
+        cases = [
+            ("one record", [hex_record(0, 0, data16), HEX_EOF], data16),
+            ("gap filled with 0xFF", [hex_record(0, 0, b"\x01\x02"), hex_record(6, 0, b"\x03"), HEX_EOF],
+             b"\x01\x02" + b"\xff" * 4 + b"\x03"),
+            ("records out of order", [hex_record(4, 0, b"\x05\x06"), hex_record(0, 0, b"\x01\x02\x03\x04"), HEX_EOF],
+             b"\x01\x02\x03\x04\x05\x06"),
+            ("extended linear address",
+             [hex_record(0, 0, b"\xaa"), hex_record(0, 4, b"\x00\x01"), hex_record(2, 0, b"\xbb"), HEX_EOF],
+             b"\xaa" + b"\xff" * 0x10001 + b"\xbb"),
+            ("extended segment address",
+             [hex_record(0, 2, b"\x10\x00"), hex_record(1, 0, b"\xcc"), HEX_EOF], b"\xff" * 0x10001 + b"\xcc"),
+            ("linear address back to zero",
+             [hex_record(0, 4, b"\x00\x01"), hex_record(0, 0, b"\xbb"), hex_record(0, 4, b"\x00\x00"),
+              hex_record(0, 0, b"\xaa"), HEX_EOF], b"\xaa" + b"\xff" * 0xFFFF + b"\xbb"),
+            ("start addresses ignored",
+             [hex_record(0, 3, b"\x00\x00\x01\x00"), hex_record(0, 5, b"\x00\x00\x01\x00"), hex_record(0, 0, b"\x42"),
+              HEX_EOF], b"\x42"),
+            ("lower case, CRLF, blank lines, text after the end",
+             [hex_record(0, 0, data16).lower(), "", hex_record(16, 0, b"\x99"), HEX_EOF, "trailing junk"],
+             data16 + b"\x99"),
+        ]
+        for name, lines, expected in cases:
+            with self.subTest(name):
+                newline = "\r\n" if "CRLF" in name else "\n"
+                result, output = self.seal("firmware.hex", newline.join(lines) + newline)
+                self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+                self.assertEqual(self.read("out.img"), sealed(expected))
+                self.assertEqual(kormelt("check", output).returncode, EXIT_OK)
+
+    def test_format_option_overrides_the_name(self):
+        text = "\n".join([hex_record(0, 0, b"\x12\x34"), HEX_EOF]) + "\n"
+        cases = [
+            ("firmware.txt", ["--format", "ihex"], b"\x12\x34"),
+            ("firmware.IHEX", [], b"\x12\x34"),
+            ("firmware.hex", ["--format", "raw"], text.encode()),
+        ]
+        for name, extra, expected in cases:
+            with self.subTest(name=name, extra=extra):
+                result, _ = self.seal(name, text, *extra)
+                self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+                self.assertEqual(self.read("out.img"), sealed(expected))
+
+    def test_bad_hex_names_its_line_and_writes_nothing(self):
+        good = hex_record(0, 0, b"\x01\x02\x03")
+        bad_sum = good[:-2] + "00"
+        cases = [
+            ("no colon", [good, good[1:]], 2, "':'"),
+            ("bad checksum", [good, hex_record(3, 0, b"\x04"), bad_sum], 3, "checksum"),
+            ("odd digit count", [good + "0"], 1, "odd"),
+            ("not a hex digit", [good[:5] + "G" + good[6:]], 1, "'G'"),
+            ("too short", [":0000"], 1, "short"),
+            ("count disagrees with the record", [":0200000001FD"], 1, "byte count"),
+            ("unknown record type", [hex_record(0, 6, b"\x00"), HEX_EOF], 1, "type 0x06"),
+            ("extended address of the wrong length", [hex_record(0, 4, b"\x01"), HEX_EOF], 1, "2 data bytes"),
+            ("overlapping records", [good, hex_record(2, 0, b"\x09"), HEX_EOF], 2, "already filled"),
+            ("address beyond 16 MiB", [hex_record(0, 4, b"\x08\x00"), good, HEX_EOF], 2, "0x08000000"),
+            ("no end-of-file record", [good], 1, "end-of-file"),
+            ("no data", [HEX_EOF], None, "no data"),
+        ]
+        for name, lines, line_number, fragment in cases:
+            with self.subTest(name):
+                result, output = self.seal("firmware.hex", "\n".join(lines) + "\n")
+                self.assertEqual(result.returncode, EXIT_IMAGE)
+                if line_number is not None:
+                    self.assertIn("line %d" % line_number, result.stderr)
+                self.assertIn(fragment, result.stderr)
+                self.assertEqual(sorted(os.listdir(self.dir)), ["firmware.hex"])
+
+    def test_failed_seal_keeps_the_previous_output(self):
+        output = self.file("out.img", b"previous image")
+        result = kormelt("seal", self.file("firmware.hex", "garbage\n"), "-o", output)
+        self.assertEqual(result.returncode, EXIT_IMAGE)
+        self.assertEqual(self.read("out.img"), b"previous image")
+        self.assertEqual(sorted(os.listdir(self.dir)), ["firmware.hex", "out.img"])
+
+    def test_input_problems(self):
+        cases = [
+            ("empty raw input", self.file("empty.bin", b""), EXIT_IMAGE, "empty"),
+            ("missing input", os.path.join(self.dir, "absent.bin"), EXIT_IMAGE, "absent.bin"),
+        ]
+        for name, source, code, fragment in cases:
+            with self.subTest(name):
+                result = kormelt("seal", source, "-o", os.path.join(self.dir, "out.img"))
+                self.assertEqual(result.returncode, code)
+                self.assertIn(fragment, result.stderr)
+                self.assertFalse(os.path.exists(os.path.join(self.dir, "out.img")))
+
+    def test_unwritable_output(self):
+        result = kormelt("seal", self.file("firmware.bin", b"\x01"), "-o", os.path.join(self.dir, "no", "out.img"))
+        self.assertEqual(result.returncode, EXIT_SYSTEM)
+        self.assertIn("out.img", result.stderr)
+
+
+class CheckTest(TempDirTest):
+    def test_sealed_image_passes(self):
+        path, image = self.image(1000)
+        result = kormelt("check", path)
+        self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+        self.assertIn("CRC ok", result.stdout)
+        self.assertIn("0x%04X" % int.from_bytes(image[-2:], "big"), result.stdout)
+
+    def test_failures_show_stored_and_computed_crc(self):
+        data = random_bytes(300, 4)
+        image = sealed(data)
+        tampered = bytearray(image)
+        tampered[100] ^= 0x01
+        swapped = image[:-2] + image[-1:] + image[-2:-1]
+        cases = [
+            ("tampered", bytes(tampered), None),
+            ("no trailer", data, None),
+            ("trailer low byte first", swapped, "low byte first"),
+        ]
+        for name, content, hint in cases:
+            with self.subTest(name):
+                result = kormelt("check", self.file("image.bin", content))
+                self.assertEqual(result.returncode, EXIT_IMAGE)
+                stored = int.from_bytes(content[-2:], "big")
+                computed = crc16(content[:-2])
+                self.assertIn("0x%04X" % stored, result.stderr)
+                self.assertIn("0x%04X" % computed, result.stderr)
+                if hint:
+                    self.assertIn(hint, result.stderr)
+
+    def test_files_without_room_for_a_trailer(self):
+        cases = [
+            ("empty", self.file("empty.img", b""), "empty"),
+            ("one byte", self.file("one.img", b"\x42"), "single byte"),
+            ("missing", os.path.join(self.dir, "absent.img"), "absent.img"),
+        ]
+        for name, path, fragment in cases:
+            with self.subTest(name):
+                result = kormelt("check", path)
+                self.assertEqual(result.returncode, EXIT_IMAGE)
+                self.assertIn(fragment, result.stderr)
+
+
+class FlashTest(TempDirTest):
+    def expect_update(self, sim, image):
+        """The simulator saw a whole update of image and holds it."""
+        log = sim.log()
+        kinds = [kind for kind, _ in log]
+        packets = -(-len(image) // PACKET_BYTES)
+        self.assertEqual(kinds, ["identify"] + ["erase"] * 7 + ["program"] * packets + ["restart"])
+        self.assertEqual([int(fields[0]) for kind, fields in log if kind == "erase"], ERASE_BLOCKS)
+        self.assertEqual(sim.dump(), padded(image))
+
+    def test_update_through_com3(self):
+        path, image = self.image(1000)
+        with Simulator() as sim:
+            result = kormelt("flash", path, env=port_env(COM3=sim.path))
+            self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+            self.assertIn("COM3", result.stdout)
+            self.assertEqual(result.stderr, "")
+            self.expect_update(sim, image)
+
+    def test_update_through_port_option(self):
+        # The other ports point at a nonexistent path, so only --port can find it.
+        path, image = self.image(4000, seed=5)
+        with Simulator() as sim:
+            result = kormelt("flash", "--port", sim.path, path, env=port_env(COM5=NO_PORT))
+            self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+            self.assertIn("COM1 (%s)" % sim.path, result.stdout)
+            self.expect_update(sim, image)
+
+    def test_plain_output_is_a_few_lines_per_phase(self):
+        path, _ = self.image(20000, seed=6)
+        with Simulator() as sim:
+            result = kormelt("flash", path, env=port_env(COM2=sim.path))
+        self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+        upload_lines = [line for line in result.stdout.splitlines() if line.startswith("upload:")]
+        self.assertLessEqual(len(upload_lines), 12)  # start, every tenth, end: not one per packet
+        self.assertIn("upload: done", result.stdout)
+        self.assertNotIn("\r", result.stdout)
+
+    def test_quiet_prints_nothing_on_success(self):
+        path, _ = self.image(500)
+        with Simulator() as sim:
+            result = kormelt("flash", "-q", path, env=port_env(COM7=sim.path))
+        self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+        self.assertEqual(result.stdout + result.stderr, "")
+
+    def test_bad_image_stops_before_anything_is_sent(self):
+        path, image = self.image(1000)
+        tampered = bytearray(image)
+        tampered[0] ^= 0xFF
+        cases = [
+            ("wrong CRC", self.file("bad.img", bytes(tampered)), "fails its CRC check"),
+            ("missing file", os.path.join(self.dir, "absent.img"), "absent.img"),
+        ]
+        for name, image_path, fragment in cases:
+            with self.subTest(name), Simulator() as sim:
+                result = kormelt("flash", image_path, env=port_env(COM1=sim.path))
+                self.assertEqual(result.returncode, EXIT_IMAGE)
+                self.assertIn(fragment, result.stderr)
+                self.assertIn("Nothing was sent", result.stderr)
+                self.assertEqual(sim.log(), [])
+
+    def test_no_device_names_the_ports_tried(self):
+        path, _ = self.image(100)
+        result = kormelt("flash", path)
+        self.assertEqual(result.returncode, EXIT_SEARCH)
+        for n in range(1, 8):
+            self.assertIn("COM%d %s (missing)" % (n, NO_PORT), result.stderr)
+        self.assertIn("--port", result.stderr)
+        self.assertIn("KORMELT_COM<n>", result.stderr)
+
+
+class FlashFailureTest(TempDirTest):
+    """Each failing phase, with its exit code and message. Silences cost 3 s each."""
+
+    def test_each_phase_fails_with_its_own_code(self):
+        path, image = self.image(1000)
+        packets = -(-len(image) // PACKET_BYTES)
+        restart_request = 1 + len(ERASE_BLOCKS) + packets + 1
+        # Request 1 is the identification, 2..8 the erase, then the packets.
+        cases = [
+            ("silence mid-erase", ["--silent-from", "4"], EXIT_ERASE, ["Erase failed at 28%", "stopped answering"]),
+            ("bad reply CRC in the erase", ["--bad-crc-at", "2"], EXIT_ERASE, ["Erase failed at 0%", "CRC"]),
+            ("silence mid-upload", ["--silent-from", "12"], EXIT_UPLOAD, ["Upload failed", "stopped answering"]),
+            ("hang-up mid-upload", ["--hangup-at", "12"], EXIT_UPLOAD, ["Upload failed", "partial image"]),
+            ("silence at restart", ["--silent-from", str(restart_request)], EXIT_RESTART,
+             ["Restart failed", "fully written"]),
+        ]
+        for name, options, code, fragments in cases:
+            with self.subTest(name), Simulator(*options) as sim:
+                started = time.monotonic()
+                result = kormelt("flash", path, env=port_env(COM4=sim.path))
+                self.assertEqual(result.returncode, code, result.stderr)
+                for fragment in fragments:
+                    self.assertIn(fragment, result.stderr)
+                if "--silent-from" in options:
+                    self.assertGreaterEqual(time.monotonic() - started, 3.0)
+
+
+class JsonTest(TempDirTest):
+    def flash_json(self, *args, env):
+        result = kormelt("flash", "--json", *args, env=env)
+        events = [json.loads(line) for line in result.stdout.splitlines()]
+        return result, events
+
+    def test_successful_run(self):
+        path, image = self.image(3000, seed=7)
+        with Simulator() as sim:
+            result, events = self.flash_json(path, env=port_env(COM2=sim.path))
+        self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+        phases = [e["phase"] for e in events if e["event"] == "start"]
+        self.assertEqual(phases, ["check", "search", "erase", "upload", "restart"])
+        ends = {e["phase"]: e for e in events if e["event"] == "end"}
+        for phase in phases:
+            self.assertEqual((ends[phase]["result"], ends[phase]["status"]), ("ok", 0), phase)
+        upload = [e for e in events if e["event"] == "progress" and e["phase"] == "upload"]
+        percents = [e["percent"] for e in upload]
+        self.assertEqual(percents, sorted(percents))
+        self.assertEqual((percents[0], percents[-1]), (0, 100))
+        self.assertTrue(all(0 <= e["bytes"] <= e["total"] == len(image) for e in upload))
+        search = [e for e in events if e["event"] == "progress" and e["phase"] == "search"]
+        self.assertEqual([e["port"] for e in search], ["COM1", "COM2"])
+        summary = events[-1]
+        self.assertEqual(summary["event"], "summary")
+        self.assertEqual((summary["result"], summary["exit_code"], summary["phase"]), ("ok", 0, None))
+        self.assertEqual((summary["port"], summary["device"], summary["bytes"]), ("COM2", sim.path, len(image)))
+
+    def test_failed_run(self):
+        path, _ = self.image(3000, seed=8)
+        with Simulator("--hangup-at", "10") as sim:
+            result, events = self.flash_json(path, env=port_env(COM6=sim.path))
+        self.assertEqual(result.returncode, EXIT_UPLOAD)
+        upload_end = [e for e in events if e["event"] == "end" and e["phase"] == "upload"]
+        self.assertEqual(len(upload_end), 1)
+        self.assertEqual(upload_end[0]["result"], "failed")
+        self.assertNotEqual(upload_end[0]["status"], 0)
+        summary = events[-1]
+        self.assertEqual((summary["event"], summary["result"], summary["exit_code"], summary["phase"]),
+                         ("summary", "failed", EXIT_UPLOAD, "upload"))
+        self.assertIn("Upload failed", summary["message"])
+        self.assertNotIn("restart", [e["phase"] for e in events if e["event"] == "start"])
+
+    def test_no_device(self):
+        path, _ = self.image(100)
+        result, events = self.flash_json(path, env=port_env())
+        self.assertEqual(result.returncode, EXIT_SEARCH)
+        search = [e["percent"] for e in events if e["event"] == "progress" and e["phase"] == "search"]
+        self.assertEqual(search, [0, 12, 24, 36, 48, 60, 72, 100])
+        self.assertEqual((events[-1]["result"], events[-1]["status"], events[-1]["port"]), ("failed", 13, None))
+
+
+class CancelTest(TempDirTest):
+    """Ctrl-C and SIGTERM mid-upload, on a simulator paced like the real line."""
+
+    def test_signal_mid_upload_cancels_and_frees_the_port(self):
+        path, _ = self.image(24000, seed=9)  # about 13 s at 19200 baud
+        second_path, second = self.image(1000, seed=10)
+        for signal_number in (signal.SIGINT, signal.SIGTERM):
+            with self.subTest(signal=signal_number.name), Simulator("--paced") as sim:
+                env = port_env(COM3=sim.path)
+                process = subprocess.Popen([KORMELT, "flash", "--json", path], env=env, stdout=subprocess.PIPE,
+                                           stderr=subprocess.PIPE, text=True)
+                try:
+                    for line in process.stdout:
+                        event = json.loads(line)
+                        if event["event"] == "progress" and event["phase"] == "upload" and event["percent"] > 0:
+                            break
+                    process.send_signal(signal_number)
+                    rest = [json.loads(line) for line in process.stdout]
+                    stderr = process.stderr.read()
+                    process.wait(timeout=RUN_TIMEOUT_S)
+                finally:
+                    if process.poll() is None:
+                        process.kill()
+                        process.wait()
+                    process.stdout.close()
+                    process.stderr.close()
+                self.assertEqual(process.returncode, EXIT_CANCELLED, stderr)
+                self.assertIn("Cancelled during upload", stderr)
+                summary = rest[-1]
+                self.assertEqual((summary["result"], summary["phase"], summary["status"]), ("cancelled", "upload", 12))
+                self.assertNotIn("restart", [kind for kind, _ in sim.log()])
+
+                # The port was let go: the same simulator serves the next run.
+                result = kormelt("flash", "-q", second_path, env=env)
+                self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+                self.assertEqual(sim.dump()[:len(second)], second)
+
+
+class PortsTest(TempDirTest):
+    def test_lists_each_port_with_its_device_and_state(self):
+        with Simulator() as sim:
+            regular = self.file("not-a-tty", b"")
+            result = kormelt("ports", env=port_env(COM1=sim.path, COM3=regular))
+            self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+            lines = {line.split()[0]: line for line in result.stdout.splitlines()[1:]}
+            self.assertEqual(sorted(lines), ["COM%d" % n for n in range(1, 8)])
+            self.assertIn(sim.path, lines["COM1"])
+            self.assertIn("KORMELT_COM1", lines["COM1"])
+            self.assertIn("free", lines["COM1"])
+            self.assertIn("missing", lines["COM2"])
+            self.assertIn(NO_PORT, lines["COM2"])
+
+            held = os.open(sim.path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+            try:
+                fcntl.flock(held, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                result = kormelt("ports", env=port_env(COM1=sim.path))
+            finally:
+                os.close(held)
+            self.assertIn("in use", result.stdout.splitlines()[1])
+
+
+class SimCommandTest(TempDirTest):
+    def test_sim_serves_a_flash_and_dumps_on_ctrl_c(self):
+        path, image = self.image(2000, seed=11)
+        dump = os.path.join(self.dir, "dump.bin")
+        sim = subprocess.Popen([KORMELT, "sim", "--dump", dump], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               text=True)
+        try:
+            device = sim.stdout.readline().strip()
+            self.assertTrue(device.startswith("/dev/"), device)
+            result = kormelt("flash", "--port", device, path)
+            self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+            sim.send_signal(signal.SIGINT)
+            sim.wait(timeout=SIM_START_TIMEOUT_S)
+        finally:
+            if sim.poll() is None:
+                sim.kill()
+                sim.wait()
+            sim.stdout.close()
+            sim.stderr.close()
+        self.assertEqual(sim.returncode, EXIT_OK)
+        self.assertEqual(self.read("dump.bin"), padded(image))
+
+
+def main():
+    global KORMELT, SIM
+    parser = argparse.ArgumentParser(add_help=False)
+    parser.add_argument("--kormelt", required=True)
+    parser.add_argument("--sim", required=True)
+    known, rest = parser.parse_known_args()
+    KORMELT, SIM = known.kormelt, known.sim
+    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+
+
+if __name__ == "__main__":
+    main()

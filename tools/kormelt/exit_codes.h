@@ -1,0 +1,34 @@
+// Exit codes of the tool: one per phase that can fail, so scripts can tell
+// where a run stopped without reading its messages.
+#pragma once
+
+namespace kormelt::tool {
+
+enum ExitCode : int {
+    EXIT_OK = 0,
+    EXIT_INTERNAL = 1,   // an unexpected error inside the tool
+    EXIT_USAGE = 2,      // bad command line
+    EXIT_IMAGE = 3,      // image or input file missing, unreadable, malformed or with a wrong CRC
+    EXIT_SEARCH = 4,     // no device found on COM1..COM7
+    EXIT_ERASE = 5,      // erasing failed
+    EXIT_UPLOAD = 6,     // uploading failed
+    EXIT_RESTART = 7,    // the restart command failed
+    EXIT_CANCELLED = 8,  // stopped by Ctrl-C or SIGTERM
+    EXIT_SYSTEM = 9,     // an output file cannot be written, or a helper cannot run
+};
+
+// Shown at the end of --help.
+inline constexpr char EXIT_CODE_HELP[] =
+    "Exit codes:\n"
+    "  0  success\n"
+    "  1  internal error of the tool\n"
+    "  2  bad command line\n"
+    "  3  image: file missing, unreadable, malformed, empty or with a wrong CRC\n"
+    "  4  search: no device found on COM1 to COM7\n"
+    "  5  erase failed\n"
+    "  6  upload failed\n"
+    "  7  restart failed\n"
+    "  8  cancelled (Ctrl-C or SIGTERM)\n"
+    "  9  an output file cannot be written, or the simulator cannot run\n";
+
+}  // namespace kormelt::tool

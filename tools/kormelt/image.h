@@ -1,0 +1,51 @@
+// Image files as the tool sees them: whole files in memory, the CRC trailer
+// in their last two bytes, and the making of an image from raw binary or
+// Intel HEX input.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kormelt::tool {
+
+using Bytes = std::vector<uint8_t>;
+
+// The upload runs at about 1.5 KiB/s, so 16 MiB already take three hours;
+// anything larger comes from a mistake such as a HEX file linked for a flash
+// base far from address 0.
+constexpr size_t IMAGE_MAX_BYTES = size_t{16} << 20;
+constexpr size_t CRC_TRAILER_BYTES = 2;
+constexpr uint8_t ERASED_FLASH_BYTE = 0xFF;  // what HEX gaps are filled with
+
+// False with a reason naming the file when it cannot be read whole.
+bool ReadWholeFile(const std::string &path, Bytes *out, std::string *error);
+
+struct Trailer {
+    bool present;       // the file holds at least the two trailer bytes
+    uint16_t stored;    // last two bytes, high byte first
+    uint16_t computed;  // CRC of everything before them
+    size_t data_bytes;  // bytes before the trailer
+};
+
+Trailer InspectTrailer(const Bytes &image);
+
+// A CRC as people read it: "0x1D0F".
+std::string CrcText(uint16_t crc);
+
+// The data followed by its CRC, high byte first.
+Bytes Seal(const Bytes &data);
+
+enum class InputFormat { Raw, IntelHex };
+
+// Intel HEX by the name's extension (.hex, .ihex, any case), raw otherwise.
+InputFormat GuessInputFormat(const std::string &path);
+
+// Places the data records of an Intel HEX text from address 0 upward, gaps
+// filled with ERASED_FLASH_BYTE. False with a reason naming the line when a
+// line is malformed, a checksum is wrong, records overlap, or an address
+// lies beyond IMAGE_MAX_BYTES.
+bool ParseIntelHex(const std::string &text, Bytes *image, std::string *error);
+
+}  // namespace kormelt::tool

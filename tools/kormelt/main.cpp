@@ -1,0 +1,95 @@
+// kormelt: update the firmware of a device on a serial line, and prepare and
+// check its image files.
+#include <cstdio>
+#include <exception>
+
+#include <CLI/CLI.hpp>
+
+#include "tools/kormelt/commands.h"
+#include "tools/kormelt/exit_codes.h"
+#include "tools/kormelt/sim_command.h"
+
+using namespace kormelt::tool;
+
+namespace {
+
+constexpr char FLASH_HELP[] =
+    "Checks the image's CRC, finds the device on COM1 to COM7, erases it, uploads the image and\n"
+    "restarts it. On Linux COMn is the device in $KORMELT_COM<n> when that is set, else /dev/ttyS<n-1>;\n"
+    "--port PATH searches PATH alone (it becomes COM1, COM2 to COM7 are left out). Windows searches\n"
+    "COM1 to COM7 and has no --port.\n"
+    "\n"
+    "Ctrl-C cancels at the next progress report and closes the port; the device must then be flashed\n"
+    "again. While the device stays silent the library waits up to 3 s without reporting, so a cancel\n"
+    "can take that long to take effect.";
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    CLI::App app{"kormelt: firmware update of a device on a serial line", "kormelt"};
+    app.set_version_flag("--version", "kormelt " KORMELT_VERSION);
+    app.require_subcommand(1);
+    app.footer(EXIT_CODE_HELP);
+
+    FlashOptions flash;
+    CLI::App *flash_command = app.add_subcommand("flash", "Update the device with an image file");
+    flash_command->footer(std::string(FLASH_HELP) + "\n\n" + EXIT_CODE_HELP);
+    flash_command->add_option("IMAGE", flash.image, "Image file: the firmware followed by its CRC")->required();
+    flash_command->add_option("--port", flash.port, "Search only this device (not on Windows)")->type_name("PATH");
+    CLI::Option *json = flash_command->add_flag("--json", flash.json, "Print one JSON object per line");
+    flash_command->add_flag("-q,--quiet", flash.quiet, "Print nothing but errors")->excludes(json);
+
+    std::string check_image;
+    CLI::App *check_command = app.add_subcommand("check", "Tell whether an image file ends with its correct CRC");
+    check_command->footer(EXIT_CODE_HELP);
+    check_command->add_option("IMAGE", check_image, "Image file")->required();
+
+    SealOptions seal;
+    CLI::App *seal_command =
+        app.add_subcommand("seal", "Make an image file from raw binary or Intel HEX by appending the CRC");
+    seal_command->footer(
+        "Intel HEX data are placed from address 0 with gaps filled with 0xFF; input named *.hex or *.ihex\n"
+        "is read as Intel HEX unless --format says otherwise. An empty input is refused.\n\n" +
+        std::string(EXIT_CODE_HELP));
+    seal_command->add_option("INPUT", seal.input, "Firmware as raw binary or Intel HEX")->required();
+    seal_command->add_option("-o,--output", seal.output, "Image file to write")->required()->type_name("IMAGE");
+    seal_command->add_option("--format", seal.format, "Input format, by default from the name")
+        ->check(CLI::IsMember({"raw", "ihex"}));
+
+    CLI::App *ports_command = app.add_subcommand("ports", "List COM1 to COM7, their devices here and their state");
+    ports_command->footer(
+        "Each existing port is opened for a moment to see whether it is free; on a real serial port\n"
+        "that raises its modem lines briefly.");
+
+    SimCommand sim(app);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        // CLI11 prints help and errors; its own codes for bad command lines
+        // (100 and up) are folded into the tool's one usage code.
+        return app.exit(e) == 0 ? EXIT_OK : EXIT_USAGE;
+    }
+
+    try {
+        if (flash_command->parsed()) {
+            return RunFlash(flash);
+        }
+        if (check_command->parsed()) {
+            return RunCheck(check_image);
+        }
+        if (seal_command->parsed()) {
+            return RunSeal(seal);
+        }
+        if (ports_command->parsed()) {
+            return RunPorts();
+        }
+        if (sim.parsed()) {
+            return sim.Run();
+        }
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "kormelt: internal error: %s\n", e.what());
+        return EXIT_INTERNAL;
+    }
+    return EXIT_USAGE;
+}

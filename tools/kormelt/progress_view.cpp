@@ -1,0 +1,386 @@
+#include "tools/kormelt/progress_view.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+#include "device/api.h"
+#include "tools/kormelt/exit_codes.h"
+#include "tools/kormelt/json_line.h"
+#include "tools/kormelt/platform.h"
+
+namespace kormelt::tool {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int BAR_WIDTH = 20;                 // characters
+constexpr size_t LINE_WIDTH = 79;             // characters, the classic terminal less one
+constexpr int PLAIN_STEP_PERCENT = 10;        // one log line per step of this size
+constexpr double RATE_MIN_SECONDS = 0.5;      // no rate or remaining time before this much upload
+constexpr uint64_t KIB = 1024;                // bytes
+constexpr uint64_t SHOW_KIB_FROM = 10 * KIB;  // smaller counts are shown in bytes
+constexpr uint64_t SHOW_MIB_FROM = 10 * KIB * KIB;
+
+std::string Bytes(uint64_t count) {
+    char text[32];
+    if (count < SHOW_KIB_FROM) {
+        std::snprintf(text, sizeof text, "%llu B", static_cast<unsigned long long>(count));
+    } else if (count < SHOW_MIB_FROM) {
+        std::snprintf(text, sizeof text, "%.1f KiB", static_cast<double>(count) / KIB);
+    } else {
+        std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(count) / (KIB * KIB));
+    }
+    return text;
+}
+
+std::string Rate(double bytes_per_second) {
+    char text[32];
+    if (bytes_per_second < KIB) {
+        std::snprintf(text, sizeof text, "%.0f B/s", bytes_per_second);
+    } else {
+        std::snprintf(text, sizeof text, "%.1f KiB/s", bytes_per_second / KIB);
+    }
+    return text;
+}
+
+std::string Seconds(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", seconds);
+    return text;
+}
+
+std::string MinutesSeconds(double seconds) {
+    const long whole = static_cast<long>(seconds + 0.5);
+    char text[32];
+    std::snprintf(text, sizeof text, "%ld:%02ld", whole / 60, whole % 60);
+    return text;
+}
+
+std::string PortName(int n) { return "COM" + std::to_string(n); }
+
+std::string PortWithDevice(int n) { return PortName(n) + " (" + PortDevice(n) + ")"; }
+
+const char *Result(int32_t status) {
+    return status == STATUS_OK ? "ok" : status == STATUS_CANCELLED ? "cancelled" : "failed";
+}
+
+// What every view keeps: when the current phase began and how far it got.
+class ViewBase : public ProgressView {
+public:
+    explicit ViewBase(uint64_t image_bytes) : image_bytes_(image_bytes) {}
+
+    void Finish(const FlashSummary &summary) override {
+        if (!summary.message.empty()) {
+            std::fprintf(stderr, "kormelt: %s\n", summary.message.c_str());
+        }
+    }
+
+protected:
+    void StartPhase() {
+        phase_start_ = Clock::now();
+        percent_ = 0;
+    }
+    double PhaseSeconds() const { return std::chrono::duration<double>(Clock::now() - phase_start_).count(); }
+    // The library reports the upload in percent of the file; the byte count
+    // follows from the size.
+    uint64_t UploadedBytes(int percent) const {
+        return image_bytes_ * static_cast<uint64_t>(std::clamp(percent, 0, PERCENT_DONE)) / PERCENT_DONE;
+    }
+
+    uint64_t image_bytes_;
+    int percent_ = 0;
+
+private:
+    Clock::time_point phase_start_ = Clock::now();
+};
+
+// A bar per phase, redrawn in place; the line is finished when the phase ends.
+class TerminalView : public ViewBase {
+public:
+    using ViewBase::ViewBase;
+
+    void Begin(Phase phase) override {
+        StartPhase();
+        drawn_ = 0;
+        if (phase == Phase::Restart) {
+            Draw(Label(phase) + "sending the restart command");
+        } else if (phase != Phase::Check) {
+            Draw(BarLine(phase, 0, Detail(phase, 0)));
+        }
+    }
+
+    void Update(Phase phase, int percent) override {
+        percent_ = percent;
+        Draw(BarLine(phase, percent, Detail(phase, percent)));
+    }
+
+    void End(Phase phase, int32_t status, const std::string &note) override {
+        std::string line;
+        const std::string took = Seconds(PhaseSeconds());
+        if (phase == Phase::Check || phase == Phase::Restart) {
+            line = Label(phase) + (status == STATUS_OK ? note : Failed(status)) + "  " + took;
+        } else if (status == STATUS_OK && phase == Phase::Upload) {
+            const double seconds = PhaseSeconds();
+            std::string rate;
+            if (seconds > 0) {
+                rate = ", " + Rate(static_cast<double>(image_bytes_) / seconds);
+            }
+            line = BarLine(phase, PERCENT_DONE, Bytes(image_bytes_) + " in " + took + rate);
+        } else if (status == STATUS_OK) {
+            line = BarLine(phase, PERCENT_DONE, note + "  " + took);
+        } else {
+            line = BarLine(phase, percent_, Failed(status) + " after " + took);
+        }
+        Draw(line);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+        drawn_ = 0;
+    }
+
+    void Finish(const FlashSummary &summary) override {
+        if (summary.exit_code == 0) {
+            std::printf("done: %s written and the device restarted, %s in all\n", Bytes(summary.image_bytes).c_str(),
+                        Seconds(summary.seconds).c_str());
+            std::fflush(stdout);
+        }
+        ViewBase::Finish(summary);
+    }
+
+private:
+    static std::string Label(Phase phase) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%-8s", PhaseName(phase));
+        return text;
+    }
+
+    static std::string Failed(int32_t status) {
+        return status == STATUS_CANCELLED ? "cancelled" : "failed (status " + std::to_string(status) + ")";
+    }
+
+    static std::string BarLine(Phase phase, int percent, const std::string &detail) {
+        const int shown = std::clamp(percent, 0, PERCENT_DONE);
+        const int filled = shown * BAR_WIDTH / PERCENT_DONE;
+        char text[32];
+        std::snprintf(text, sizeof text, "] %3d%%  ", shown);
+        return Label(phase) + "[" + std::string(static_cast<size_t>(filled), '#') +
+               std::string(static_cast<size_t>(BAR_WIDTH - filled), '-') + text + detail;
+    }
+
+    std::string Detail(Phase phase, int percent) const {
+        switch (phase) {
+        case Phase::Search:
+            return percent < PERCENT_DONE ? "trying " + PortWithDevice(SearchPort(percent)) : "";
+        case Phase::Erase:
+            return std::to_string(std::min(percent / ERASE_PERCENT_PER_BLOCK, ERASE_BLOCK_COUNT)) + " of " +
+                   std::to_string(ERASE_BLOCK_COUNT) + " blocks";
+        case Phase::Upload: {
+            const uint64_t sent = UploadedBytes(percent);
+            std::string detail = Bytes(sent) + " / " + Bytes(image_bytes_);
+            const double seconds = PhaseSeconds();
+            if (sent > 0 && seconds >= RATE_MIN_SECONDS) {
+                const double rate = static_cast<double>(sent) / seconds;
+                detail += "  " + Rate(rate) + "  " + MinutesSeconds(static_cast<double>(image_bytes_ - sent) / rate) +
+                          " left";
+            }
+            return detail;
+        }
+        case Phase::Check:
+        case Phase::Restart:
+            break;
+        }
+        return "";
+    }
+
+    // Redraws the current line; spaces wipe what a longer earlier text left.
+    void Draw(std::string line) {
+        if (line.size() > LINE_WIDTH) {
+            line.resize(LINE_WIDTH);
+        }
+        const size_t length = line.size();
+        if (length < drawn_) {
+            line.append(drawn_ - length, ' ');
+        }
+        std::printf("\r%s", line.c_str());
+        std::fflush(stdout);
+        drawn_ = length;
+    }
+
+    size_t drawn_ = 0;
+};
+
+// One line per phase start and end, and one per tenth of the way, for logs.
+class PlainView : public ViewBase {
+public:
+    using ViewBase::ViewBase;
+
+    void Begin(Phase phase) override {
+        StartPhase();
+        step_ = 0;
+        std::string line = std::string(PhaseName(phase)) + ": started";
+        if (phase == Phase::Upload) {
+            line += ", " + std::to_string(image_bytes_) + " bytes";
+        }
+        Print(line);
+    }
+
+    void Update(Phase phase, int percent) override {
+        percent_ = percent;
+        if (percent >= PERCENT_DONE) {
+            return;  // the end of the phase says it
+        }
+        if (phase == Phase::Search) {
+            Print("search: trying " + PortWithDevice(SearchPort(percent)));
+            return;
+        }
+        const int step = percent / PLAIN_STEP_PERCENT;
+        if (step <= step_) {
+            return;
+        }
+        step_ = step;
+        std::string line = std::string(PhaseName(phase)) + ": " + std::to_string(percent) + "%";
+        if (phase == Phase::Upload) {
+            line += ", " + std::to_string(UploadedBytes(percent)) + " of " + std::to_string(image_bytes_) + " bytes";
+        }
+        Print(line);
+    }
+
+    void End(Phase phase, int32_t status, const std::string &note) override {
+        const std::string took = Seconds(PhaseSeconds());
+        std::string line = std::string(PhaseName(phase)) + ": ";
+        if (status == STATUS_OK) {
+            line += "done in " + took + (note.empty() ? "" : ", " + note);
+        } else if (status == STATUS_CANCELLED) {
+            line += "cancelled at " + std::to_string(percent_) + "% after " + took;
+        } else {
+            line += "failed at " + std::to_string(percent_) + "% after " + took + " (status " + std::to_string(status) +
+                    ")";
+        }
+        Print(line);
+    }
+
+    void Finish(const FlashSummary &summary) override {
+        if (summary.exit_code == 0) {
+            Print("flash: done, " + std::to_string(summary.image_bytes) + " bytes written to the device on " +
+                  PortWithDevice(summary.port) + " in " + Seconds(summary.seconds));
+        } else {
+            Print("flash: stopped with exit code " + std::to_string(summary.exit_code));
+        }
+        ViewBase::Finish(summary);
+    }
+
+private:
+    static void Print(const std::string &line) {
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    }
+
+    int step_ = 0;
+};
+
+// One object per line on stdout; the messages also go to stderr as text.
+class JsonView : public ViewBase {
+public:
+    using ViewBase::ViewBase;
+
+    void Begin(Phase phase) override {
+        StartPhase();
+        last_sent_ = -1;
+        JsonLine line;
+        line.Add("event", "start").Add("phase", PhaseName(phase));
+        if (phase == Phase::Upload) {
+            line.Add("total", image_bytes_);
+        }
+        Print(line);
+    }
+
+    void Update(Phase phase, int percent) override {
+        percent_ = percent;
+        if (percent == last_sent_) {
+            return;
+        }
+        last_sent_ = percent;
+        JsonLine line;
+        line.Add("event", "progress").Add("phase", PhaseName(phase)).Add("percent", percent);
+        if (phase == Phase::Upload) {
+            line.Add("bytes", UploadedBytes(percent)).Add("total", image_bytes_);
+        } else if (phase == Phase::Search && percent < PERCENT_DONE) {
+            line.Add("port", PortName(SearchPort(percent))).Add("device", PortDevice(SearchPort(percent)));
+        }
+        Print(line);
+    }
+
+    void End(Phase phase, int32_t status, const std::string &note) override {
+        JsonLine line;
+        line.Add("event", "end")
+            .Add("phase", PhaseName(phase))
+            .Add("result", Result(status))
+            .Add("status", static_cast<int64_t>(status))
+            .Add("percent", status == STATUS_OK ? PERCENT_DONE : percent_)
+            .Add("seconds", PhaseSeconds());
+        if (!note.empty()) {
+            line.Add("note", note);
+        }
+        Print(line);
+    }
+
+    void Finish(const FlashSummary &summary) override {
+        JsonLine line;
+        line.Add("event", "summary")
+            .Add("result", summary.exit_code == EXIT_OK          ? "ok"
+                           : summary.exit_code == EXIT_CANCELLED ? "cancelled"
+                                                                 : "failed")
+            .Add("exit_code", summary.exit_code);
+        if (summary.has_failed_phase) {
+            line.Add("phase", PhaseName(summary.failed_phase));
+        } else {
+            line.AddNull("phase");
+        }
+        line.Add("status", static_cast<int64_t>(summary.status))
+            .Add("message", summary.message)
+            .Add("image", summary.image)
+            .Add("bytes", summary.image_bytes);
+        if (summary.port != 0) {
+            line.Add("port", PortName(summary.port)).Add("device", PortDevice(summary.port));
+        } else {
+            line.AddNull("port").AddNull("device");
+        }
+        line.Add("seconds", summary.seconds);
+        Print(line);
+        ViewBase::Finish(summary);
+    }
+
+private:
+    static void Print(const JsonLine &line) {
+        std::printf("%s\n", line.Text().c_str());
+        std::fflush(stdout);
+    }
+
+    int last_sent_ = -1;
+};
+
+class QuietView : public ViewBase {
+public:
+    using ViewBase::ViewBase;
+    void Begin(Phase) override {}
+    void Update(Phase, int) override {}
+    void End(Phase, int32_t, const std::string &) override {}
+};
+
+}  // namespace
+
+std::unique_ptr<ProgressView> MakeProgressView(OutputMode mode, uint64_t image_bytes) {
+    switch (mode) {
+    case OutputMode::Terminal:
+        return std::make_unique<TerminalView>(image_bytes);
+    case OutputMode::Plain:
+        return std::make_unique<PlainView>(image_bytes);
+    case OutputMode::Json:
+        return std::make_unique<JsonView>(image_bytes);
+    case OutputMode::Quiet:
+        break;
+    }
+    return std::make_unique<QuietView>(image_bytes);
+}
+
+}  // namespace kormelt::tool
