@@ -1,6 +1,7 @@
-// kormelt-bench: prints the figures of the library against the line-rate
-// limit. Run through scripts/bench.sh, which also prepares Wine for the
-// Windows DLL's part; without KORMELT_BENCH_WIN64_BUILD that part is skipped.
+// kormelt-bench [a] [b] [c]: prints the figures of the library against the
+// line-rate limit, all three parts unless some are named. Run through
+// scripts/bench.sh, which also prepares Wine for the Windows DLL's part of b;
+// without KORMELT_BENCH_WIN64_BUILD that part is skipped.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -30,14 +31,22 @@ void PrintUpdate(const char *what, const bench::UpdateFigures &f, const char *cp
 
 }  // namespace
 
-int main() {
+int main(int argc, char **argv) {
     const std::string tmp = Env("TMPDIR").empty() ? "/tmp" : Env("TMPDIR");
+    std::string parts;
+    for (int i = 1; i < argc; ++i) {
+        parts += argv[i];
+    }
+    const auto wanted = [&](char part) { return parts.empty() || parts.find(part) != std::string::npos; };
 
+    if (wanted('a')) {
     const bench::ExchangeFigures a = bench::RunExchangeBenchmark(tmp);
     std::printf("a. one 133-byte upload exchange against the unpaced simulator over a pty\n");
     std::printf("   library (KORMELT_Programm)  %7.1f us\n", a.library_s * 1e6);
     std::printf("   reference blocking loop     %7.1f us\n", a.reference_s * 1e6);
     std::printf("   library / reference         %7.2f     (target <= 1.2)\n\n", a.library_s / a.reference_s);
+    }
+    if (wanted('b')) {
 
     std::printf("b. erase + 64 KiB upload + restart, simulator paced at 19200 baud 8N1\n");
     bench::HostSetup native;
@@ -67,11 +76,13 @@ int main() {
         std::printf("   Win32 DLL under Wine   skipped (KORMELT_BENCH_WIN64_BUILD not set)\n");
     }
     std::printf("\n");
-
+    }
+    if (wanted('c')) {
     const bench::CrcFigures c = bench::RunCrcBenchmark(tmp);
     std::printf("c. image check, %.0f MiB from the page cache\n", c.mib);
     std::printf("   KORMELT_CheckCRC   %8.1f MiB/s\n", c.mib / c.library_s);
     std::printf("   Boost crc_optimal  %8.1f MiB/s\n", c.mib / c.boost_s);
     std::printf("   library / Boost    %8.2f   (target >= 1.0)\n", c.boost_s / c.library_s);
+    }
     return 0;
 }

@@ -277,6 +277,10 @@ int32_t PortReadByte(PortRecord *record, uint8_t *byte_out, uint32_t timeout_ms)
     if (!IsLive(record)) {
         return STATUS_TIMEOUT;
     }
+    if (record->rx_next < record->rx_count) {
+        *byte_out = record->rx[record->rx_next++];
+        return STATUS_OK;
+    }
     int64_t start = 0;
     if (!NowNs(&start)) {
         return STATUS_TIMEOUT;
@@ -285,10 +289,11 @@ int32_t PortReadByte(PortRecord *record, uint8_t *byte_out, uint32_t timeout_ms)
 
     bool woken = false;  // the last poll reported the line ready
     for (;;) {
-        uint8_t byte = 0;
-        const ssize_t got = PosixCall.read(record->handle, &byte, 1);
-        if (got == 1) {
-            *byte_out = byte;
+        const ssize_t got = PosixCall.read(record->handle, record->rx, sizeof record->rx);
+        if (got > 0) {
+            record->rx_count = static_cast<size_t>(got);
+            record->rx_next = 1;
+            *byte_out = record->rx[0];
             return STATUS_OK;
         }
         const bool interrupted = got < 0 && errno == EINTR;

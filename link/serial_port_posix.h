@@ -17,11 +17,19 @@
 
 namespace kormelt {
 
+// Bytes taken from the driver in one read and handed out one at a time:
+// a reply costs one read call instead of one per byte. Bytes past the end
+// of a reply wait here for the next receive, as they would in the driver.
+constexpr size_t PORT_RX_BUFFER_BYTES = 256;
+
 struct PortRecord {
     int handle;         // open device, -1 until open
     uint32_t tag;       // PORT_TAG_LIVE or PORT_TAG_DEAD
     uint32_t number;    // n of COMn
     termios settings;   // as applied at open; close sets HUPCL in it
+    size_t rx_next;     // next byte of rx to hand out
+    size_t rx_count;    // bytes of rx received
+    uint8_t rx[PORT_RX_BUFFER_BYTES];
 };
 
 // The variadic calls (open, fcntl, ioctl) take the one argument form the
