@@ -2,7 +2,11 @@
 """End-to-end runs of the kormelt tool, as a subprocess, against the device
 simulator kormelt-sim.
 
-Usage: test_cli.py --kormelt PATH --sim PATH [unittest arguments]
+Usage: test_cli.py --kormelt PATH --sim PATH [--wine-exe PATH] [unittest arguments]
+
+With --wine-exe, WineTest runs the Windows build of the tool under Wine
+(loader in $KORMELT_WINE, prefix in $WINEPREFIX) with COM3 leading to the
+simulator through the link $KORMELT_WINE_COM3.
 
 Every run sets all seven KORMELT_COM<n> variables: ports without the
 simulator point at a path that cannot exist, so a search never touches this
@@ -23,6 +27,7 @@ import unittest
 
 KORMELT = None
 SIM = None
+WINE_EXE = None
 
 NO_PORT = "/dev/null/no-port"  # /dev/null is no directory: opening this fails at once
 PACKET_BYTES = 128
@@ -577,13 +582,68 @@ class SimCommandTest(TempDirTest):
         self.assertEqual(self.read("dump.bin"), padded(image))
 
 
+def wine_path(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+def wine_kormelt(*args, timeout=RUN_TIMEOUT_S):
+    return subprocess.run([os.environ["KORMELT_WINE"], WINE_EXE, *args], capture_output=True, text=True,
+                          timeout=timeout)
+
+
+@unittest.skipUnless(os.environ.get("KORMELT_WINE_COM3"), "needs the Wine prefix of the test run")
+class WineTest(TempDirTest):
+    """kormelt.exe under Wine, with COM3 leading to the simulator: the same results as on Linux."""
+
+    def simulator(self, *options):
+        return Simulator("--link", os.environ["KORMELT_WINE_COM3"], *options)
+
+    def test_update_through_com3(self):
+        path, image = self.image(1000)
+        with self.simulator() as sim:
+            result = wine_kormelt("flash", wine_path(path))
+            self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+            self.assertIn("COM3", result.stdout)
+            log = sim.log()
+            self.assertEqual([kind for kind, _ in log],
+                             ["identify"] + ["erase"] * 7 + ["program"] * 8 + ["restart"])
+            self.assertEqual(sim.dump(), padded(image))
+
+    def test_json_and_failing_upload(self):
+        path, _ = self.image(3000, seed=8)
+        with self.simulator("--hangup-at", "10"):
+            result = wine_kormelt("flash", "--json", wine_path(path))
+        self.assertEqual(result.returncode, EXIT_UPLOAD, result.stderr)
+        events = [json.loads(line) for line in result.stdout.splitlines()]
+        summary = events[-1]
+        self.assertEqual((summary["event"], summary["result"], summary["exit_code"], summary["phase"]),
+                         ("summary", "failed", EXIT_UPLOAD, "upload"))
+        self.assertEqual(summary["port"], "COM3")
+
+    def test_bad_image_and_check(self):
+        path, image = self.image(1000)
+        tampered = bytearray(image)
+        tampered[0] ^= 0xFF
+        bad = self.file("bad.img", bytes(tampered))
+        with self.simulator() as sim:
+            result = wine_kormelt("flash", wine_path(bad))
+            self.assertEqual(result.returncode, EXIT_IMAGE)
+            self.assertIn("Nothing was sent", result.stderr)
+            self.assertEqual(sim.log(), [])
+        self.assertEqual(wine_kormelt("check", wine_path(path)).returncode, EXIT_OK)
+        result = wine_kormelt("check", wine_path(bad))
+        self.assertEqual(result.returncode, EXIT_IMAGE)
+        self.assertIn("%04X" % crc16(tampered[:-2]), result.stdout + result.stderr)
+
+
 def main():
-    global KORMELT, SIM
+    global KORMELT, SIM, WINE_EXE
     parser = argparse.ArgumentParser(add_help=False)
     parser.add_argument("--kormelt", required=True)
     parser.add_argument("--sim", required=True)
+    parser.add_argument("--wine-exe")
     known, rest = parser.parse_known_args()
-    KORMELT, SIM = known.kormelt, known.sim
+    KORMELT, SIM, WINE_EXE = known.kormelt, known.sim, known.wine_exe
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
 
 
