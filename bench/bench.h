@@ -41,6 +41,7 @@ struct UpdateFigures {
     double wall_s;
     double cpu_s;    // of the host process
 };
-UpdateFigures RunUpdateBenchmark(const std::string &dir, const HostSetup &host);
+// paced: the simulator at 19200 baud 8N1, else as fast as the pty goes.
+UpdateFigures RunUpdateBenchmark(const std::string &dir, const HostSetup &host, bool paced);
 
 }  // namespace bench
