@@ -447,6 +447,8 @@ TEST(SimTiming, RepliesTakeTheirTimeOnTheLine) {
         {{"--paced"}, Frame(ProgramPayload(0, Bytes(128, 0x42))), true, byte_ms, byte_ms},
         // A long reply: its bytes come at line rate.
         {{"--paced", "--oversize-at", "1"}, IDENTIFY_FRAME, true, byte_ms, byte_ms},
+        // Staying awake changes when the simulator looks, never the pace.
+        {{"--paced", "--spin"}, Frame(ProgramPayload(0, Bytes(128, 0x42))), true, byte_ms, byte_ms},
         {{"--byte-pause-ms", "10"}, IDENTIFY_FRAME, false, 10.0, 0.0},
     };
     for (const Case &c : cases) {

@@ -67,6 +67,9 @@ void AddSimulatorOptions(CLI::App &app, Options &options) {
     app.add_flag("--paced", options.paced,
                  "Line pacing: each byte takes its time at 19200 baud 8N1 (1920 bytes/s) both ways; "
                  "a request is acted on when its last byte is through");
+    app.add_flag("--spin", options.spin,
+                 "Never sleep between looks at the line, so that requests and paced replies are served "
+                 "on time to the microsecond (uses a whole processor; for benchmarks)");
     app.add_flag("--quit-after-restart", options.quit_after_restart,
                  "End once the reply to a restart request has been read (or after 1 s)");
     app.add_flag("--verbose", options.verbose, "Report requests and replies on stderr");

@@ -60,6 +60,7 @@ struct Options {
     uint32_t hangup_at = 0;      // the master is closed and the link removed when request K
                                  // arrives, unanswered
     bool paced = false;          // bytes take their wire time at LINE_BYTES_PER_SECOND both ways
+    bool spin = false;           // never sleep: polls without pause, for timing to the microsecond
     bool quit_after_restart = false;  // Run() returns once the restart reply has been read
     bool verbose = false;        // events on stderr
 };
