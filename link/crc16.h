@@ -31,9 +31,11 @@ inline constexpr std::array<uint16_t, 256> CRC_TABLE = detail::MakeCrcTable();
 
 // The register kept in a machine word: bits above 16 hold bytes already
 // shifted out and never flow back down, so the CRC is the low 16 bits.
-// Saves narrowing the register after every byte in long runs.
+// The data byte is moved under the register's high byte before the XOR, so
+// that only XOR, byte extract, lookup and XOR stand between one register
+// value and the next; that chain, not the work, bounds long runs.
 constexpr uint32_t CrcUpdateWide(uint8_t byte, uint32_t reg) {
-    return CRC_TABLE[((reg >> 8) ^ byte) & 0xFFu] ^ (reg << 8);
+    return CRC_TABLE[((reg ^ (uint32_t{byte} << 8)) >> 8) & 0xFFu] ^ (reg << 8);
 }
 
 constexpr uint16_t CrcUpdate(uint8_t byte, uint16_t crc) {
