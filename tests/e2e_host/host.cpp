@@ -74,14 +74,14 @@ int main(int argc, char **argv) {
         } else if (arg == "--no-open") {
             no_open = true;
         } else if (arg == "--cancel" && i + 1 < argc) {
-            const std::string spec = argv[++i];
-            const size_t colon = spec.find(':');
+            const std::string cancel_arg = argv[++i];
+            const size_t colon = cancel_arg.find(':');
             if (colon == std::string::npos) {
                 std::fprintf(stderr, "--cancel takes PHASE:PERCENT\n");
                 return 2;
             }
-            cancel_phase = spec.substr(0, colon);
-            cancel_percent = std::atoi(spec.c_str() + colon + 1);
+            cancel_phase = cancel_arg.substr(0, colon);
+            cancel_percent = std::atoi(cancel_arg.c_str() + colon + 1);
         } else {
             std::fprintf(stderr, "unknown argument %s\n", arg.c_str());
             return 2;
