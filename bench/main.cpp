@@ -9,6 +9,7 @@
 #include <string>
 
 #include "bench/bench.h"
+#include "tests/e2e_host/run_program.h"
 
 namespace bench {
 
@@ -23,14 +24,6 @@ namespace {
 std::string Env(const char *name) {
     const char *value = std::getenv(name);
     return value != nullptr ? value : "";
-}
-
-std::string WinePath(const std::string &path) {
-    std::string out = "Z:" + path;
-    for (char &c : out) {
-        c = c == '/' ? '\\' : c;
-    }
-    return out;
 }
 
 void PrintExchange(const std::string &tmp) {

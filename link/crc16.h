@@ -42,8 +42,19 @@ constexpr uint16_t CrcUpdate(uint8_t byte, uint16_t crc) {
     return static_cast<uint16_t>(CrcUpdateWide(byte, crc));
 }
 
-// CRC of a whole block started from CRC_INIT. The frame and file users chain
-// CrcUpdate themselves where data comes in pieces.
-uint16_t CrcBlock(const uint8_t *data, size_t length);
+static_assert(CRC_TABLE[1] == 0x1021 && CRC_TABLE[2] == 0x2042, "CRC table");
+static_assert(CRC_TABLE[128] == 0x9188 && CRC_TABLE[255] == 0x1EF0, "CRC table");
+
+// CRC of a whole block started from CRC_INIT. The file check chains
+// CrcUpdateWide itself, as its data come in pieces. Inline, so that host
+// programs such as the tool take it from this header without linking any of
+// the library's objects.
+inline uint16_t CrcBlock(const uint8_t *data, size_t length) {
+    uint32_t reg = CRC_INIT;
+    for (size_t i = 0; i < length; ++i) {
+        reg = CrcUpdateWide(data[i], reg);
+    }
+    return static_cast<uint16_t>(reg);
+}
 
 }  // namespace kormelt

@@ -75,16 +75,7 @@ std::string Com3Link() {
     return link;
 }
 
-std::string HostPath(const std::string &path) {
-    if (!WINE) {
-        return path;
-    }
-    std::string wine = "Z:" + path;
-    for (char &c : wine) {
-        c = c == '/' ? '\\' : c;
-    }
-    return wine;
-}
+std::string HostPath(const std::string &path) { return WINE ? WinePath(path) : path; }
 
 // Runs the test host and returns its output, one entry per call:
 // {"open": "0 0,12,24", ...}, plus "handles".

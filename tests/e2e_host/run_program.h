@@ -66,3 +66,12 @@ inline std::vector<std::pair<std::string, std::string>> PortsWithCom3(const std:
     }
     return environment;
 }
+
+// A path of this machine as a Windows program under Wine sees it.
+inline std::string WinePath(const std::string &path) {
+    std::string wine = "Z:" + path;
+    for (char &c : wine) {
+        c = c == '/' ? '\\' : c;
+    }
+    return wine;
+}

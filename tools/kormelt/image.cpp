@@ -26,16 +26,6 @@ constexpr unsigned LINEAR_SHIFT = 16;
 constexpr uint32_t OFFSET_MASK = 0xFFFF;      // segment addressing wraps inside 64 KiB
 constexpr uint64_t LINEAR_MASK = 0xFFFFFFFF;  // linear addressing wraps at 4 GiB
 
-// The library's CRC through its inline CrcUpdate, chained the way its file
-// check does it; the tool links none of the library's objects.
-uint16_t Crc(const uint8_t *data, size_t length) {
-    uint16_t crc = CRC_INIT;
-    for (size_t i = 0; i < length; ++i) {
-        crc = CrcUpdate(data[i], crc);
-    }
-    return crc;
-}
-
 std::string Hex(uint64_t value, int digits) {
     char text[24];
     std::snprintf(text, sizeof text, "0x%0*llX", digits, static_cast<unsigned long long>(value));
@@ -127,10 +117,10 @@ bool ReadWholeFile(const std::string &path, Bytes *out, std::string *error) {
 
 Trailer InspectTrailer(const Bytes &image) {
     if (image.size() < CRC_TRAILER_BYTES) {
-        return {false, 0, Crc(image.data(), image.size()), image.size()};
+        return {false, 0, CrcBlock(image.data(), image.size()), image.size()};
     }
     const size_t data_bytes = image.size() - CRC_TRAILER_BYTES;
-    const uint16_t crc = Crc(image.data(), data_bytes);
+    const uint16_t crc = CrcBlock(image.data(), data_bytes);
     const uint16_t stored = static_cast<uint16_t>(image[data_bytes] << 8 | image[data_bytes + 1]);
     return {true, stored, crc, data_bytes};
 }
@@ -142,7 +132,7 @@ std::string CrcText(uint16_t crc) {
 }
 
 Bytes Seal(const Bytes &data) {
-    const uint16_t crc = Crc(data.data(), data.size());
+    const uint16_t crc = CrcBlock(data.data(), data.size());
     Bytes image = data;
     image.push_back(static_cast<uint8_t>(crc >> 8));
     image.push_back(static_cast<uint8_t>(crc & 0xFF));
