@@ -75,24 +75,25 @@ bool DeviceName(uint32_t n, char *name, size_t capacity) {
 // 8N1, no flow control of any kind, no translation of any byte in either
 // direction, no echo or signals, and reads that return at once with what is
 // waiting. Everything else stays as the driver reported it.
+constexpr tcflag_t RAW_IFLAG_OFF =
+    IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK;
+constexpr tcflag_t RAW_OFLAG_OFF = OPOST;
+constexpr tcflag_t RAW_LFLAG_OFF = ECHO | ECHONL | ICANON | ISIG | IEXTEN;
+constexpr tcflag_t RAW_CFLAG_MASK = CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD;
+constexpr tcflag_t RAW_CFLAG_ON = CS8 | CLOCAL | CREAD;  // within RAW_CFLAG_MASK
+
 void MakeRaw(termios *t) {
-    t->c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
-                                         ICRNL | IXON | IXOFF | IXANY | INPCK);
-    t->c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    t->c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    t->c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
-    t->c_cflag |= CS8 | CLOCAL | CREAD;
+    t->c_iflag &= ~RAW_IFLAG_OFF;
+    t->c_oflag &= ~RAW_OFLAG_OFF;
+    t->c_lflag &= ~RAW_LFLAG_OFF;
+    t->c_cflag = (t->c_cflag & ~RAW_CFLAG_MASK) | RAW_CFLAG_ON;
     t->c_cc[VMIN] = 0;
     t->c_cc[VTIME] = 0;
 }
 
 bool IsRaw(const termios &t) {
-    const tcflag_t iflag_off = IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
-                               IXOFF | IXANY | INPCK;
-    const tcflag_t lflag_off = ECHO | ECHONL | ICANON | ISIG | IEXTEN;
-    const tcflag_t cflag_mask = CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD;
-    return (t.c_iflag & iflag_off) == 0 && (t.c_oflag & OPOST) == 0 &&
-           (t.c_lflag & lflag_off) == 0 && (t.c_cflag & cflag_mask) == (CS8 | CLOCAL | CREAD) &&
+    return (t.c_iflag & RAW_IFLAG_OFF) == 0 && (t.c_oflag & RAW_OFLAG_OFF) == 0 &&
+           (t.c_lflag & RAW_LFLAG_OFF) == 0 && (t.c_cflag & RAW_CFLAG_MASK) == RAW_CFLAG_ON &&
            t.c_cc[VMIN] == 0 && t.c_cc[VTIME] == 0 && cfgetispeed(&t) == PORT_SPEED &&
            cfgetospeed(&t) == PORT_SPEED;
 }
