@@ -20,7 +20,7 @@ esac
 SAMPLE_DATA_BYTES=16382
 
 scripts/install-deps.sh
-echo "== building the library, kormelt and the simulator"
+echo "== building the library, kormelt and the simulator (a few minutes the first time)"
 cmake --preset linux >/dev/null
 cmake --build --preset linux --target kormelt kormelt-sim >/dev/null
 KORMELT=build/linux/tools/kormelt/kormelt
