@@ -5,19 +5,40 @@ set -eu
 PACKAGES="cmake make g++ binutils libgtest-dev libgmock-dev libcli11-dev libboost-dev
 clang libclang-rt-14-dev
 g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 python3 python3-pefile"
+# 32-bit Wine runs the i686 Windows build, the product itself. It needs the
+# i386 architecture; a machine whose kernel refuses 32-bit programs still
+# installs it, and the suite's probe then skips the i686 tests.
+PACKAGES_I386="wine32:i386"
+
+installed() {
+    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"
+}
 
 missing=""
 for p in $PACKAGES; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed"; then
-        missing="$missing $p"
-    fi
+    installed "$p" || missing="$missing $p"
 done
-[ -z "$missing" ] && exit 0
+missing_i386=""
+for p in $PACKAGES_I386; do
+    installed "$p" || missing_i386="$missing_i386 $p"
+done
+[ -z "$missing$missing_i386" ] && exit 0
 
-echo "installing:$missing"
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
 export DEBIAN_FRONTEND=noninteractive
+if [ -n "$missing_i386" ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    echo "adding the i386 architecture for 32-bit Wine"
+    $SUDO dpkg --add-architecture i386
+fi
+echo "installing:$missing$missing_i386"
 $SUDO apt-get update -qq
-# shellcheck disable=SC2086
-$SUDO apt-get install -y -qq $missing >/dev/null
+if [ -n "$missing" ]; then
+    # shellcheck disable=SC2086
+    $SUDO apt-get install -y -qq $missing >/dev/null
+fi
+if [ -n "$missing_i386" ]; then
+    # shellcheck disable=SC2086
+    $SUDO apt-get install -y -qq $missing_i386 >/dev/null ||
+        echo "install-deps.sh: could not install$missing_i386; the i686 tests will be skipped" >&2
+fi
