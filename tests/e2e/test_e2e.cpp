@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -76,6 +77,31 @@ std::string Com3Link() {
 }
 
 std::string HostPath(const std::string &path) { return WINE ? WinePath(path) : path; }
+
+// Why the Windows build under test cannot run here, or "" when it can: the
+// build was not made, or (i686) the probe of the test run found that this
+// machine cannot execute 32-bit programs.
+std::string WineSkipReason() {
+#ifdef KORMELT_E2E_WINE
+    for (const char *file : {KORMELT_HOST_PATH, KORMELT_LIBRARY_PATH}) {
+        if (access(file, F_OK) != 0) {
+            return std::string(file) + " is missing; build the Windows presets first (scripts/test.sh does)";
+        }
+    }
+    const std::string answer_file = KORMELT_WINE32_ANSWER;
+    if (!answer_file.empty()) {
+        std::ifstream answer(answer_file);
+        std::string verdict;
+        std::string reason;
+        std::getline(answer, verdict);
+        std::getline(answer, reason);
+        if (verdict != "yes") {
+            return reason.empty() ? "this machine cannot execute 32-bit programs (the probe gave no answer)" : reason;
+        }
+    }
+#endif
+    return "";
+}
 
 // Runs the test host and returns its output, one entry per call:
 // {"open": "0 0,12,24", ...}, plus "handles".
@@ -208,6 +234,9 @@ TEST_P(FaultMatrix, StatusRequestsNothingLeftOpenAndRecovery) {
     const FaultCase &c = GetParam();
     if (WINE && c.linux_only) {
         GTEST_SKIP() << "not reproducible under Wine";
+    }
+    if (const std::string reason = WineSkipReason(); !reason.empty()) {
+        GTEST_SKIP() << reason;
     }
     const Bytes image = SealedImage();
     const std::vector<Bytes> expected = CompleteRequests(image);

@@ -15,6 +15,11 @@
 #                       points it at its own pseudo-terminal while it runs.
 #   KORMELT_WINE        Wine loader; default /usr/lib/wine/wine64, else wine.
 #   KORMELT_WINESERVER  default: the wineserver next to the loader, else wineserver.
+#   KORMELT_WINE32_ANSWER, KORMELT_WINE32_PROBE, KORMELT_WINE32
+#                       when set, setup ends by asking whether this machine
+#                       executes 32-bit programs: wine32_probe.sh runs the
+#                       probe program with the 32-bit loader and writes the
+#                       answer file that the i686 tests read.
 #   WINEDEBUG, WINEDLLOVERRIDES  default to quiet and to no Mono, Gecko or
 #                       desktop menu entries.
 #
@@ -142,7 +147,10 @@ setup() {
         "$KORMELT_WINE_COM3")
     local try
     for ((try = 0; try < STARTUP_CHECK_TRIES; ++try)); do
-        [ "$(com_links)" = "$expected" ] && return 0
+        if [ "$(com_links)" = "$expected" ]; then
+            probe_32bit
+            return 0
+        fi
         sleep 0.2
     done
     {
@@ -150,6 +158,12 @@ setup() {
         com_links
     } >>"$SETUP_LOG"
     fail_setup "the COM ports are not mapped as expected"
+}
+
+probe_32bit() {
+    [ -n "${KORMELT_WINE32_ANSWER:-}" ] || return 0
+    KORMELT_WINE="${KORMELT_WINE32:-}" bash "$(dirname "$0")/wine32_probe.sh" \
+        "$KORMELT_WINE32_ANSWER" "${KORMELT_WINE32_PROBE:-}" || fail_setup "the 32-bit probe failed"
 }
 
 case "${1:-}" in
