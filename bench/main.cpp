@@ -1,7 +1,8 @@
 // kormelt-bench [a] [b] [w] [c]: prints the figures of the library against
 // the line-rate limit: a, b (Linux) and c unless parts are named; w is b for
-// the Windows DLL under Wine, which needs KORMELT_BENCH_WIN64_BUILD and a
-// prepared Wine prefix. scripts/bench.sh runs it all, the Linux parts before
+// a Windows DLL under Wine, which needs KORMELT_BENCH_WIN_BUILD (its build
+// directory), KORMELT_BENCH_WIN_NAME (what the figure is called), the
+// matching loader in KORMELT_WINE and a prepared Wine prefix. scripts/bench.sh runs it all, the Linux parts before
 // Wine starts so that Wine's idle processes do not disturb them.
 #include <cstdio>
 #include <cstdlib>
@@ -43,11 +44,11 @@ bench::HostSetup NativeHost(const std::string &tmp) {
     return native;
 }
 
-bench::HostSetup WineHost(const std::string &win64) {
+bench::HostSetup WineHost(const std::string &build) {
     bench::HostSetup wine;
     wine.launcher = {Env("KORMELT_WINE")};
-    wine.host = win64 + "/tests/e2e_host/kormelt-test-host.exe";
-    wine.library = WinePath(win64 + "/device/KORMELT.dll");
+    wine.host = build + "/tests/e2e_host/kormelt-test-host.exe";
+    wine.library = WinePath(build + "/device/KORMELT.dll");
     wine.com3_link = Env("KORMELT_WINE_COM3");
     wine.to_host_path = WinePath;
     return wine;
@@ -90,11 +91,13 @@ int Run(int argc, char **argv) {
         PrintUpdates(tmp, "Linux libKORMELT.so", NativeHost(tmp), "  (targets >= 0.99, <= 2 %)");
     }
     if (wanted('w')) {
-        const std::string win64 = Env("KORMELT_BENCH_WIN64_BUILD");
-        if (win64.empty()) {
-            bench::Fail("w needs KORMELT_BENCH_WIN64_BUILD and a Wine prefix (scripts/bench.sh)");
+        const std::string build = Env("KORMELT_BENCH_WIN_BUILD");
+        const std::string name = Env("KORMELT_BENCH_WIN_NAME");
+        if (build.empty() || name.empty() || Env("KORMELT_WINE").empty()) {
+            bench::Fail("w needs KORMELT_BENCH_WIN_BUILD, KORMELT_BENCH_WIN_NAME, KORMELT_WINE and a Wine prefix "
+                        "(scripts/bench.sh)");
         }
-        PrintUpdates(tmp, "Win32 DLL under Wine", WineHost(win64), "  (Sleep(0) polling)");
+        PrintUpdates(tmp, name.c_str(), WineHost(build), "  (Sleep(0) polling)");
     }
     if (wanted('c')) {
         PrintCrc(tmp);
