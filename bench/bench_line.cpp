@@ -11,10 +11,10 @@
 
 #include "bench/bench.h"
 #include "device/api.h"
-#include "link/crc16.h"
-#include "link/frame.h"
-#include "tests/e2e_host/run_program.h"
-#include "tests/sim/sim_process.h"
+#include "protocol/crc16.h"
+#include "protocol/frame_codec.h"
+#include "tests/support/run_program.h"
+#include "tests/support/sim_process.h"
 
 namespace bench {
 

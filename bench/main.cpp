@@ -10,7 +10,7 @@
 #include <string>
 
 #include "bench/bench.h"
-#include "tests/e2e_host/run_program.h"
+#include "tests/support/run_program.h"
 
 namespace bench {
 

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 
 #include "link/serial_port.h"
 
@@ -15,10 +14,5 @@ extern PortRecord *CurrentPort;
 // Working storage of each device call.
 constexpr size_t REQUEST_BUFFER_BYTES = 256;
 constexpr size_t REPLY_BUFFER_BYTES = 256;
-
-constexpr uint8_t CMD_IDENTIFY = 0x00;
-constexpr uint8_t CMD_RESTART = 0x01;
-constexpr uint8_t CMD_ERASE = 0x02;
-constexpr uint8_t CMD_PROGRAM = 0x03;
 
 }  // namespace kormelt

@@ -1,26 +1,19 @@
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "device/api.h"
 #include "device/current_port.h"
 #include "link/frame.h"
+#include "protocol/protocol.h"
 
 namespace kormelt {
 namespace {
 
-constexpr uint8_t ERASE_BLOCKS[] = {11, 10, 9, 8, 7, 6, 0};  // blocks 1..5 are never erased
-constexpr int32_t ERASE_PROGRESS_STEP = 14;                  // percent per block
-constexpr int32_t PROGRESS_DONE = 100;                       // percent
-
-constexpr size_t PACKET_DATA_BYTES = 128;
-constexpr size_t PACKET_ADDRESS_OFFSET = 1;  // 4 bytes, little-endian
-constexpr size_t PACKET_DATA_OFFSET = 5;
-constexpr size_t PACKET_BYTES = PACKET_DATA_OFFSET + PACKET_DATA_BYTES;  // 133
-constexpr uint8_t ERASED_FLASH_BYTE = 0xFF;
 // The device address is 32 bits wide: no image may reach past it.
 constexpr uint64_t IMAGE_MAX_BYTES = uint64_t{1} << 32;
 
-static_assert(PACKET_BYTES <= REQUEST_BUFFER_BYTES, "packet fits the request buffer");
+static_assert(PROGRAM_REQUEST_BYTES <= REQUEST_BUFFER_BYTES, "packet fits the request buffer");
 
 bool Cancelled(ProgressCallback callback, int32_t percent) {
     return callback != nullptr && callback(percent) != 0;
@@ -28,14 +21,14 @@ bool Cancelled(ProgressCallback callback, int32_t percent) {
 
 void ReportDone(ProgressCallback callback) {
     if (callback != nullptr) {
-        callback(PROGRESS_DONE);  // the final report cannot cancel anything
+        callback(PERCENT_DONE);  // the final report cannot cancel anything
     }
 }
 
 // 100 x sent / size in 64 bits, so no image the address can hold overflows.
 int32_t UploadPercent(uint64_t sent, uint64_t size) {
-    const uint64_t percent = sent * 100 / size;
-    return static_cast<int32_t>(percent < 100 ? percent : 100);
+    const uint64_t percent = sent * PERCENT_DONE / size;
+    return static_cast<int32_t>(percent < PERCENT_DONE ? percent : PERCENT_DONE);
 }
 
 // Size of an open file, leaving it positioned at its start; -1 when the
@@ -80,12 +73,10 @@ int32_t Upload(std::FILE *file, ProgressCallback callback) {
         if (Cancelled(callback, UploadPercent(address, static_cast<uint64_t>(size)))) {
             return STATUS_CANCELLED;
         }
-        for (size_t i = 0; i < 4; ++i) {
-            request[PACKET_ADDRESS_OFFSET + i] = static_cast<uint8_t>(address >> (8 * i));
-        }
+        PutPacketAddress(request, static_cast<uint32_t>(address));
         int32_t reply_length = 0;
         const int32_t status =
-            FrameExchange(CurrentPort, request, PACKET_BYTES, reply, sizeof reply, &reply_length);
+            FrameExchange(CurrentPort, request, PROGRAM_REQUEST_BYTES, reply, sizeof reply, &reply_length);
         if (status != STATUS_OK) {
             return status;
         }
@@ -107,18 +98,17 @@ extern "C" int32_t KORMELT_CALL KORMELT_Erase(ProgressCallback callback) {
     }
     uint8_t request[REQUEST_BUFFER_BYTES] = {CMD_ERASE};
     uint8_t reply[REPLY_BUFFER_BYTES];
-    int32_t progress = 0;
-    for (const uint8_t block : ERASE_BLOCKS) {
-        if (Cancelled(callback, progress)) {
+    for (size_t position = 0; position < std::size(ERASE_BLOCKS); ++position) {
+        if (Cancelled(callback, ErasePercent(position))) {
             return STATUS_CANCELLED;
         }
-        request[1] = block;
+        request[ERASE_BLOCK_OFFSET] = ERASE_BLOCKS[position];
         int32_t reply_length = 0;
-        const int32_t status = FrameExchange(CurrentPort, request, 2, reply, sizeof reply, &reply_length);
+        const int32_t status =
+            FrameExchange(CurrentPort, request, ERASE_REQUEST_BYTES, reply, sizeof reply, &reply_length);
         if (status != STATUS_OK) {
             return status;
         }
-        progress += ERASE_PROGRESS_STEP;
     }
     ReportDone(callback);
     return STATUS_OK;
@@ -150,5 +140,5 @@ extern "C" int32_t KORMELT_CALL KORMELT_Restart(void) {
     const uint8_t request[REQUEST_BUFFER_BYTES] = {CMD_RESTART};
     uint8_t reply[REPLY_BUFFER_BYTES];
     int32_t reply_length = 0;
-    return FrameExchange(CurrentPort, request, 1, reply, sizeof reply, &reply_length);
+    return FrameExchange(CurrentPort, request, RESTART_REQUEST_BYTES, reply, sizeof reply, &reply_length);
 }

@@ -1,7 +1,7 @@
 #include <cstdio>
 
 #include "device/api.h"
-#include "link/crc16.h"
+#include "protocol/crc16.h"
 
 namespace {
 constexpr size_t CHECK_CHUNK_BYTES = 1024;

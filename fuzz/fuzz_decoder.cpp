@@ -4,9 +4,9 @@
 #include <cstdlib>
 
 #include "device/api.h"
-#include "link/crc16.h"
 #include "link/frame.h"
-#include "tests/fake_port.h"
+#include "protocol/crc16.h"
+#include "tests/support/fake_port.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fake::Reset();

@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "device/api.h"
-#include "link/crc16.h"
+#include "protocol/crc16.h"
 
 namespace {
 std::string ImagePath() {

@@ -9,7 +9,7 @@
 
 #include "device/api.h"
 #include "link/frame.h"
-#include "tests/fake_port.h"
+#include "tests/support/fake_port.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 2) {

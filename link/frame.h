@@ -1,25 +1,16 @@
-// Request/reply framing: 0x7E flags, 0xFD byte stuffing, CRC high byte first.
-// The codec owns no I/O of its own beyond the two port operations and keeps
-// nothing between calls; the caller owns the reply buffer and states its size.
+// The request/reply exchange over a port: a request frame leaves in one
+// write, the reply is read one byte at a time and decoded by the frame codec.
+// Nothing is kept between calls; the caller owns the reply buffer and states
+// its size.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "link/serial_port.h"
+#include "protocol/frame_codec.h"
 
 namespace kormelt {
-
-constexpr uint8_t FRAME_FLAG = 0x7E;
-constexpr uint8_t FRAME_ESCAPE = 0xFD;
-constexpr uint8_t FRAME_ESCAPE_XOR = 0x20;
-
-constexpr uint32_t REPLY_TIMEOUT_MS = 3000;  // for each reply byte, anew
-
-// A request frame is built whole in this buffer and leaves in one write.
-constexpr size_t FRAME_TX_CAPACITY = 1024;  // bytes
-// Largest payload that fits even if every payload and CRC byte is stuffed.
-constexpr size_t FRAME_MAX_PAYLOAD = (FRAME_TX_CAPACITY - 2) / 2 - 2;  // 509 bytes
 
 // Bytes one receive reads at most before it gives up with 14. A line that
 // keeps babbling without completing a frame would otherwise hold the caller
@@ -28,10 +19,6 @@ constexpr size_t FRAME_MAX_PAYLOAD = (FRAME_TX_CAPACITY - 2) / 2 - 2;  // 509 by
 // every byte stuffed is 514 bytes on the wire), and counts bytes, not time,
 // so a slow device whose bytes come 2.9 s apart is still read to the end.
 constexpr size_t REPLY_LINE_BYTE_LIMIT = 4096;  // bytes per receive
-
-// Writes the frame of payload into out. Returns the frame length, or 0 when
-// it would not fit into capacity bytes.
-size_t FrameEncode(const uint8_t *payload, size_t length, uint8_t *out, size_t capacity);
 
 // 0, or 5 (STATUS_WRITE) when the write fails, is short, or the payload is
 // longer than FRAME_MAX_PAYLOAD.

@@ -13,13 +13,13 @@ constexpr uint32_t PORT_TAG_DEAD = 0xFFFFFFFFu;  // before open and after close
 
 constexpr uint32_t PORT_NUMBER_MIN = 1;
 constexpr uint32_t PORT_NUMBER_MAX = 64;
-constexpr uint32_t PORT_BAUD_RATE = 19200;       // bits per second, 8N1
 constexpr uint32_t PORT_QUEUE_BYTES = 1024;      // driver input and output queues
 constexpr uint32_t PORT_WRITE_TIMEOUT_MS = 250;  // a write not done by then is reported short
 
 struct PortRecord;
 
-// Opens COMn (1..64) with the fixed line settings, DTR and RTS raised. On
+// Opens COMn (1..64) with the fixed line settings (LINE_BAUD_RATE, 8N1, no
+// flow control), DTR and RTS raised. Its device is named by port_name.h. On
 // success *slot holds the new live record and 0 is returned; on failure *slot
 // is null and the status tells which step failed (8, 30, 2, 19, 43, 39, 4).
 int32_t PortOpen(PortRecord **slot, uint32_t n);

@@ -1,9 +1,7 @@
 #include "link/serial_port_posix.h"
 
 #include <cerrno>
-#include <cinttypes>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <new>
 
@@ -12,7 +10,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "device/api.h"
+#include "link/port_name.h"
+#include "protocol/status.h"
 
 namespace kormelt {
 
@@ -28,14 +27,8 @@ constexpr PosixCalls REAL_CALLS = {
     ::poll,       ::malloc,      ::free,        ::clock_gettime,
 };
 
-constexpr speed_t PORT_SPEED = B19200;  // PORT_BAUD_RATE as the termios code
+constexpr speed_t PORT_SPEED = B19200;  // LINE_BAUD_RATE as the termios code
 constexpr int MODEM_LINES = TIOCM_DTR | TIOCM_RTS;
-
-// Long enough for any path the kernel opens (PATH_MAX on Linux, the final
-// zero included); a longer name cannot be a device and is refused unopened.
-constexpr size_t PORT_NAME_CAPACITY = 4096;  // bytes
-constexpr const char PORT_PATH_VARIABLE[] = "KORMELT_COM";  // followed by n
-constexpr const char PORT_FALLBACK_PATH[] = "/dev/ttyS";    // followed by n - 1
 
 constexpr int64_t NS_PER_MS = 1000000;
 constexpr int64_t NS_PER_S = 1000000000;
@@ -54,22 +47,6 @@ bool NowNs(int64_t *now) {
 int PollTimeoutMs(int64_t left_ns) {
     const int64_t ms = (left_ns + NS_PER_MS - 1) / NS_PER_MS;
     return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
-}
-
-// COMn is the path in KORMELT_COM<n> when that is set and not empty, else
-// /dev/ttyS<n-1>. False when the name does not fit.
-bool DeviceName(uint32_t n, char *name, size_t capacity) {
-    char variable[sizeof PORT_PATH_VARIABLE + 10];  // room for any uint32_t
-    const int variable_length =
-        std::snprintf(variable, sizeof variable, "%s%" PRIu32, PORT_PATH_VARIABLE, n);
-    if (variable_length < 0 || static_cast<size_t>(variable_length) >= sizeof variable) {
-        return false;
-    }
-    const char *path = std::getenv(variable);
-    const int length = path != nullptr && *path != '\0'
-                           ? std::snprintf(name, capacity, "%s", path)
-                           : std::snprintf(name, capacity, "%s%" PRIu32, PORT_FALLBACK_PATH, n - 1);
-    return length > 0 && static_cast<size_t>(length) < capacity;
 }
 
 // 8N1, no flow control of any kind, no translation of any byte in either
@@ -180,8 +157,8 @@ int32_t PortOpen(PortRecord **slot, uint32_t n) {
     record->tag = PORT_TAG_DEAD;
     record->number = n;
 
-    char name[PORT_NAME_CAPACITY];
-    if (!DeviceName(n, name, sizeof name)) {
+    char name[POSIX_PORT_NAME_CAPACITY];
+    if (!PosixPortName(n, name, sizeof name)) {
         Discard(record);
         return STATUS_PORT_OPEN;
     }

@@ -1,13 +1,13 @@
-// Comes first: it brings <windows.h>, which must precede device/api.h, whose
-// status names replace two of winnt.h's.
+// Comes first: it brings <windows.h>, which must precede protocol/status.h,
+// whose status names replace two of winnt.h's.
 #include "link/serial_port_win32.h"
 
 #include <cstdlib>
-#include <cstring>
 #include <new>
 
-#include "device/api.h"
+#include "link/port_name.h"
 #include "link/serial_port.h"
+#include "protocol/protocol.h"
 
 namespace kormelt {
 
@@ -28,33 +28,11 @@ Win32Calls Win32Call = WIN32_REAL_CALLS;
 
 namespace {
 
-// The "\\.\" device namespace form is the only one that reaches COM10 and
-// above; it is used for every port so that all numbers take the same path.
-constexpr char DEVICE_NAME_PREFIX[] = "\\\\.\\COM";
-constexpr size_t DEVICE_NAME_CAPACITY = 128;  // characters, terminator included
-
-// Writes "\\.\COM" and n in decimal, without leading zeros, into name.
-void BuildDeviceName(uint32_t n, char (&name)[DEVICE_NAME_CAPACITY]) {
-    constexpr size_t prefix_length = sizeof DEVICE_NAME_PREFIX - 1;
-    std::memcpy(name, DEVICE_NAME_PREFIX, prefix_length);
-    char digits[10];  // a 32-bit number has at most ten
-    size_t count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + n % 10);
-        n /= 10;
-    } while (n != 0);
-    size_t pos = prefix_length;
-    while (count > 0) {
-        name[pos++] = digits[--count];
-    }
-    name[pos] = '\0';
-}
-
 // 19200 8N1, binary, no flow control of any kind, DTR and RTS held up while
 // the port is open, and line errors that do not stop reads and writes. The
 // fields not named here keep what the driver reported.
 void ApplyLineSettings(DCB *dcb) {
-    dcb->BaudRate = PORT_BAUD_RATE;
+    dcb->BaudRate = LINE_BAUD_RATE;
     dcb->ByteSize = 8;
     dcb->Parity = NOPARITY;
     dcb->StopBits = ONESTOPBIT;
@@ -96,8 +74,8 @@ int32_t PortOpen(PortRecord **slot, uint32_t n) {
     record->handle = INVALID_HANDLE_VALUE;
     record->tag = PORT_TAG_DEAD;
 
-    char name[DEVICE_NAME_CAPACITY];
-    BuildDeviceName(n, name);
+    char name[WIN32_PORT_NAME_CAPACITY];
+    Win32PortName(n, name);
     const HANDLE handle = Win32Call.CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "link/crc16.h"
+#include "protocol/crc16.h"
 
 using kormelt::CrcBlock;
 using kormelt::CrcUpdate;

@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "device/api.h"
-#include "link/crc16.h"
-#include "link/frame.h"
-#include "tests/fake_port.h"
-#include "tests/temp_file.h"
+#include "protocol/crc16.h"
+#include "protocol/frame_codec.h"
+#include "tests/support/fake_port.h"
+#include "tests/support/temp_file.h"
 
 using Bytes = std::vector<uint8_t>;
 

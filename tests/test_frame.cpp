@@ -3,9 +3,9 @@
 #include <vector>
 
 #include "device/api.h"
-#include "link/crc16.h"
 #include "link/frame.h"
-#include "tests/fake_port.h"
+#include "protocol/crc16.h"
+#include "tests/support/fake_port.h"
 
 using kormelt::FrameExchange;
 using kormelt::FrameReceive;

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "device/api.h"
-#include "link/crc16.h"
-#include "tests/temp_file.h"
+#include "protocol/crc16.h"
+#include "tests/support/temp_file.h"
 
 namespace {
 

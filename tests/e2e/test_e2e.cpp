@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "device/api.h"
-#include "link/crc16.h"
-#include "tests/e2e_host/run_program.h"
-#include "tests/sim/sim_process.h"
-#include "tests/temp_file.h"
+#include "protocol/crc16.h"
+#include "tests/support/run_program.h"
+#include "tests/support/sim_process.h"
+#include "tests/support/temp_file.h"
 
 using Bytes = std::vector<uint8_t>;
 

@@ -9,9 +9,9 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include "device/api.h"
 #include "link/frame.h"
 #include "link/serial_port.h"
+#include "protocol/protocol.h"
 
 namespace {
 

@@ -23,10 +23,10 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "device/api.h"
 #include "link/frame.h"
 #include "link/serial_port.h"
 #include "link/serial_port_posix.h"
+#include "protocol/protocol.h"
 
 using kormelt::PortClose;
 using kormelt::PortOpen;

@@ -15,9 +15,9 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "link/crc16.h"
-#include "link/frame.h"
-#include "tests/sim/sim_process.h"
+#include "protocol/crc16.h"
+#include "protocol/frame_codec.h"
+#include "tests/support/sim_process.h"
 
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;

@@ -5,10 +5,10 @@
 
 #include <cstdio>
 
-#include "device/api.h"
 #include "link/frame.h"
 #include "link/serial_port.h"
 #include "link/serial_port_win32.h"
+#include "protocol/protocol.h"
 
 namespace {
 

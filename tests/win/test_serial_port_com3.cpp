@@ -8,9 +8,9 @@
 #include <initializer_list>
 #include <vector>
 
-#include "device/api.h"
 #include "link/frame.h"
 #include "link/serial_port.h"
+#include "protocol/protocol.h"
 
 using kormelt::PortClose;
 using kormelt::PortOpen;

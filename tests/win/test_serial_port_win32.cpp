@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "device/api.h"
 #include "link/serial_port.h"
 #include "link/serial_port_win32.h"
+#include "protocol/protocol.h"
 
 using kormelt::PortClose;
 using kormelt::PortOpen;

@@ -1,6 +1,9 @@
+#include <cinttypes>
 #include <cstdio>
 
 #include "device/api.h"
+#include "protocol/protocol.h"
+#include "tools/common/replace_file.h"
 #include "tools/kormelt/commands.h"
 #include "tools/kormelt/exit_codes.h"
 #include "tools/kormelt/image.h"
@@ -79,7 +82,7 @@ int RunSeal(const SealOptions &options) {
 
 int RunPorts() {
     std::printf("%-5s  %-30s  %-12s  %s\n", "port", "device", "set by", "state");
-    for (int n = SEARCH_FIRST_PORT; n <= SEARCH_LAST_PORT; ++n) {
+    for (uint32_t n = SEARCH_FIRST_PORT; n <= SEARCH_LAST_PORT; ++n) {
         const std::string device = PortDevice(n);
         const PortProbe probe = ProbePort(device);
         std::string state;
@@ -103,7 +106,7 @@ int RunPorts() {
         if (probe.state != PortState::Free && probe.state != PortState::Missing && !probe.detail.empty()) {
             state += " (" + probe.detail + ")";
         }
-        std::printf("COM%-2d  %-30s  %-12s  %s\n", n, device.c_str(), PortDeviceSource(n).c_str(), state.c_str());
+        std::printf("COM%-2" PRIu32 "  %-30s  %-12s  %s\n", n, device.c_str(), PortDeviceSource(n).c_str(), state.c_str());
     }
     return EXIT_OK;
 }

@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "device/api.h"
+#include "protocol/protocol.h"
 #include "tools/kormelt/commands.h"
 #include "tools/kormelt/exit_codes.h"
 #include "tools/kormelt/image.h"

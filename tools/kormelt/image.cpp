@@ -6,7 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "link/crc16.h"
+#include "protocol/crc16.h"
+#include "protocol/protocol.h"
 
 namespace kormelt::tool {
 namespace {

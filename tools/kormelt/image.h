@@ -17,7 +17,6 @@ using Bytes = std::vector<uint8_t>;
 // base far from address 0.
 constexpr size_t IMAGE_MAX_BYTES = size_t{16} << 20;
 constexpr size_t CRC_TRAILER_BYTES = 2;
-constexpr uint8_t ERASED_FLASH_BYTE = 0xFF;  // what HEX gaps are filled with
 
 // False with a reason naming the file when it cannot be read whole.
 bool ReadWholeFile(const std::string &path, Bytes *out, std::string *error);

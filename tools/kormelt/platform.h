@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 namespace kormelt::tool {
 
@@ -18,10 +17,10 @@ bool InstallCancelHandler(std::string *error);
 bool CancelRequested();
 
 // The device the library opens for COMn on this platform.
-std::string PortDevice(int n);
+std::string PortDevice(uint32_t n);
 // Where that name comes from, shown by `kormelt ports` ("KORMELT_COM3",
 // "default").
-std::string PortDeviceSource(int n);
+std::string PortDeviceSource(uint32_t n);
 
 enum class PortState { Free, Missing, InUse, NoAccess, Unusable };
 
@@ -39,9 +38,5 @@ std::string SearchHint();
 // Makes the next search look at this device only. False with a reason when
 // the platform cannot redirect its ports.
 bool PointSearchAtDevice(const std::string &device, std::string *error);
-
-// Writes bytes to a temporary file next to path and renames it over path, so
-// a failed write never leaves a partial file under the final name.
-bool WriteFileReplacing(const std::string &path, const std::vector<uint8_t> &bytes, std::string *error);
 
 }  // namespace kormelt::tool

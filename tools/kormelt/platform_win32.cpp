@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstdio>
 
+#include "link/port_name.h"
+#include "tools/common/win32_error.h"
 #include "tools/kormelt/platform.h"
 
 namespace kormelt::tool {
@@ -13,10 +15,6 @@ namespace {
 // an atomic rather than a signal flag.
 std::atomic<bool> g_cancel_requested{false};
 
-// WriteFile takes a 32-bit count; images are far smaller, but the loop
-// does not rely on that.
-constexpr size_t WRITE_CHUNK_BYTES = 1 << 20;
-
 BOOL WINAPI OnConsoleControl(DWORD event) {
     if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
         g_cancel_requested = true;
@@ -25,24 +23,13 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
     return FALSE;
 }
 
-std::string SystemError(const std::string &what, DWORD code) {
-    char text[512] = {};
-    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                                        text, sizeof text, nullptr);
-    std::string reason = length > 0 ? std::string(text, length) : "error " + std::to_string(code);
-    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' || reason.back() == '.')) {
-        reason.pop_back();
-    }
-    return what.empty() ? reason : what + ": " + reason;
-}
-
 }  // namespace
 
 bool StdoutIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
 
 bool InstallCancelHandler(std::string *error) {
     if (!SetConsoleCtrlHandler(OnConsoleControl, TRUE)) {
-        *error = SystemError("cannot install the Ctrl-C handler", GetLastError());
+        *error = Win32ErrorText("cannot install the Ctrl-C handler", GetLastError());
         return false;
     }
     return true;
@@ -50,9 +37,13 @@ bool InstallCancelHandler(std::string *error) {
 
 bool CancelRequested() { return g_cancel_requested; }
 
-std::string PortDevice(int n) { return "\\\\.\\COM" + std::to_string(n); }
+std::string PortDevice(uint32_t n) {
+    char name[WIN32_PORT_NAME_CAPACITY];
+    Win32PortName(n, name);
+    return name;
+}
 
-std::string PortDeviceSource(int) { return "fixed"; }
+std::string PortDeviceSource(uint32_t) { return "fixed"; }
 
 PortProbe ProbePort(const std::string &device) {
     const HANDLE handle = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -62,14 +53,14 @@ PortProbe ProbePort(const std::string &device) {
         switch (code) {
         case ERROR_FILE_NOT_FOUND:
         case ERROR_PATH_NOT_FOUND:
-            return {PortState::Missing, SystemError("", code)};
+            return {PortState::Missing, Win32ErrorText("", code)};
         case ERROR_ACCESS_DENIED:
         case ERROR_SHARING_VIOLATION:
             // A COM port held by another program refuses a second opener
             // with "access denied".
-            return {PortState::InUse, SystemError("", code)};
+            return {PortState::InUse, Win32ErrorText("", code)};
         default:
-            return {PortState::Unusable, SystemError("", code)};
+            return {PortState::Unusable, Win32ErrorText("", code)};
         }
     }
     // Opened only to see whether it can be; nothing to recover on failure.
@@ -88,41 +79,6 @@ bool PointSearchAtDevice(const std::string &, std::string *error) {
         "Give the adapter a port number from COM1 to COM7 in Device Manager "
         "(the port's Properties, Port Settings, Advanced) and run without --port";
     return false;
-}
-
-bool WriteFileReplacing(const std::string &path, const std::vector<uint8_t> &bytes, std::string *error) {
-    const std::string temp = path + ".tmp" + std::to_string(GetCurrentProcessId());
-    const HANDLE handle =
-        CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        *error = SystemError("cannot create a file next to " + path, GetLastError());
-        return false;
-    }
-    bool ok = true;
-    size_t done = 0;
-    while (ok && done < bytes.size()) {
-        const size_t left = bytes.size() - done;
-        const DWORD chunk = static_cast<DWORD>(left < WRITE_CHUNK_BYTES ? left : WRITE_CHUNK_BYTES);
-        DWORD written = 0;
-        ok = WriteFile(handle, bytes.data() + done, chunk, &written, nullptr) && written > 0;
-        done += written;
-    }
-    DWORD code = ok ? ERROR_SUCCESS : GetLastError();
-    if (!CloseHandle(handle) && ok) {
-        ok = false;
-        code = GetLastError();
-    }
-    if (ok && !MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        ok = false;
-        code = GetLastError();
-    }
-    if (!ok) {
-        *error = SystemError("cannot write " + path, code);
-        // The temporary file is ours and useless now; a failure to remove it
-        // changes nothing about the error already reported.
-        DeleteFileA(temp.c_str());
-    }
-    return ok;
 }
 
 }  // namespace kormelt::tool

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "device/api.h"
+#include "protocol/protocol.h"
 #include "tools/kormelt/exit_codes.h"
 #include "tools/kormelt/json_line.h"
 #include "tools/kormelt/platform.h"
@@ -57,9 +58,9 @@ std::string MinutesSeconds(double seconds) {
     return text;
 }
 
-std::string PortName(int n) { return "COM" + std::to_string(n); }
+std::string PortName(uint32_t n) { return "COM" + std::to_string(n); }
 
-std::string PortWithDevice(int n) { return PortName(n) + " (" + PortDevice(n) + ")"; }
+std::string PortWithDevice(uint32_t n) { return PortName(n) + " (" + PortDevice(n) + ")"; }
 
 const char *Result(int32_t status) {
     return status == STATUS_OK ? "ok" : status == STATUS_CANCELLED ? "cancelled" : "failed";
@@ -172,7 +173,7 @@ private:
         case Phase::Search:
             return percent < PERCENT_DONE ? "trying " + PortWithDevice(SearchPort(percent)) : "";
         case Phase::Erase:
-            return std::to_string(std::min(percent / ERASE_PERCENT_PER_BLOCK, ERASE_BLOCK_COUNT)) + " of " +
+            return std::to_string(std::min(ErasedBlocks(percent), ERASE_BLOCK_COUNT)) + " of " +
                    std::to_string(ERASE_BLOCK_COUNT) + " blocks";
         case Phase::Upload: {
             const uint64_t sent = UploadedBytes(percent);

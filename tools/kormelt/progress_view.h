@@ -20,7 +20,7 @@ struct FlashSummary {
     std::string message;  // what went wrong and what to try; empty on success
     std::string image;
     uint64_t image_bytes;
-    int port;  // n of COMn where the device answered, 0 when none did
+    uint32_t port;  // n of COMn where the device answered, 0 when none did
     double seconds;
 };
 

@@ -3,13 +3,14 @@
 #include <cstdio>
 
 #include "device/api.h"
+#include "protocol/protocol.h"
 #include "tools/kormelt/image.h"
 #include "tools/kormelt/platform.h"
 
 namespace kormelt::tool {
 namespace {
 
-constexpr int REPLY_TIMEOUT_S = 3;  // the library's wait for each reply byte
+constexpr uint32_t MS_PER_S = 1000;
 
 std::string Status(int32_t status) { return " (status " + std::to_string(status) + ")"; }
 
@@ -95,7 +96,7 @@ std::string CheckFailureText(const std::string &path, int32_t status) {
 
 std::string PortsTriedText() {
     std::string text;
-    for (int n = SEARCH_FIRST_PORT; n <= SEARCH_LAST_PORT; ++n) {
+    for (uint32_t n = SEARCH_FIRST_PORT; n <= SEARCH_LAST_PORT; ++n) {
         const std::string device = PortDevice(n);
         text += (n == SEARCH_FIRST_PORT ? "" : ", ") + std::string("COM") + std::to_string(n) + " " + device + " (" +
                 StateText(ProbePort(device).state) + ")";
@@ -108,7 +109,7 @@ std::string PhaseFailureText(Phase phase, int32_t status, int percent, const std
     const bool counted = phase == Phase::Erase || phase == Phase::Upload;
     const std::string at = counted ? " at " + std::to_string(percent) + "%" : "";
     const std::string failed = Capitalised(PhaseName(phase)) + " failed" + at;
-    const std::string silence = "within " + std::to_string(REPLY_TIMEOUT_S) + " s";
+    const std::string silence = "within " + std::to_string(REPLY_TIMEOUT_MS / MS_PER_S) + " s";
     switch (status) {
     case STATUS_CANCELLED:
         return std::string("Cancelled during ") + PhaseName(phase) + at + Status(status) + "; the port is closed. " +
@@ -134,7 +135,8 @@ std::string PhaseFailureText(Phase phase, int32_t status, int percent, const std
                "). Check its power and cable. " + Retry(phase);
     case STATUS_CRC:
         return failed + ": a reply from the device arrived damaged (CRC error, status " + std::to_string(status) +
-               "). The line may be noisy or not at 19200 baud: check the cable. " + Retry(phase);
+               "). The line may be noisy or not at " + std::to_string(LINE_BAUD_RATE) +
+               " baud: check the cable. " + Retry(phase);
     case STATUS_PORT_NOT_OPEN:
         return failed + ": the library had no open port" + Status(status) +
                ", although the search had succeeded. This is a fault in the tool; please report it.";

@@ -3,7 +3,8 @@
 #include <cstdint>
 #include <string>
 
-#include "link/frame.h"
+#include "protocol/frame_codec.h"
+#include "protocol/protocol.h"
 
 namespace kormelt::sim {
 
@@ -40,33 +41,35 @@ void AddSimulatorOptions(CLI::App &app, Options &options) {
         ->type_name("FILE");
     app.add_option("--log", options.log_path, "Log every request received to FILE, one line each")
         ->type_name("FILE");
-    app.add_option("--id", options.id_text, "Identity text in the identify reply (default kormelt)")
+    app.add_option("--id", options.identity.text, "Identity text in the identify reply (default " + std::string(DEVICE_ID) + ")")
         ->type_name("TEXT");
     app.add_option_function<size_t>(
-           "--id-length", [&options](const size_t &length) { options.id_length = length; },
-           "Identify reply payload length: version and text cut, or padded with 00 (default 9)")
+           "--id-length", [&options](const size_t &length) { options.identity.length = length; },
+           "Identify reply payload length: version and text cut, or padded with 00 (default " +
+               std::to_string(IDENTIFY_REPLY_BYTES) + ")")
         ->type_name("N")
         ->check(CLI::Range(size_t{0}, FRAME_MAX_PAYLOAD));
-    AddRequestNumber(app, "--silent-from", options.silent_from,
+    AddRequestNumber(app, "--silent-from", options.faults.silent_from,
                      "From request K on, requests are logged but neither carried out nor answered");
-    AddRequestNumber(app, "--bad-crc-at", options.bad_crc_at, "Answer request K with a wrong CRC");
-    app.add_flag("--noise", options.noise, "Send a few non-flag bytes before every reply frame");
-    app.add_flag("--short-frames", options.short_frames,
+    AddRequestNumber(app, "--bad-crc-at", options.faults.bad_crc_at, "Answer request K with a wrong CRC");
+    app.add_flag("--noise", options.faults.noise, "Send a few non-flag bytes before every reply frame");
+    app.add_flag("--short-frames", options.faults.short_frames,
                  "Send a 1-byte and a 2-byte frame before every reply frame");
-    AddRequestNumber(app, "--oversize-at", options.oversize_at,
+    AddRequestNumber(app, "--oversize-at", options.faults.oversize_at,
                      "Answer request K with a good frame of " + std::to_string(OVERSIZE_REPLY_BYTES) +
                          " payload bytes");
-    AddRequestNumber(app, "--babble-at", options.babble_at,
+    AddRequestNumber(app, "--babble-at", options.faults.babble_at,
                      "Answer request K with a flag and then 0x55 bytes without end, until the next "
                      "request arrives");
     app.add_option("--byte-pause-ms", options.byte_pause_ms, "Pause MS milliseconds between reply bytes")
         ->type_name("MS");
-    AddRequestNumber(app, "--hangup-at", options.hangup_at,
+    AddRequestNumber(app, "--hangup-at", options.faults.hangup_at,
                      "Close the pseudo-terminal and remove the link when request K arrives, without a "
                      "reply; the simulator then idles until it is stopped");
     app.add_flag("--paced", options.paced,
-                 "Line pacing: each byte takes its time at 19200 baud 8N1 (1920 bytes/s) both ways; "
-                 "a request is acted on when its last byte is through");
+                 "Line pacing: each byte takes its time at " + std::to_string(LINE_BAUD_RATE) + " baud 8N1 (" +
+                     std::to_string(LINE_BYTES_PER_SECOND) +
+                     " bytes/s) both ways; a request is acted on when its last byte is through");
     app.add_flag("--spin", options.spin,
                  "Never sleep between looks at the line, so that requests and paced replies are served "
                  "on time to the microsecond (uses a whole processor; for benchmarks)");

@@ -15,8 +15,8 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "link/crc16.h"
-#include "link/frame.h"
+#include "protocol/protocol.h"
+#include "tools/common/replace_file.h"
 
 namespace kormelt::sim {
 
@@ -29,12 +29,6 @@ constexpr int64_t NS_PER_MS = 1000000;
 constexpr int64_t HANGUP_RETRY_NS = 10 * NS_PER_MS;
 constexpr size_t READ_CHUNK_BYTES = 512;
 constexpr size_t BABBLE_CHUNK_BYTES = 256;
-constexpr uint8_t BABBLE_BYTE = 0x55;
-// Line noise before a reply: no flag among them, and 0xFD 0x5E outside a
-// frame must not pass for an escaped flag.
-constexpr uint8_t NOISE[] = {0x00, 0x55, 0xAA, 0xFF, 0xFD, 0x5E, 0x11, 0x13};
-// A frame of one decoded byte, then one of two; a receiver drops both.
-constexpr uint8_t SHORT_FRAMES[] = {FRAME_FLAG, 0x11, FRAME_FLAG, FRAME_FLAG, 0x22, 0x33, FRAME_FLAG};
 // Before quitting after the restart reply: how long to wait for the host to
 // read it, and how often to look.
 constexpr int64_t QUIT_DRAIN_LIMIT_NS = 1000 * NS_PER_MS;
@@ -68,57 +62,12 @@ void SleepNs(int64_t ns) {
     static_cast<void>(nanosleep(&ts, nullptr));
 }
 
-std::string Hex(const uint8_t *bytes, size_t count) {
-    static const char DIGITS[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(count * 2);
-    for (size_t i = 0; i < count; ++i) {
-        out.push_back(DIGITS[bytes[i] >> 4]);
-        out.push_back(DIGITS[bytes[i] & 0x0F]);
-    }
-    return out;
-}
-
 std::string ErrnoText(const std::string &what) { return what + ": " + std::strerror(errno); }
-
-bool NeedsStuffing(uint8_t byte) { return byte == FRAME_FLAG || byte == FRAME_ESCAPE; }
-
-// Changes the low CRC byte of an encoded frame to a value that needs no
-// stuffing, so the frame stays well formed and only its CRC test fails.
-void CorruptCrc(std::vector<uint8_t> *frame) {
-    std::vector<uint8_t> &f = *frame;
-    const size_t closing = f.size() - 1;
-    // The low CRC byte is the last before the closing flag, two bytes when
-    // stuffed. 0xFD never stands unstuffed, so 0xFD two places before the
-    // flag opens that pair.
-    size_t start = closing - 1;
-    uint8_t low = f[start];
-    if (f[closing - 2] == FRAME_ESCAPE) {
-        start = closing - 2;
-        low = static_cast<uint8_t>(f[closing - 1] ^ FRAME_ESCAPE_XOR);
-    }
-    uint8_t wrong = static_cast<uint8_t>(low ^ 0x01);
-    if (NeedsStuffing(wrong)) {
-        wrong = static_cast<uint8_t>(low ^ 0x02);
-    }
-    f.erase(f.begin() + static_cast<std::ptrdiff_t>(start), f.begin() + static_cast<std::ptrdiff_t>(closing));
-    f.insert(f.begin() + static_cast<std::ptrdiff_t>(start), wrong);
-}
-
-std::vector<uint8_t> IdentifyReply(const Options &options) {
-    std::vector<uint8_t> reply(std::begin(ID_VERSION), std::end(ID_VERSION));
-    reply.insert(reply.end(), options.id_text.begin(), options.id_text.end());
-    if (options.id_length) {
-        reply.resize(*options.id_length, 0x00);
-    }
-    return reply;
-}
-
-bool HitsRequest(uint32_t option_k, uint32_t number) { return option_k != 0 && option_k == number; }
 
 }  // namespace
 
-Simulator::Simulator(Options options) : options_(std::move(options)) {}
+Simulator::Simulator(Options options)
+    : options_(std::move(options)), model_(options_.identity), faults_(options_.faults) {}
 
 Simulator::~Simulator() { Close(); }
 
@@ -285,38 +234,7 @@ void Simulator::LogLine(const std::string &line) {
 }
 
 bool Simulator::WriteDump(std::string *error) const {
-    if (options_.dump_path.empty()) {
-        return true;
-    }
-    const std::string temp = options_.dump_path + ".part";
-    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        *error = ErrnoText("open " + temp);
-        return false;
-    }
-    const std::vector<uint8_t> &image = flash_.image;
-    size_t done = 0;
-    while (done < image.size()) {
-        const ssize_t n = write(fd, image.data() + done, image.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            *error = ErrnoText("write " + temp);
-            static_cast<void>(close(fd));  // already failing
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (close(fd) != 0) {
-        *error = ErrnoText("close " + temp);
-        return false;
-    }
-    if (rename(temp.c_str(), options_.dump_path.c_str()) != 0) {
-        *error = ErrnoText("rename to " + options_.dump_path);
-        return false;
-    }
-    return true;
+    return options_.dump_path.empty() || tool::WriteFileReplacing(options_.dump_path, flash().image, error);
 }
 
 bool Simulator::Timed() const { return options_.paced || options_.byte_pause_ms > 0; }
@@ -452,165 +370,66 @@ bool Simulator::ReadRequests(int64_t now_ns, bool *hung_up, std::string *error) 
             ++rx_count_;
             through_ns = rx_epoch_ns_ + WireNs(rx_count_);
         }
-        const uint8_t byte = chunk[i];
-        switch (rx_state_) {
-        case RxState::Hunting:
-            if (byte == FRAME_FLAG) {
-                rx_state_ = RxState::InFrame;
-            }
-            break;
-        case RxState::InFrame:
-            if (byte == FRAME_FLAG) {
-                // A closing flag opens the next frame as well; doubled flags
-                // are no frame at all.
-                if (!rx_bytes_.empty() || rx_overlong_) {
-                    FrameReceived(through_ns);
-                }
-            } else if (byte == FRAME_ESCAPE) {
-                rx_state_ = RxState::Escaped;
-            } else {
-                StoreRequestByte(byte);
-            }
-            break;
-        case RxState::Escaped:
-            StoreRequestByte(static_cast<uint8_t>(byte ^ FRAME_ESCAPE_XOR));
-            rx_state_ = RxState::InFrame;
-            break;
+        const FrameEvent event = decoder_.Feed(chunk[i]);
+        if (event == FrameEvent::NeedMore) {
+            continue;
+        }
+        FrameReceived(ReadRequest(event, rx_bytes_.data(), decoder_.length(), decoder_.overflowed()), through_ns);
+        // The library's receiver needs a fresh flag after a short frame; the
+        // device is more lenient and lets the short frame's closing flag open
+        // the next one, as after any other frame.
+        if (event == FrameEvent::Dropped) {
+            decoder_.Feed(FRAME_FLAG);
         }
     }
     return true;
 }
 
-void Simulator::StoreRequestByte(uint8_t byte) {
-    if (rx_bytes_.size() < REQUEST_CAPACITY) {
-        rx_bytes_.push_back(byte);
-    } else {
-        rx_overlong_ = true;
-    }
-}
-
-void Simulator::FrameReceived(int64_t through_ns) {
+void Simulator::FrameReceived(Request request, int64_t through_ns) {
     ++requests_;
     if (babbling_) {
         babbling_ = false;
         tx_.clear();
         tx_pos_ = 0;
     }
-    pending_.push_back(Pending{requests_, through_ns, std::move(rx_bytes_), rx_overlong_});
-    rx_bytes_.clear();
-    rx_overlong_ = false;
+    pending_.push_back(Pending{requests_, through_ns, std::move(request)});
 }
 
-void Simulator::Serve(const Pending &request) {
-    enum class Kind { Undecoded, Identify, Restart, Erase, Program, Unknown };
-    const std::vector<uint8_t> &bytes = request.bytes;
-    const uint32_t number = request.number;
-    Kind kind = Kind::Undecoded;
-    std::string line;
-    std::vector<uint8_t> payload;
-    uint32_t address = 0;
-    if (request.overlong) {
-        line = "overlong";
-    } else if (bytes.size() < 3) {
-        line = "short";
-    } else if (CrcBlock(bytes.data(), bytes.size()) != 0) {
-        line = "bad-crc";
-    } else {
-        payload.assign(bytes.begin(), bytes.end() - 2);
-        const uint8_t command = payload[0];
-        if (command == CMD_IDENTIFY && payload.size() == IDENTIFY_REQUEST_BYTES) {
-            kind = Kind::Identify;
-            line = "identify";
-        } else if (command == CMD_RESTART && payload.size() == RESTART_REQUEST_BYTES) {
-            kind = Kind::Restart;
-            line = "restart";
-        } else if (command == CMD_ERASE && payload.size() == ERASE_REQUEST_BYTES) {
-            kind = Kind::Erase;
-            line = "erase " + std::to_string(payload[1]);
-        } else if (command == CMD_PROGRAM && payload.size() == PROGRAM_REQUEST_BYTES) {
-            kind = Kind::Program;
-            address = static_cast<uint32_t>(payload[1]) | static_cast<uint32_t>(payload[2]) << 8 |
-                      static_cast<uint32_t>(payload[3]) << 16 | static_cast<uint32_t>(payload[4]) << 24;
-            char field[16];
-            std::snprintf(field, sizeof field, "0x%08" PRIx32, address);
-            line = std::string("program ") + field;
-        } else {
-            kind = Kind::Unknown;
-            line = "unknown";
-        }
-    }
-    // Good requests are logged by payload, the others by every decoded byte.
-    const std::vector<uint8_t> &logged = kind == Kind::Undecoded ? bytes : payload;
-    LogLine(line + " " + Hex(logged.data(), logged.size()));
-
-    if (HitsRequest(options_.hangup_at, number)) {
+void Simulator::Serve(const Pending &pending) {
+    const Request &request = pending.request;
+    const uint32_t number = pending.number;
+    LogLine(request.LogLine());
+    if (faults_.HangsUpAt(number)) {
         Hangup();
         return;
     }
-    if (kind == Kind::Undecoded || (options_.silent_from != 0 && number >= options_.silent_from)) {
+    if (!request.Decoded() || faults_.SilentAt(number)) {
         return;
     }
-
-    std::vector<uint8_t> reply;
-    switch (kind) {
-    case Kind::Identify:
-        reply = IdentifyReply(options_);
-        break;
-    case Kind::Restart:
-        reply = {CMD_RESTART, REPLY_OK};
+    const std::vector<uint8_t> reply = model_.Answer(request);
+    if (request.kind == RequestKind::Restart) {
         quitting_ = options_.quit_after_restart;
-        break;
-    case Kind::Erase:
-        flash_.erased_blocks.push_back(payload[1]);
-        reply = {CMD_ERASE, REPLY_OK};
-        break;
-    case Kind::Program: {
-        const size_t end = static_cast<size_t>(address) + PROGRAM_DATA_BYTES;
-        if (end > FLASH_LIMIT_BYTES) {
-            reply = {CMD_PROGRAM, REPLY_REJECTED};
-            break;
-        }
-        if (flash_.image.size() < end) {
-            flash_.image.resize(end, 0xFF);
-        }
-        std::copy(payload.end() - PROGRAM_DATA_BYTES, payload.end(), flash_.image.begin() + address);
-        reply = {CMD_PROGRAM, REPLY_OK};
-        break;
-    }
-    case Kind::Unknown:
-        reply = {payload[0], REPLY_REJECTED};
-        break;
-    case Kind::Undecoded:  // not answered, see above
-        return;
     }
 
-    if (HitsRequest(options_.babble_at, number)) {
-        QueueReply({FRAME_FLAG}, request.due_ns);
+    std::vector<uint8_t> bytes = faults_.LeadIn();
+    if (faults_.BabblesAt(number)) {
+        bytes.push_back(FRAME_FLAG);
+        QueueReply(bytes, pending.due_ns);
         babbling_ = true;
         Say("babbling");
         return;
     }
-    if (HitsRequest(options_.oversize_at, number)) {
-        reply.resize(OVERSIZE_REPLY_BYTES);
-        for (size_t i = 0; i < reply.size(); ++i) {
-            reply[i] = static_cast<uint8_t>(i);
-        }
-    }
-    std::vector<uint8_t> frame(FRAME_TX_CAPACITY);
-    const size_t length = FrameEncode(reply.data(), reply.size(), frame.data(), frame.size());
-    if (length == 0) {
+    const std::vector<uint8_t> frame = faults_.ReplyFrame(number, reply);
+    if (frame.empty()) {
         Warn("reply of " + std::to_string(reply.size()) + " bytes does not fit a frame");
         return;
     }
-    frame.resize(length);
-    if (HitsRequest(options_.bad_crc_at, number)) {
-        CorruptCrc(&frame);
-    }
-    Say("reply " + Hex(frame.data(), frame.size()));
-    QueueReply(std::move(frame), request.due_ns);
+    Say("reply " + Hex(frame));
+    bytes.insert(bytes.end(), frame.begin(), frame.end());
+    QueueReply(bytes, pending.due_ns);
 }
 
-void Simulator::QueueReply(std::vector<uint8_t> frame, int64_t start_ns) {
+void Simulator::QueueReply(const std::vector<uint8_t> &bytes, int64_t start_ns) {
     if (tx_pos_ == tx_.size()) {
         tx_.clear();
         tx_pos_ = 0;
@@ -621,13 +440,7 @@ void Simulator::QueueReply(std::vector<uint8_t> frame, int64_t start_ns) {
             tx_index_ = 0;
         }
     }
-    if (options_.noise) {
-        tx_.insert(tx_.end(), std::begin(NOISE), std::end(NOISE));
-    }
-    if (options_.short_frames) {
-        tx_.insert(tx_.end(), std::begin(SHORT_FRAMES), std::end(SHORT_FRAMES));
-    }
-    tx_.insert(tx_.end(), frame.begin(), frame.end());
+    tx_.insert(tx_.end(), bytes.begin(), bytes.end());
 }
 
 bool Simulator::WriteDue(int64_t now_ns, bool *want_pollout, std::string *error) {

@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -99,12 +100,21 @@ public:
     explicit SimProcess(const std::vector<std::string> &options = {}) { Start(options); }
     ~SimProcess() {
         Stop();
-        for (const std::string &file : {dump_path_, dump_path_ + ".part", log_path_}) {
-            std::remove(file.c_str());
+        if (dir_.empty()) {
+            return;
         }
-        if (!dir_.empty()) {
-            rmdir(dir_.c_str());
+        // The dump, the log, and a dump's temporary file if it was stopped
+        // while writing one.
+        if (DIR *dir = opendir(dir_.c_str())) {
+            while (const dirent *entry = readdir(dir)) {
+                const std::string name = entry->d_name;
+                if (name != "." && name != "..") {
+                    std::remove((dir_ + "/" + name).c_str());
+                }
+            }
+            closedir(dir);
         }
+        rmdir(dir_.c_str());
     }
     SimProcess(const SimProcess &) = delete;
     SimProcess &operator=(const SimProcess &) = delete;

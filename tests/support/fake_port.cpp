@@ -1,9 +1,9 @@
-#include "tests/fake_port.h"
+#include "tests/support/fake_port.h"
 
 #include <map>
 
-#include "device/api.h"
 #include "link/serial_port.h"
+#include "protocol/status.h"
 
 namespace {
 std::map<uint32_t, fake::Line *> lines;

@@ -1,0 +1,144 @@
+// The simulator's device model without a line: frames in, requests, replies
+// and the flash out.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "protocol/crc16.h"
+#include "tools/sim/device_model.h"
+
+using kormelt::FrameEvent;
+using kormelt::sim::DeviceModel;
+using kormelt::sim::Identity;
+using kormelt::sim::ReadRequest;
+using kormelt::sim::Request;
+using kormelt::sim::RequestKind;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+// A good frame's decoded bytes: the payload and its CRC (taken from the
+// request's own literal wire bytes where the tests have them).
+Request Good(const Bytes &payload, uint8_t crc_high, uint8_t crc_low) {
+    Bytes decoded = payload;
+    decoded.push_back(crc_high);
+    decoded.push_back(crc_low);
+    return ReadRequest(FrameEvent::Frame, decoded.data(), decoded.size(), false);
+}
+
+// A request of a known kind straight from its payload, for the replies.
+Request Of(RequestKind kind, const Bytes &payload) { return Request{kind, payload}; }
+
+Bytes ProgramPayload(uint32_t address, uint8_t fill) {
+    Bytes payload = {0x03, static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8),
+                     static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 24)};
+    payload.resize(133, fill);
+    return payload;
+}
+
+TEST(SimDeviceModel, ReadsEachFrameAsTheLogShowsIt) {
+    struct Case {
+        const char *what;
+        Request request;
+        RequestKind kind;
+        std::string log;
+    };
+    const Bytes nine_bytes(9, 0x09);
+    const Case cases[] = {
+        {"identify", Good({0x00}, 0xBE, 0xA0), RequestKind::Identify, "identify 00"},
+        {"restart", Good({0x01}, 0xAE, 0x81), RequestKind::Restart, "restart 01"},
+        {"erase", Good({0x02, 0x0B}, 0x31, 0x1C), RequestKind::Erase, "erase 11 020b"},
+        {"unknown", Good({0x00, 0x00}, 0xE6, 0x15), RequestKind::Unknown, "unknown 0000"},
+        {"short frame", ReadRequest(FrameEvent::Dropped, nine_bytes.data(), 2, false), RequestKind::Short,
+         "short 0909"},
+        {"bad crc", ReadRequest(FrameEvent::Error, nine_bytes.data(), 3, false), RequestKind::BadCrc,
+         "bad-crc 090909"},
+        {"overlong", ReadRequest(FrameEvent::Error, nine_bytes.data(), 4, true), RequestKind::Overlong,
+         "overlong 09090909"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(c.request.kind, c.kind);
+        EXPECT_EQ(c.request.LogLine(), c.log);
+        const bool decoded = c.kind != RequestKind::Short && c.kind != RequestKind::BadCrc &&
+                             c.kind != RequestKind::Overlong;
+        EXPECT_EQ(c.request.Decoded(), decoded);
+    }
+}
+
+TEST(SimDeviceModel, KnowsRequestsByCommandAndLength) {
+    struct Case {
+        Bytes payload;
+        RequestKind kind;
+    };
+    const Case cases[] = {
+        {{0x00}, RequestKind::Identify},     {{0x00, 0x01}, RequestKind::Unknown},
+        {{0x01}, RequestKind::Restart},      {{0x01, 0x00}, RequestKind::Unknown},
+        {{0x02, 0x06}, RequestKind::Erase},  {{0x02}, RequestKind::Unknown},
+        {ProgramPayload(0, 0x42), RequestKind::Program},
+        {Bytes(132, 0x03), RequestKind::Unknown},
+        {{0x09, 0x01}, RequestKind::Unknown},
+    };
+    for (const Case &c : cases) {
+        Bytes decoded = c.payload;
+        const uint16_t crc = kormelt::CrcBlock(decoded.data(), decoded.size());
+        decoded.push_back(static_cast<uint8_t>(crc >> 8));
+        decoded.push_back(static_cast<uint8_t>(crc & 0xFF));
+        const Request request = ReadRequest(FrameEvent::Frame, decoded.data(), decoded.size(), false);
+        EXPECT_EQ(request.kind, c.kind) << "payload of " << c.payload.size() << " bytes, command " << +c.payload[0];
+        EXPECT_EQ(request.bytes, c.payload) << "the CRC is not part of the payload";
+    }
+}
+
+TEST(SimDeviceModel, ProgramIsLoggedWithItsAddress) {
+    const Request request = Of(RequestKind::Program, ProgramPayload(0x12345680, 0x00));
+    EXPECT_EQ(request.LogLine().substr(0, 29), "program 0x12345680 0380563412");
+}
+
+TEST(SimDeviceModel, AnswersIdentifyWithTheIdentityItWasGiven) {
+    struct Case {
+        Identity identity;
+        Bytes reply;
+    };
+    const Case cases[] = {
+        {{}, {0x01, 0x00, 'k', 'o', 'r', 'm', 'e', 'l', 't'}},
+        {{"kormelx", {}}, {0x01, 0x00, 'k', 'o', 'r', 'm', 'e', 'l', 'x'}},
+        {{"kormelt", 8}, {0x01, 0x00, 'k', 'o', 'r', 'm', 'e', 'l'}},
+        {{"kormelt", 10}, {0x01, 0x00, 'k', 'o', 'r', 'm', 'e', 'l', 't', 0x00}},
+        {{"kormelt", 0}, {}},
+    };
+    for (const Case &c : cases) {
+        DeviceModel model(c.identity);
+        EXPECT_EQ(model.Answer(Of(RequestKind::Identify, {0x00})), c.reply) << c.identity.text;
+    }
+}
+
+TEST(SimDeviceModel, CarriesOutEraseAndProgramAndKeepsTheFlash) {
+    DeviceModel model({});
+    EXPECT_EQ(model.Answer(Of(RequestKind::Erase, {0x02, 0x0B})), (Bytes{0x02, 0x00}));
+    EXPECT_EQ(model.Answer(Of(RequestKind::Erase, {0x02, 0x00})), (Bytes{0x02, 0x00}));
+    EXPECT_EQ(model.Answer(Of(RequestKind::Program, ProgramPayload(0x100, 0xA1))), (Bytes{0x03, 0x00}));
+    EXPECT_EQ(model.Answer(Of(RequestKind::Program, ProgramPayload(0x000, 0xB2))), (Bytes{0x03, 0x00}));
+    EXPECT_EQ(model.Answer(Of(RequestKind::Restart, {0x01})), (Bytes{0x01, 0x00}));
+
+    EXPECT_EQ(model.flash().erased_blocks, (Bytes{11, 0}));
+    // From address 0 to the end of the highest packet; the hole holds 0xFF.
+    Bytes image(0x180, 0xFF);
+    std::fill(image.begin(), image.begin() + 0x80, 0xB2);
+    std::fill(image.begin() + 0x100, image.end(), 0xA1);
+    EXPECT_EQ(model.flash().image, image);
+}
+
+TEST(SimDeviceModel, RejectsWhatItCannotCarryOut) {
+    DeviceModel model({});
+    constexpr uint32_t FLASH_END = 16u << 20;
+    EXPECT_EQ(model.Answer(Of(RequestKind::Program, ProgramPayload(FLASH_END - 128, 0x11))), (Bytes{0x03, 0x00}));
+    EXPECT_EQ(model.Answer(Of(RequestKind::Program, ProgramPayload(FLASH_END - 127, 0x22))), (Bytes{0x03, 0x01}));
+    EXPECT_EQ(model.Answer(Of(RequestKind::Program, ProgramPayload(0xFFFFFF80, 0x33))), (Bytes{0x03, 0x01}));
+    EXPECT_EQ(model.flash().image.size(), FLASH_END);
+    EXPECT_EQ(model.Answer(Of(RequestKind::Unknown, {0x09, 0x01})), (Bytes{0x09, 0x01}));
+    EXPECT_TRUE(model.Answer(ReadRequest(FrameEvent::Error, Bytes{1, 2, 3}.data(), 3, false)).empty());
+}
+
+}  // namespace
