@@ -51,6 +51,25 @@ TEST(Crc16, UpdateChainedOverPiecesEqualsBlock) {
     EXPECT_EQ(crc, CrcOf(data));
 }
 
+TEST(Crc16, ManyBytesAStepEqualOneAtATime) {
+    // Every length around the step size, from several registers, with data
+    // that reaches every table index.
+    std::vector<uint8_t> data(300);
+    for (size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<uint8_t>(i * 151 + (i >> 3));
+    }
+    for (const uint16_t start : {uint16_t{0x0000}, kormelt::CRC_INIT, uint16_t{0xFFFF}, uint16_t{0x8001}}) {
+        for (size_t length = 0; length <= data.size(); ++length) {
+            uint16_t one_at_a_time = start;
+            for (size_t i = 0; i < length; ++i) {
+                one_at_a_time = CrcUpdate(data[i], one_at_a_time);
+            }
+            ASSERT_EQ(kormelt::CrcUpdateBytes(data.data(), length, start), one_at_a_time)
+                << "length " << length << " from " << start;
+        }
+    }
+}
+
 TEST(Crc16, DataFollowedByItsCrcGivesZeroAndSwappedDoesNot) {
     for (size_t length = 0; length < 64; ++length) {
         std::vector<uint8_t> data(length);
