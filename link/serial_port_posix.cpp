@@ -216,6 +216,7 @@ bool PortWrite(PortRecord *record, const uint8_t *bytes, size_t count, size_t *w
         return false;  // a write that cannot be bounded is not started
     }
     const int64_t deadline = start + static_cast<int64_t>(PORT_WRITE_TIMEOUT_MS) * NS_PER_MS;
+    record->wrote = true;
 
     // The driver takes what fits at once; the rest goes out as room frees up
     // until the deadline, after which the write is reported short.
@@ -266,6 +267,15 @@ int32_t PortReadByte(PortRecord *record, uint8_t *byte_out, uint32_t timeout_ms)
     const int64_t deadline = start + static_cast<int64_t>(timeout_ms) * NS_PER_MS;
 
     bool woken = false;  // the last poll reported the line ready
+    // Right after a request the reply is still on its way and a read would
+    // find nothing: the first wait comes before the first read, so that a
+    // reply costs one wait and one read. A failed or interrupted wait only
+    // leaves the loop to read and wait again, within the same deadline.
+    if (record->wrote) {
+        record->wrote = false;
+        pollfd wait{record->handle, POLLIN, 0};
+        woken = PosixCall.poll(&wait, 1, PollTimeoutMs(deadline - start)) > 0;
+    }
     for (;;) {
         const ssize_t got = PosixCall.read(record->handle, record->rx, sizeof record->rx);
         if (got > 0) {

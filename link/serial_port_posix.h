@@ -29,6 +29,7 @@ struct PortRecord {
     termios settings;   // as applied at open; close sets HUPCL in it
     size_t rx_next;     // next byte of rx to hand out
     size_t rx_count;    // bytes of rx received
+    bool wrote;         // written to since the last wait for bytes
     uint8_t rx[PORT_RX_BUFFER_BYTES];
 };
 

@@ -660,6 +660,41 @@ TEST_F(PosixPort, ReadReturnsAWaitingByteAtOnce) {
     EXPECT_EQ(seen.count[READ], 1) << "bytes that arrived together take one read";
 }
 
+TEST_F(PosixPort, AfterARequestTheReplyTakesOneWaitAndOneRead) {
+    const Bytes request{0x7E, 0x00, 0xBE, 0xA0, 0x7E};
+    const Bytes reply{0x7E, 0x06, 0x4F, 0x9B, 0x7E};
+    for (bool reply_late : {true, false}) {
+        SCOPED_TRACE(reply_late ? "reply comes during the wait" : "reply already there");
+        OpenPort();
+        size_t written = 0;
+        ASSERT_TRUE(PortWrite(port_, request.data(), request.size(), &written));
+        ASSERT_EQ(DeviceReceives(request.size()), request);
+        std::thread device;
+        if (reply_late) {
+            device = std::thread([this, &reply] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                EXPECT_EQ(write(master_, reply.data(), reply.size()), static_cast<ssize_t>(reply.size()));
+            });
+        } else {
+            DeviceSends(reply);
+        }
+        ResetSeam();
+        Bytes got;
+        for (size_t i = 0; i < reply.size(); ++i) {
+            uint8_t byte = 0;
+            ASSERT_EQ(PortReadByte(port_, &byte, LONG_TIMEOUT_MS), STATUS_OK) << i;
+            got.push_back(byte);
+        }
+        if (device.joinable()) {
+            device.join();
+        }
+        EXPECT_EQ(got, reply);
+        EXPECT_EQ(seen.count[POLL], 1);
+        EXPECT_EQ(seen.count[READ], 1) << "a read before the reply could have come";
+        ClosePort();
+    }
+}
+
 TEST_F(PosixPort, OpenDiscardsBytesLeftOnTheLine) {
     // The fresh pty is still line-buffered: a line end makes the bytes visible.
     DeviceSends({0x7E, 0x01, 0x02, '\n'});
