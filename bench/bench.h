@@ -18,10 +18,13 @@ struct CrcFigures {
 };
 CrcFigures RunCrcBenchmark(const std::string &dir);
 
-// Seconds per 133-byte upload exchange against the unpaced simulator.
+// Seconds per 133-byte upload exchange against the unpaced simulator: the
+// medians over alternating blocks of each, and the median of the ratios of
+// neighbouring blocks.
 struct ExchangeFigures {
     double library_s;
     double reference_s;
+    double ratio;
 };
 ExchangeFigures RunExchangeBenchmark(const std::string &dir);
 

@@ -3,6 +3,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <sstream>
@@ -13,6 +14,7 @@
 #include "device/api.h"
 #include "protocol/crc16.h"
 #include "protocol/frame_codec.h"
+#include "protocol/protocol.h"
 #include "tests/support/run_program.h"
 #include "tests/support/sim_process.h"
 
@@ -24,21 +26,32 @@ using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<uint8_t>;
 
 constexpr size_t UPLOAD_BYTES = 64 * 1024;  // the image, its CRC included
-constexpr size_t PACKET_DATA_BYTES = 128;
-constexpr size_t UPLOAD_PACKETS = UPLOAD_BYTES / PACKET_DATA_BYTES;
-constexpr int EXCHANGE_ROUNDS = 3;             // best of
-constexpr double LINE_BYTES_PER_S = 19200 / 10.0;  // 8N1: ten bit times a byte
-constexpr uint8_t ERASE_BLOCKS = 7;
+// The exchange figure alternates the library and the reference loop in short
+// blocks, so that both meet the same state of a busy machine, and compares
+// each pair of neighbouring blocks.
+constexpr size_t BLOCK_PACKETS = 64;
+constexpr int EXCHANGE_ROUNDS = 25;  // pairs of blocks
 
 double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
 
-Bytes MakeImage() {
-    Bytes image(UPLOAD_BYTES - 2);
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const size_t middle = values.size() / 2;
+    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+Bytes RandomBytes(size_t count) {
+    Bytes bytes(count);
     uint32_t x = 99;
-    for (uint8_t &b : image) {
+    for (uint8_t &b : bytes) {
         x = x * 1664525u + 1013904223u;
         b = static_cast<uint8_t>(x >> 24);
     }
+    return bytes;
+}
+
+Bytes MakeImage() {
+    Bytes image = RandomBytes(UPLOAD_BYTES - 2);
     const uint16_t crc = kormelt::CrcBlock(image.data(), image.size());
     image.push_back(static_cast<uint8_t>(crc >> 8));
     image.push_back(static_cast<uint8_t>(crc & 0xFF));
@@ -46,7 +59,7 @@ Bytes MakeImage() {
 }
 
 std::string WriteImage(const std::string &dir, const Bytes &image) {
-    const std::string path = dir + "/kormelt-bench-64KiB.bin";
+    const std::string path = dir + "/kormelt-bench-" + std::to_string(image.size()) + ".bin";
     std::FILE *file = std::fopen(path.c_str(), "wb");
     if (file == nullptr || std::fwrite(image.data(), 1, image.size(), file) != image.size() ||
         std::fclose(file) != 0) {
@@ -61,9 +74,21 @@ Bytes Frame(const Bytes &payload) {
     return frame;
 }
 
-// The plainest loop that does the same exchange: write a frame built once,
-// read the reply with blocking reads until its closing flag.
-double ReferenceSecondsPerExchange(const std::string &tty, const Bytes &frame) {
+// The program request that carries the packet of image at address.
+Bytes ProgramRequest(const Bytes &image, size_t address) {
+    Bytes request(kormelt::PROGRAM_REQUEST_BYTES, kormelt::ERASED_FLASH_BYTE);
+    request[kormelt::COMMAND_OFFSET] = kormelt::CMD_PROGRAM;
+    kormelt::PutPacketAddress(request.data(), static_cast<uint32_t>(address));
+    const size_t end = std::min(image.size(), address + kormelt::PACKET_DATA_BYTES);
+    std::copy(image.begin() + static_cast<long>(address), image.begin() + static_cast<long>(end),
+              request.begin() + kormelt::PACKET_DATA_OFFSET);
+    return request;
+}
+
+// The plainest loop that makes the same exchanges: the same request frames
+// (built beforehand), each written in one write, the reply read with
+// blocking reads until its closing flag.
+double ReferenceSecondsPerExchange(const std::string &tty, const std::vector<Bytes> &frames) {
     const int fd = open(tty.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         Fail("cannot open " + tty);
@@ -79,7 +104,7 @@ double ReferenceSecondsPerExchange(const std::string &tty, const Bytes &frame) {
         Fail("tcsetattr");
     }
     const Clock::time_point start = Clock::now();
-    for (size_t k = 0; k < UPLOAD_PACKETS; ++k) {
+    for (const Bytes &frame : frames) {
         if (write(fd, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size())) {
             Fail("reference write");
         }
@@ -95,15 +120,34 @@ double ReferenceSecondsPerExchange(const std::string &tty, const Bytes &frame) {
             }
         }
     }
-    const double seconds = Seconds(start) / UPLOAD_PACKETS;
+    const double seconds = Seconds(start) / static_cast<double>(frames.size());
     close(fd);  // nothing was written that a close could lose
+    return seconds;
+}
+
+double LibrarySecondsPerExchange(const std::string &image_path) {
+    if (KORMELT_Open(nullptr) != STATUS_OK) {
+        Fail("the library did not find the simulator");
+    }
+    const Clock::time_point start = Clock::now();
+    const int32_t status = KORMELT_Programm(image_path.c_str(), nullptr);
+    const double seconds = Seconds(start) / BLOCK_PACKETS;
+    KORMELT_Close();
+    if (status != STATUS_OK) {
+        Fail("upload failed with " + std::to_string(status));
+    }
     return seconds;
 }
 
 }  // namespace
 
 ExchangeFigures RunExchangeBenchmark(const std::string &dir) {
-    const std::string image = WriteImage(dir, MakeImage());
+    const Bytes image = RandomBytes(BLOCK_PACKETS * kormelt::PACKET_DATA_BYTES);
+    const std::string image_path = WriteImage(dir, image);
+    std::vector<Bytes> frames;
+    for (size_t address = 0; address < image.size(); address += kormelt::PACKET_DATA_BYTES) {
+        frames.push_back(Frame(ProgramRequest(image, address)));
+    }
     SimProcess sim;
     if (!sim.ok()) {
         Fail("simulator: " + sim.error());
@@ -111,42 +155,40 @@ ExchangeFigures RunExchangeBenchmark(const std::string &dir) {
     for (const auto &[name, value] : PortsWithCom3(sim.path())) {
         setenv(name.c_str(), value.c_str(), 1);
     }
-    ExchangeFigures f{1e9, 1e9};
+    std::vector<double> library;
+    std::vector<double> reference;
+    std::vector<double> ratios;
     for (int round = 0; round < EXCHANGE_ROUNDS; ++round) {
-        if (KORMELT_Open(nullptr) != STATUS_OK) {
-            Fail("the library did not find the simulator");
+        // Each goes first in every other round.
+        double library_s = 0;
+        double reference_s = 0;
+        if (round % 2 == 0) {
+            library_s = LibrarySecondsPerExchange(image_path);
+            reference_s = ReferenceSecondsPerExchange(sim.path(), frames);
+        } else {
+            reference_s = ReferenceSecondsPerExchange(sim.path(), frames);
+            library_s = LibrarySecondsPerExchange(image_path);
         }
-        const Clock::time_point start = Clock::now();
-        const int32_t status = KORMELT_Programm(image.c_str(), nullptr);
-        f.library_s = std::min(f.library_s, Seconds(start) / UPLOAD_PACKETS);
-        KORMELT_Close();
-        if (status != STATUS_OK) {
-            Fail("upload failed with " + std::to_string(status));
-        }
-        Bytes packet{0x03, 0, 0, 0, 0};
-        packet.resize(5 + PACKET_DATA_BYTES, 0x5A);
-        f.reference_s = std::min(f.reference_s, ReferenceSecondsPerExchange(sim.path(), Frame(packet)));
+        library.push_back(library_s);
+        reference.push_back(reference_s);
+        ratios.push_back(library_s / reference_s);
     }
-    std::remove(image.c_str());
-    return f;
+    std::remove(image_path.c_str());
+    return {Median(library), Median(reference), Median(ratios)};
 }
 
 double WireBoundSeconds(const Bytes &image) {
     // Every request and every reply crosses the line once; the simulator
     // answers erase, program and restart with the command and a 0 byte.
     size_t bytes = 0;
-    for (uint8_t block : {11, 10, 9, 8, 7, 6, 0}) {
-        bytes += Frame({0x02, block}).size() + Frame({0x02, 0x00}).size();
+    for (const uint8_t block : kormelt::ERASE_BLOCKS) {
+        bytes += Frame({kormelt::CMD_ERASE, block}).size() + Frame({kormelt::CMD_ERASE, 0x00}).size();
     }
-    for (size_t address = 0; address < image.size(); address += PACKET_DATA_BYTES) {
-        Bytes packet{0x03, static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8),
-                     static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 24)};
-        packet.insert(packet.end(), image.begin() + static_cast<long>(address),
-                      image.begin() + static_cast<long>(address + PACKET_DATA_BYTES));
-        bytes += Frame(packet).size() + Frame({0x03, 0x00}).size();
+    for (size_t address = 0; address < image.size(); address += kormelt::PACKET_DATA_BYTES) {
+        bytes += Frame(ProgramRequest(image, address)).size() + Frame({kormelt::CMD_PROGRAM, 0x00}).size();
     }
-    bytes += Frame({0x01}).size() + Frame({0x01, 0x00}).size();
-    return static_cast<double>(bytes) / LINE_BYTES_PER_S;
+    bytes += Frame({kormelt::CMD_RESTART}).size() + Frame({kormelt::CMD_RESTART, 0x00}).size();
+    return static_cast<double>(bytes) / kormelt::LINE_BYTES_PER_SECOND;
 }
 
 UpdateFigures RunUpdateBenchmark(const std::string &dir, const HostSetup &host, bool paced) {

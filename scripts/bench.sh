@@ -12,7 +12,6 @@ for preset in win-i686 win-x86_64 linux; do
 done
 
 BUILD="$PWD/build/linux"
-echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
 "$BUILD/bench/kormelt-bench" a b c
 
 export WINEPREFIX="$BUILD/bench-wineprefix"
