@@ -1,0 +1,316 @@
+"""The library's calls in Python's habits: exceptions for statuses, a
+context manager for the open port, a progress callable that may cancel, and
+Ctrl-C that cancels instead of being lost inside the library."""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import signal
+import sys
+import threading
+import warnings
+from types import FrameType
+from typing import Any, Callable, Iterator, List, Optional, Tuple
+
+from kormelt._errors import SEARCH_FIRST_PORT, ImageError, Phase, Status, error_for, port_path
+from kormelt._image import CheckResult, PathLike, inspect_file
+from kormelt._library import ProgressFunction, library
+
+Progress = Callable[[Phase, int], Optional[bool]]
+
+SEARCH_PERCENT_PER_PORT = 12  # the search reports 0 for COM1, 12 for COM2, ...
+CANCEL = 1  # what the library's callback returns to stop the running call
+GO_ON = 0
+
+# The library runs one call at a time.
+_call_lock = threading.Lock()
+_call_thread: Optional[int] = None  # ident of the thread in a call
+# It has one port slot, which a session holds from open() to close(); a
+# second open() waits for it, so one session never closes another's port.
+_port_lock = threading.Lock()
+_port_thread: Optional[int] = None  # ident of the thread whose session holds the slot
+
+
+def _library_path(path: PathLike) -> bytes:
+    """path as the library's file functions take it: 8-bit characters, in
+    the ANSI code page on Windows."""
+    raw = os.fspath(path)
+    if isinstance(raw, bytes):
+        data = raw
+    elif sys.platform == "win32":
+        try:
+            data = raw.encode("mbcs", "strict")
+        except UnicodeEncodeError:
+            raise ValueError("%r cannot be given to the library: it has characters outside the ANSI code page" % raw)
+    else:
+        data = os.fsencode(raw)
+    # The library sees a C string: a NUL would cut the path short silently.
+    if b"\0" in data:
+        raise ValueError("%r cannot be given to the library: it contains a NUL character" % raw)
+    return data
+
+
+@contextlib.contextmanager
+def _library_call() -> Iterator[None]:
+    """Holds the library for one call. A progress callable that calls the
+    library itself would wait for its own call to end: it gets an error."""
+    global _call_thread
+    if _call_thread == threading.get_ident():
+        raise RuntimeError("the KORMELT library is busy with a call on this thread: a progress callable cannot call it")
+    with _call_lock:
+        _call_thread = threading.get_ident()
+        try:
+            yield
+        finally:
+            _call_thread = None
+
+
+class _Call:
+    """One library call with a progress callback: the ctypes function object,
+    which lives as long as this record and so for the whole call, and what
+    happened in the reports."""
+
+    def __init__(self, phase: Phase, progress: Optional[Progress]) -> None:
+        self.phase = phase
+        self.progress = progress
+        self.percent: Optional[int] = None
+        self.stop_asked = False  # the progress callable returned False
+        self.error: Optional[BaseException] = None  # what it raised
+        self.interrupted = False  # SIGINT arrived during the call
+        self.function: Optional[Any] = ProgressFunction(self._report)
+
+    def _report(self, percent: int) -> int:
+        # Runs inside the library: nothing may escape, or ctypes would print
+        # it, return 0 and let the call go on.
+        try:
+            self.percent = percent
+            if self.interrupted or self.stop_asked or self.error is not None:
+                return CANCEL
+            if self.progress is not None and self.progress(self.phase, percent) is False:
+                self.stop_asked = True
+                return CANCEL
+            return CANCEL if self.interrupted else GO_ON
+        except BaseException as error:  # noqa: B902 - KeyboardInterrupt and SystemExit must not vanish either
+            self.error = error
+            return CANCEL
+
+    def on_sigint(self, signum: int, frame: Optional[FrameType]) -> None:
+        self.interrupted = True
+
+    def raise_pending(self, status: int) -> None:
+        """After the library has returned with status: Ctrl-C first, then
+        what the progress callable raised."""
+        if self.interrupted:
+            raise KeyboardInterrupt
+        if self.error is not None:
+            error, self.error = self.error, None
+            # At a final report of 100 the call cannot be cancelled any more.
+            if status == Status.CANCELLED and hasattr(error, "add_note"):
+                error.add_note("The %s was cancelled because the progress callable raised this." % self.phase)
+            raise error
+
+
+def _run(call: _Call, function: Callable[..., int], *arguments: Any) -> int:
+    """function(*arguments, callback) under the call lock, with Ctrl-C held
+    back to the next report of progress."""
+    with _library_call():
+        # A Python signal handler runs only in the main thread, and Python's
+        # own raises KeyboardInterrupt wherever the interpreter is: inside the
+        # callback, where it would be lost. While the call runs, SIGINT only
+        # marks it, and the next report cancels. A handler the application
+        # installed itself is left alone.
+        takes_over = (
+            threading.current_thread() is threading.main_thread()
+            and signal.getsignal(signal.SIGINT) is signal.default_int_handler
+        )
+        if takes_over:
+            signal.signal(signal.SIGINT, call.on_sigint)
+        try:
+            status = function(*arguments, call.function)
+        finally:
+            if takes_over:
+                signal.signal(signal.SIGINT, signal.default_int_handler)
+            # The library reports only during its call. Dropping the function
+            # object now frees the progress callable at once, not at the next
+            # collection of the cycle through the bound method.
+            call.function = None
+    call.raise_pending(status)
+    return status
+
+
+def check(path: PathLike) -> bool:
+    """True when the image file ends with the correct CRC of the rest; False
+    when it does not, or cannot be opened."""
+    data = _library_path(path)
+    lib = library()
+    with _library_call():
+        status: int = lib.check_crc(data)
+    return status == Status.OK
+
+
+def check_result(path: PathLike) -> CheckResult:
+    """The check of check() with its findings: the stored and the computed
+    CRC, and a sentence on why a file was refused."""
+    data = _library_path(path)
+    lib = library()
+    with _library_call():
+        status = lib.check_crc(data)
+    return inspect_file(path, status)
+
+
+def _claim_port() -> None:
+    global _port_thread
+    me = threading.get_ident()
+    if not _port_lock.acquire(blocking=False):
+        if _port_thread == me:
+            raise RuntimeError(
+                "a device is already open in this thread; the library has one port, so close that one first"
+            )
+        _port_lock.acquire()
+    _port_thread = me
+
+
+def _release_port() -> None:
+    global _port_thread
+    _port_thread = None
+    _port_lock.release()
+
+
+_FROM_OPEN = object()  # a Device holds the port slot that open() claimed for it
+
+
+class Device:
+    """The device found by open(), on the port the library keeps open until
+    close(). Use it in a with statement: the port is closed on every path."""
+
+    def __init__(self, com: int, key: object = None) -> None:
+        if key is not _FROM_OPEN:
+            raise TypeError("a kormelt.Device comes from kormelt.open()")
+        self._open = True
+        self.com = com
+        # The path the library opened as COMn, where it maps ports to paths.
+        self.port = None if sys.platform == "win32" else port_path(com)
+
+    @property
+    def closed(self) -> bool:
+        return not self._open
+
+    def _refuse_if_closed(self, phase: Phase) -> None:
+        # The library's slot may hold another session's port by now.
+        if not self._open:
+            raise error_for(phase, Status.PORT_NOT_OPEN)
+
+    def erase(self, progress: Optional[Progress] = None) -> None:
+        """Erases the flash blocks (11, 10, 9, 8, 7, 6, 0); progress gets
+        Phase.ERASE and 0, 14, ... 84, then 100."""
+        self._refuse_if_closed(Phase.ERASE)
+        call = _Call(Phase.ERASE, progress)
+        status = _run(call, library().erase)
+        if status != Status.OK:
+            raise error_for(Phase.ERASE, status, call.percent)
+
+    def program(self, path: PathLike, progress: Optional[Progress] = None) -> None:
+        """Uploads the image file in 128-byte packets from address 0;
+        progress gets Phase.UPLOAD and the share sent so far, then 100."""
+        self._refuse_if_closed(Phase.UPLOAD)
+        data = _library_path(path)
+        call = _Call(Phase.UPLOAD, progress)
+        status = _run(call, library().program, data)
+        if status != Status.OK:
+            raise error_for(Phase.UPLOAD, status, call.percent, os.fsdecode(os.fspath(path)))
+
+    def restart(self) -> None:
+        """Tells the device to start its new firmware."""
+        self._refuse_if_closed(Phase.RESTART)
+        lib = library()
+        with _library_call():
+            status = lib.restart()
+        if status != Status.OK:
+            raise error_for(Phase.RESTART, status)
+
+    def close(self) -> None:
+        """Closes the port; again is harmless."""
+        if not self._open:
+            return
+        self._open = False
+        try:
+            lib = library()
+            with _library_call():
+                lib.close()  # always 0
+        finally:
+            _release_port()
+
+    def __enter__(self) -> "Device":
+        return self
+
+    def __del__(self) -> None:
+        # Closing here would call the library from wherever the collector
+        # runs, even inside another call's progress report; say it instead.
+        if getattr(self, "_open", False):
+            warnings.warn("%r was never closed: the library still holds its port" % self, ResourceWarning, source=self)
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = "closed" if self.closed else "open"
+        where = "COM%d" % self.com + (" (%s)" % self.port if self.port else "")
+        return "<kormelt.Device on %s, %s>" % (where, state)
+
+
+def open(progress: Optional[Progress] = None) -> Device:
+    """Searches COM1 to COM7 for the device and returns it with its port
+    open; progress gets Phase.SEARCH and 0, 12, ... per port tried.
+    Raises NotFound when no port has the device. While one device is open,
+    open() in another thread waits until it is closed."""
+    lib = library()
+    _claim_port()
+    try:
+        call = _Call(Phase.SEARCH, progress)
+        status = _run(call, lib.open)
+        if status != Status.OK:
+            raise error_for(Phase.SEARCH, status, call.percent)
+    except BaseException:
+        # A failed or cancelled search leaves no port open; a Ctrl-C after
+        # a successful one must not leave the port held either.
+        try:
+            with _library_call():
+                lib.close()
+        finally:
+            _release_port()
+        raise
+    last = call.percent if call.percent is not None else 0
+    return Device(SEARCH_FIRST_PORT + last // SEARCH_PERCENT_PER_PORT, _FROM_OPEN)
+
+
+def update(path: PathLike, progress: Optional[Progress] = None) -> None:
+    """A whole firmware update, in this order: check the image, find the
+    device, erase, upload, restart. A bad image stops it before anything is
+    sent; the port is closed on every path. A progress callable that
+    returns False, even at a phase's final report of 100, stops it before
+    the next phase."""
+    result = check_result(path)
+    if not result:
+        raise ImageError(result.message + " Nothing was sent to the device.", result.status, Phase.CHECK, None, result)
+
+    stopped: List[Tuple[Phase, int]] = []
+
+    def report(phase: Phase, percent: int) -> Optional[bool]:
+        answer = progress(phase, percent) if progress is not None else None
+        if answer is False:
+            stopped.append((phase, percent))
+        return answer
+
+    def stop_if_asked() -> None:
+        if stopped:
+            phase, percent = stopped[-1]
+            raise error_for(phase, Status.CANCELLED, percent)
+
+    with open(report) as device:
+        device.erase(report)
+        stop_if_asked()
+        device.program(path, report)
+        stop_if_asked()
+        device.restart()
+

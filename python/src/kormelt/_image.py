@@ -1,0 +1,114 @@
+"""Image files: the firmware byte for byte from device address 0, followed by
+the CRC of those bytes, high byte first."""
+
+from __future__ import annotations
+
+import binascii
+import os
+from dataclasses import dataclass
+from typing import Optional, Union
+
+CRC_INIT = 0xAAAA
+CRC_BYTES = 2
+READ_CHUNK_BYTES = 1 << 20
+
+PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+
+def crc16(data: bytes, crc: int = CRC_INIT) -> int:
+    """The image and frame CRC: polynomial 0x1021, most significant bit
+    first, started from 0xAAAA, no final XOR. Pass the result back as crc to
+    go on over more data."""
+    # crc_hqx is this CRC with the start value left to the caller.
+    return binascii.crc_hqx(data, crc)
+
+
+def seal(firmware: bytes) -> bytes:
+    """The image of firmware: its bytes and their CRC, high byte first."""
+    return bytes(firmware) + crc16(firmware).to_bytes(CRC_BYTES, "big")
+
+
+@dataclass(frozen=True)
+class CheckResult:
+    """What the check found in an image file. ok is the library's verdict;
+    status its code (0, 15, or -1 when it cannot open the file). stored_crc
+    is the file's last two bytes, computed_crc the CRC of the bytes before
+    them; both None when the file cannot be read or is shorter than the
+    trailer. size is None when the file cannot be read."""
+
+    path: str
+    status: int
+    size: Optional[int]
+    stored_crc: Optional[int]
+    computed_crc: Optional[int]
+    read_error: Optional[str] = None
+
+    @property
+    def ok(self) -> bool:
+        return self.status == 0
+
+    def __bool__(self) -> bool:
+        return self.ok
+
+    @property
+    def message(self) -> str:
+        """Why the check refused the file; "" when it passed."""
+        if self.ok:
+            return ""
+        if self.size is None:
+            return "Cannot read %s: %s. Check the file name and that the file is readable." % (
+                self.path,
+                self.read_error or "unknown error",
+            )
+        if self.status == -1:
+            return "The library cannot open %s although it is readable now; check it again." % self.path
+        if self.size == 0:
+            return (
+                "%s is empty: an image holds the firmware followed by its 2-byte CRC; make one with "
+                "kormelt.seal() or 'kormelt seal'." % self.path
+            )
+        if self.stored_crc is None or self.computed_crc is None:
+            return "%s holds a single byte, too short for its 2-byte CRC trailer." % self.path
+        if self.stored_crc == self.computed_crc:
+            return "%s changed while it was being checked; check it again." % self.path
+        text = "%s fails its CRC check: its last two bytes hold 0x%04X (high byte first), but the CRC of the %d " \
+            "bytes before them is 0x%04X." % (self.path, self.stored_crc, self.size - CRC_BYTES, self.computed_crc)
+        swapped = (self.stored_crc << 8 | self.stored_crc >> 8) & 0xFFFF
+        if swapped == self.computed_crc:
+            return text + " The trailer was written low byte first; it must be high byte first."
+        return text + (
+            " If the file is raw firmware without a trailer, make an image of it with kormelt.seal() or "
+            "'kormelt seal'; if it was sealed, it has been changed or damaged since."
+        )
+
+
+def inspect_file(path: PathLike, status: int) -> CheckResult:
+    """The findings for path, given the library's status for it. The CRC
+    of the bytes before the trailer is computed only when the library
+    refused the file: for a file that passed it equals the stored one."""
+    name = os.fsdecode(os.fspath(path))
+    try:
+        with open(path, "rb") as f:
+            size = os.fstat(f.fileno()).st_size
+            if size < CRC_BYTES:
+                return CheckResult(name, status, size, None, None)
+            if status == 0:
+                f.seek(size - CRC_BYTES)
+                stored = int.from_bytes(f.read(CRC_BYTES), "big")
+                return CheckResult(name, status, size, stored, stored)
+            crc = CRC_INIT
+            held = b""  # the last two bytes seen so far, kept back from the CRC
+            size = 0  # what was read, which is what the CRCs describe
+            while True:
+                chunk = f.read(READ_CHUNK_BYTES)
+                if not chunk:
+                    break
+                size += len(chunk)
+                data = held + chunk
+                crc = crc16(data[:-CRC_BYTES], crc)
+                held = data[-CRC_BYTES:]
+    except OSError as error:
+        return CheckResult(name, status, None, None, None, error.strerror or str(error))
+    if len(held) < CRC_BYTES:  # the file shrank while it was read
+        return CheckResult(name, status, size, None, None)
+    return CheckResult(name, status, size, int.from_bytes(held, "big"), crc)
