@@ -1,0 +1,350 @@
+"""A simulated device for tests: kormelt-sim on a pseudo-terminal, with the
+library's port search pointed at it.
+
+    from kormelt.testing import SimulatedDevice, Faults
+
+    with SimulatedDevice(faults=Faults(silent_from=2)) as sim:
+        ...  # kormelt.open() finds the device on COM1
+        sim.requests()  # what the device received so far
+
+The pytest plugin of this package adds the fixture kormelt_device.
+"""
+
+from __future__ import annotations
+
+import os
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Dict, List, Optional, Tuple
+
+SIMULATOR_VARIABLE = "KORMELT_SIM"
+SIMULATOR_NAME = "kormelt-sim"
+PORT_VARIABLE = "KORMELT_COM"
+PORT_COUNT = 7
+# /dev/null is no directory, so opening this fails at once: a port that is
+# not the simulator is never one of the machine's real serial ports.
+NO_PORT = "/dev/null/no-port"
+START_TIMEOUT_S = 10.0
+STOP_TIMEOUT_S = 10.0
+DUMP_TIMEOUT_S = 10.0
+POLL_INTERVAL_S = 0.01
+
+NATIVE_DIR = Path(__file__).resolve().parent.parent / "_native"
+
+
+class SimulatorError(RuntimeError):
+    """kormelt-sim cannot be found, started or asked for its flash."""
+
+
+@dataclass(frozen=True)
+class Faults:
+    """How the simulated device misbehaves. Requests are numbered from 1 in
+    the order they arrive, every frame counted (the identify request of the
+    search is 1, the first erase 2); 0 switches an option off."""
+
+    silent_from: int = 0  # from request K on: logged, neither carried out nor answered
+    bad_crc_at: int = 0  # request K is answered with a wrong CRC
+    noise: bool = False  # a few non-flag bytes before every reply
+    short_frames: bool = False  # a 1-byte and a 2-byte frame before every reply
+    oversize_at: int = 0  # request K is answered with an over-long frame
+    babble_at: int = 0  # request K is answered with a flag and bytes without end
+    byte_pause_ms: int = 0  # pause between reply bytes
+    hangup_at: int = 0  # the line is hung up when request K arrives
+    id_text: Optional[str] = None  # the identity text instead of the device's
+    id_length: Optional[int] = None  # length of the identify reply payload
+
+    def arguments(self) -> List[str]:
+        """The simulator's command-line options for these faults."""
+        args: List[str] = []
+        for option, value in (
+            ("--silent-from", self.silent_from),
+            ("--bad-crc-at", self.bad_crc_at),
+            ("--oversize-at", self.oversize_at),
+            ("--babble-at", self.babble_at),
+            ("--byte-pause-ms", self.byte_pause_ms),
+            ("--hangup-at", self.hangup_at),
+        ):
+            if value:
+                args += [option, str(value)]
+        if self.noise:
+            args.append("--noise")
+        if self.short_frames:
+            args.append("--short-frames")
+        if self.id_text is not None:
+            args += ["--id", self.id_text]
+        if self.id_length is not None:
+            args += ["--id-length", str(self.id_length)]
+        return args
+
+
+@dataclass(frozen=True)
+class Request:
+    """One frame the simulated device received. kind is identify, erase,
+    program, restart or unknown for a good request, bad-crc, short or
+    overlong for one that did not decode; payload holds its bytes."""
+
+    kind: str
+    payload: bytes
+
+    @property
+    def block(self) -> int:
+        """The block of an erase request."""
+        return self.payload[1]
+
+    @property
+    def address(self) -> int:
+        """The device address of a program request."""
+        return int.from_bytes(self.payload[1:5], "little")
+
+    @property
+    def data(self) -> bytes:
+        """The 128 data bytes of a program request."""
+        return self.payload[5:]
+
+
+def find_simulator() -> str:
+    """kormelt-sim: the one in $KORMELT_SIM, else the one inside the
+    package, else the first on PATH."""
+    chosen = os.environ.get(SIMULATOR_VARIABLE, "")
+    if chosen:
+        if not os.access(chosen, os.X_OK):
+            raise SimulatorError("%s=%s is not an executable file" % (SIMULATOR_VARIABLE, chosen))
+        return chosen
+    bundled = NATIVE_DIR / SIMULATOR_NAME
+    if os.access(bundled, os.X_OK):
+        return str(bundled)
+    found = shutil.which(SIMULATOR_NAME)
+    if found:
+        return found
+    raise SimulatorError(
+        "%s not found: not in %s, not inside the package (%s), not on PATH"
+        % (SIMULATOR_NAME, SIMULATOR_VARIABLE, bundled)
+    )
+
+
+# The ports of the search, shared by every simulated device of the process.
+_ports_lock = threading.Lock()
+_attached: Dict[int, "SimulatedDevice"] = {}
+_saved_environment: Dict[str, Optional[str]] = {}
+
+
+def _port_variable(n: int) -> str:
+    return "%s%d" % (PORT_VARIABLE, n)
+
+
+def _point_ports() -> None:
+    """COMn at the simulated device attached there, every other port at a
+    path that cannot exist. Call with _ports_lock held."""
+    if not _saved_environment:
+        for n in range(1, PORT_COUNT + 1):
+            _saved_environment[_port_variable(n)] = os.environ.get(_port_variable(n))
+    for n in range(1, PORT_COUNT + 1):
+        device = _attached.get(n)
+        os.environ[_port_variable(n)] = device.path if device is not None else NO_PORT
+
+
+def _restore_ports() -> None:
+    """The port variables as they were before the first device. Call with
+    _ports_lock held."""
+    for name, value in _saved_environment.items():
+        if value is None:
+            os.environ.pop(name, None)
+        else:
+            os.environ[name] = value
+    _saved_environment.clear()
+
+
+class SimulatedDevice:
+    """kormelt-sim as a child process, found by the library's search as COM
+    com (COM1 by default) while every other searched port leads nowhere.
+    paced runs the line at its real rate, 19200 baud; faults makes the
+    device misbehave. A context manager: the simulator is stopped and the
+    port variables restored on every path out."""
+
+    def __init__(
+        self,
+        paced: bool = False,
+        faults: Optional[Faults] = None,
+        com: int = 1,
+        simulator: Optional[str] = None,
+    ) -> None:
+        if not 1 <= com <= PORT_COUNT:
+            raise ValueError("com must be 1 to %d, the ports the library searches" % PORT_COUNT)
+        self.paced = paced
+        self.faults = faults if faults is not None else Faults()
+        self.com = com
+        self.simulator = simulator
+        self.path = ""  # the pseudo-terminal the library opens, once started
+        self._process: Optional["subprocess.Popen[bytes]"] = None
+        self._dir: Optional["tempfile.TemporaryDirectory[str]"] = None
+        self._final: Optional[Tuple[bytes, List[Request]]] = None
+        self.returncode: Optional[int] = None
+
+    @property
+    def running(self) -> bool:
+        return self._process is not None
+
+    def start(self) -> "SimulatedDevice":
+        if sys.platform == "win32":
+            raise SimulatorError("the simulated device runs on a pseudo-terminal, which Windows does not have")
+        if self._process is not None or self._final is not None:
+            raise SimulatorError("a SimulatedDevice starts once")
+        program = self.simulator or find_simulator()
+        self._dir = tempfile.TemporaryDirectory(prefix="kormelt-sim-")
+        command = [program, "--dump", self._dump_path, "--log", self._log_path]
+        if self.paced:
+            command.append("--paced")
+        command += self.faults.arguments()
+        with _ports_lock:
+            if self.com in _attached:
+                self._dir.cleanup()
+                raise SimulatorError("COM%d already leads to another simulated device" % self.com)
+            with open(self._stderr_path, "wb") as stderr:
+                self._process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=stderr)
+            try:
+                self.path = self._read_path()
+            except BaseException:
+                self._end_process()
+                self._dir.cleanup()
+                raise
+            _attached[self.com] = self
+            _point_ports()
+        return self
+
+    def _read_path(self) -> str:
+        assert self._process is not None and self._process.stdout is not None
+        ready, _, _ = select.select([self._process.stdout], [], [], START_TIMEOUT_S)
+        line = self._process.stdout.readline().decode(errors="replace").strip() if ready else ""
+        if not line:
+            raise SimulatorError("%s printed no pseudo-terminal path: %s" % (SIMULATOR_NAME, self._stderr().strip()))
+        return line
+
+    def stop(self) -> int:
+        """Stops the simulator (it writes its flash and log as it goes) and
+        points the ports back; returns its exit status. Harmless when
+        stopped already."""
+        if self._process is None:
+            return self.returncode if self.returncode is not None else 0
+        with _ports_lock:
+            if _attached.get(self.com) is self:
+                del _attached[self.com]
+            if _attached:
+                _point_ports()
+            else:
+                _restore_ports()
+        try:
+            self.returncode = self._end_process()
+            self._final = (self._read_dump(), self._read_log())
+        finally:
+            if self._dir is not None:
+                self._dir.cleanup()
+        return self.returncode
+
+    def _end_process(self) -> int:
+        process, self._process = self._process, None
+        assert process is not None
+        if process.poll() is None:
+            process.terminate()
+            try:
+                process.wait(timeout=STOP_TIMEOUT_S)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+        if process.stdout is not None:
+            process.stdout.close()
+        return process.returncode
+
+    def flash(self) -> bytes:
+        """The device's flash from address 0 to the end of the highest byte
+        programmed; holes hold 0xFF. While the simulator runs it is asked
+        for a fresh copy; after stop() the copy from its end."""
+        if self._final is not None:
+            return self._final[0]
+        process = self._require_running()
+        before = self._dump_identity()
+        process.send_signal(signal.SIGUSR1)
+        deadline = time.monotonic() + DUMP_TIMEOUT_S
+        # The simulator writes the dump to a new file and renames it.
+        while self._dump_identity() == before:
+            if process.poll() is not None or time.monotonic() > deadline:
+                raise SimulatorError("%s wrote no flash dump: %s" % (SIMULATOR_NAME, self._stderr().strip()))
+            time.sleep(POLL_INTERVAL_S)
+        return self._read_dump()
+
+    def requests(self) -> List[Request]:
+        """Every request received so far, in order."""
+        if self._final is not None:
+            return list(self._final[1])
+        self._require_running()
+        return self._read_log()
+
+    def _require_running(self) -> "subprocess.Popen[bytes]":
+        if self._process is None:
+            raise SimulatorError("the simulated device is not started")
+        return self._process
+
+    @property
+    def _dump_path(self) -> str:
+        assert self._dir is not None
+        return os.path.join(self._dir.name, "flash.bin")
+
+    @property
+    def _log_path(self) -> str:
+        assert self._dir is not None
+        return os.path.join(self._dir.name, "requests.log")
+
+    @property
+    def _stderr_path(self) -> str:
+        assert self._dir is not None
+        return os.path.join(self._dir.name, "stderr.txt")
+
+    def _dump_identity(self) -> Optional[Tuple[int, int]]:
+        try:
+            status = os.stat(self._dump_path)
+        except FileNotFoundError:
+            return None
+        return status.st_ino, status.st_mtime_ns
+
+    def _read_dump(self) -> bytes:
+        try:
+            with open(self._dump_path, "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return b""
+
+    def _read_log(self) -> List[Request]:
+        try:
+            with open(self._log_path) as f:
+                text = f.read()
+        except FileNotFoundError:
+            return []
+        # A line still being written has no newline yet; the next look sees it whole.
+        lines = text.split("\n")[:-1]
+        return [Request(words[0], bytes.fromhex(words[-1])) for words in (line.split() for line in lines)]
+
+    def _stderr(self) -> str:
+        try:
+            with open(self._stderr_path, errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def __enter__(self) -> "SimulatedDevice":
+        return self.start()
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.stop()
+
+    def __repr__(self) -> str:
+        return "<SimulatedDevice COM%d %s>" % (self.com, self.path or "(not started)")
+
+
+__all__ = ["Faults", "NO_PORT", "Request", "SimulatedDevice", "SimulatorError", "find_simulator"]
