@@ -68,7 +68,7 @@ CrcFigures RunCrcBenchmark(const std::string &dir) {
         const uint16_t boost_crc = BoostFileCrc(path);
         f.boost_s = std::min(f.boost_s, Seconds(t));
         // Both must agree on the verdict for the figures to compare the same work.
-        if ((status == STATUS_OK) != (boost_crc == 0)) {
+        if ((status == KORMELT_STATUS_OK) != (boost_crc == 0)) {
             Fail("library and Boost disagree on the CRC");
         }
     }

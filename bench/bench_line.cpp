@@ -126,14 +126,14 @@ double ReferenceSecondsPerExchange(const std::string &tty, const std::vector<Byt
 }
 
 double LibrarySecondsPerExchange(const std::string &image_path) {
-    if (KORMELT_Open(nullptr) != STATUS_OK) {
+    if (KORMELT_Open(nullptr) != KORMELT_STATUS_OK) {
         Fail("the library did not find the simulator");
     }
     const Clock::time_point start = Clock::now();
     const int32_t status = KORMELT_Programm(image_path.c_str(), nullptr);
     const double seconds = Seconds(start) / BLOCK_PACKETS;
     KORMELT_Close();
-    if (status != STATUS_OK) {
+    if (status != KORMELT_STATUS_OK) {
         Fail("upload failed with " + std::to_string(status));
     }
     return seconds;
@@ -224,7 +224,7 @@ UpdateFigures RunUpdateBenchmark(const std::string &dir, const HostSetup &host, 
         } else if (call == "erase" || call == "programm" || call == "restart" || call == "open") {
             int status = -1;
             words >> status;
-            all_ok = all_ok && status == STATUS_OK;
+            all_ok = all_ok && status == KORMELT_STATUS_OK;
         }
     }
     if (run.exit_code != 0 || !all_ok || f.wall_s <= 0) {

@@ -30,7 +30,7 @@
 #define KORMELT_EXPORT
 #endif
 
-/* The status codes, one line each: protocol/status.h. */
+/* The status codes, KORMELT_STATUS_OK and on, one line each: protocol/status.h. */
 #include "protocol/status.h"
 
 /* What the progress reports of each call are; a host may rely on them:
@@ -51,8 +51,9 @@ extern "C" {
 #endif
 
 /* Progress in percent; return nonzero to cancel the running operation, which
- * then returns STATUS_CANCELLED. The final report of 100 cannot cancel. */
-typedef int32_t(KORMELT_CALL *ProgressCallback)(int32_t percent);
+ * then returns KORMELT_STATUS_CANCELLED. The final report of 100 cannot
+ * cancel. */
+typedef int32_t(KORMELT_CALL *KORMELT_ProgressCallback)(int32_t percent);
 
 /* 0 when the file's CRC over all its bytes comes out zero (its last two bytes
  * are the CRC of the rest, high byte first), 15 when not, -1 when it cannot be
@@ -63,18 +64,27 @@ KORMELT_EXPORT int32_t KORMELT_CALL KORMELT_CheckCRC(const char *path);
 KORMELT_EXPORT int32_t KORMELT_CALL KORMELT_Close(void);
 
 /* Erases flash blocks 11, 10, 9, 8, 7, 6, 0. 0, 5, 12, 14, 15, or 42 with no port open. */
-KORMELT_EXPORT int32_t KORMELT_CALL KORMELT_Erase(ProgressCallback callback);
+KORMELT_EXPORT int32_t KORMELT_CALL KORMELT_Erase(KORMELT_ProgressCallback callback);
 
 /* Searches COM1..COM7 for the device and keeps its port open. 0, 12 or 13.
  * A port left open by an earlier call is closed first. */
-KORMELT_EXPORT int32_t KORMELT_CALL KORMELT_Open(ProgressCallback callback);
+KORMELT_EXPORT int32_t KORMELT_CALL KORMELT_Open(KORMELT_ProgressCallback callback);
 
 /* Uploads the image file in 128-byte packets from device address 0.
  * 0, 1, 5, 12, 14, 15, or 42 with no port open. */
-KORMELT_EXPORT int32_t KORMELT_CALL KORMELT_Programm(const char *path, ProgressCallback callback);
+KORMELT_EXPORT int32_t KORMELT_CALL KORMELT_Programm(const char *path, KORMELT_ProgressCallback callback);
 
 /* Tells the device to restart. 0, 5, 14, 15, or 42 with no port open. */
 KORMELT_EXPORT int32_t KORMELT_CALL KORMELT_Restart(void);
+
+/* The exports' types, for hosts that load the library at run time
+ * (LoadLibrary and GetProcAddress, dlopen and dlsym). */
+typedef int32_t(KORMELT_CALL *KORMELT_CheckCRC_Function)(const char *path);
+typedef int32_t(KORMELT_CALL *KORMELT_Close_Function)(void);
+typedef int32_t(KORMELT_CALL *KORMELT_Erase_Function)(KORMELT_ProgressCallback callback);
+typedef int32_t(KORMELT_CALL *KORMELT_Open_Function)(KORMELT_ProgressCallback callback);
+typedef int32_t(KORMELT_CALL *KORMELT_Programm_Function)(const char *path, KORMELT_ProgressCallback callback);
+typedef int32_t(KORMELT_CALL *KORMELT_Restart_Function)(void);
 
 #ifdef __cplusplus
 }

@@ -4,7 +4,12 @@
 
 #include <cstddef>
 
+#include "device/api.h"
 #include "link/serial_port.h"
+#include "protocol/status_names.h"
+
+// The progress callback under the library's own name for it.
+using ProgressCallback = KORMELT_ProgressCallback;
 
 namespace kormelt {
 

@@ -2,6 +2,7 @@
 
 #include "device/api.h"
 #include "protocol/crc16.h"
+#include "protocol/status_names.h"
 
 namespace {
 constexpr size_t CHECK_CHUNK_BYTES = 1024;

@@ -6,6 +6,7 @@
 #include "device/api.h"
 #include "link/frame.h"
 #include "protocol/crc16.h"
+#include "protocol/status_names.h"
 #include "tests/support/fake_port.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

@@ -10,6 +10,7 @@
 
 #include "device/api.h"
 #include "protocol/crc16.h"
+#include "protocol/status_names.h"
 
 namespace {
 std::string ImagePath() {

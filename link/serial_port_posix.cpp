@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "link/port_name.h"
-#include "protocol/status.h"
+#include "protocol/status_names.h"
 
 namespace kormelt {
 

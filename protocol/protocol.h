@@ -10,7 +10,7 @@
 #include <iterator>
 
 #include "protocol/progress.h"
-#include "protocol/status.h"
+#include "protocol/status_names.h"
 
 namespace kormelt {
 

@@ -12,6 +12,8 @@ for preset in win-i686 win-x86_64 linux sanitize fuzz; do
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset"
 done
+# The packages, for the consumer tests of the Linux suite.
+scripts/package.sh >/dev/null
 status=0
 ctest --preset linux || status=1
 # The i686 Windows tests run only where this machine executes 32-bit

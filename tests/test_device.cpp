@@ -7,6 +7,7 @@
 #include "device/api.h"
 #include "protocol/crc16.h"
 #include "protocol/frame_codec.h"
+#include "protocol/status_names.h"
 #include "tests/support/fake_port.h"
 #include "tests/support/temp_file.h"
 

@@ -5,6 +5,7 @@
 #include "device/api.h"
 #include "link/frame.h"
 #include "protocol/crc16.h"
+#include "protocol/status_names.h"
 #include "tests/support/fake_port.h"
 
 using kormelt::FrameExchange;

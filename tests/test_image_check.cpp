@@ -6,6 +6,7 @@
 
 #include "device/api.h"
 #include "protocol/crc16.h"
+#include "protocol/status_names.h"
 #include "tests/support/temp_file.h"
 
 namespace {

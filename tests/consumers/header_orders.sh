@@ -16,11 +16,16 @@ trap 'rm -rf "$work"' EXIT
 failures=0
 orders=0
 
-# Each unit is a block of lines; W and N agree on WIN32_NO_STATUS so that
-# they can stand together in either order.
-unit() {
+# Each unit is a block of lines. With <ntstatus.h> in the file, <windows.h>
+# comes with WIN32_NO_STATUS, as the SDK asks, so that the two can stand
+# together in either order; alone it is included plainly.
+unit() {  # unit LETTER ORDER
     case "$1" in
-    W) printf '#define WIN32_NO_STATUS\n#include <windows.h>\n#undef WIN32_NO_STATUS\n' ;;
+    W) if [[ $2 == *N* ]]; then
+        printf '#define WIN32_NO_STATUS\n#include <windows.h>\n#undef WIN32_NO_STATUS\n'
+    else
+        printf '#include <windows.h>\n'
+    fi ;;
     N) printf '#include <ntstatus.h>\n' ;;
     K) printf '#include <KORMELT/api.h>\n' ;;
     esac
@@ -93,13 +98,15 @@ compile() {  # compile FILE DESCRIPTION
     [ $ok -eq 1 ] || failures=$((failures + 1))
 }
 
-for order in K WK KW NK KN WNK WKN NWK NKW KWN KNW; do
+# <ntstatus.h> needs <windows.h> for its NTSTATUS type, so it comes only
+# with it.
+for order in K WK KW WNK WKN NWK NKW KWN KNW; do
     file="$work/host_$order.c"
     {
         [[ $order == *W* ]] && echo "#define HOST_HAS_WINDOWS"
         [[ $order == *N* ]] && echo "#define HOST_HAS_NTSTATUS"
         for ((i = 0; i < ${#order}; ++i)); do
-            unit "${order:i:1}"
+            unit "${order:i:1}" "$order"
         done
         checks
     } >"$file"

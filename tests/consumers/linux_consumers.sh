@@ -64,7 +64,7 @@ deb)
 esac
 
 libdir="$root/usr/lib/$multiarch"
-for file in include/KORMELT/api.h "lib/$multiarch/libKORMELT.so.$version" \
+for file in include/KORMELT/api.h include/KORMELT/protocol/status.h include/KORMELT/protocol/progress.h "lib/$multiarch/libKORMELT.so.$version" \
     "lib/$multiarch/pkgconfig/KORMELT.pc" "lib/$multiarch/cmake/KORMELT/KORMELTConfig.cmake" \
     "lib/$multiarch/cmake/KORMELT/KORMELTConfigVersion.cmake" bin/kormelt bin/kormelt-sim; do
     [ -f "$root/usr/$file" ] || fail "$file is not installed"

@@ -167,59 +167,59 @@ std::string K(int k) { return std::to_string(k); }
 
 std::vector<FaultCase> Cases() {
     std::vector<FaultCase> cases = {
-        {"complete", {}, {}, "", STATUS_OK, RESTART, false},
-        {"noise_before_frames", {"--noise"}, {}, "", STATUS_OK, RESTART, false},
-        {"short_frames_before_replies", {"--short-frames"}, {}, "", STATUS_OK, RESTART, false},
-        {"silent_identify", {"--silent-from", K(IDENTIFY)}, {}, "open", STATUS_NOT_FOUND, IDENTIFY, false},
-        {"silent_mid_frame", {"--byte-pause-ms", "3200"}, {}, "open", STATUS_NOT_FOUND, IDENTIFY, false},
-        {"wrong_identity", {"--id", "kormelx"}, {}, "open", STATUS_NOT_FOUND, IDENTIFY, false},
-        {"identify_reply_of_10_bytes", {"--id-length", "10"}, {}, "open", STATUS_NOT_FOUND, IDENTIFY, false},
-        {"bad_crc_identify", {"--bad-crc-at", K(IDENTIFY)}, {}, "open", STATUS_NOT_FOUND, IDENTIFY, false},
-        {"bad_crc_erase", {"--bad-crc-at", K(FIRST_ERASE + 3)}, {}, "erase", STATUS_CRC, FIRST_ERASE + 3, false},
-        {"bad_crc_program", {"--bad-crc-at", K(FIRST_PROGRAM + 3)}, {}, "programm", STATUS_CRC, FIRST_PROGRAM + 3,
+        {"complete", {}, {}, "", KORMELT_STATUS_OK, RESTART, false},
+        {"noise_before_frames", {"--noise"}, {}, "", KORMELT_STATUS_OK, RESTART, false},
+        {"short_frames_before_replies", {"--short-frames"}, {}, "", KORMELT_STATUS_OK, RESTART, false},
+        {"silent_identify", {"--silent-from", K(IDENTIFY)}, {}, "open", KORMELT_STATUS_NOT_FOUND, IDENTIFY, false},
+        {"silent_mid_frame", {"--byte-pause-ms", "3200"}, {}, "open", KORMELT_STATUS_NOT_FOUND, IDENTIFY, false},
+        {"wrong_identity", {"--id", "kormelx"}, {}, "open", KORMELT_STATUS_NOT_FOUND, IDENTIFY, false},
+        {"identify_reply_of_10_bytes", {"--id-length", "10"}, {}, "open", KORMELT_STATUS_NOT_FOUND, IDENTIFY, false},
+        {"bad_crc_identify", {"--bad-crc-at", K(IDENTIFY)}, {}, "open", KORMELT_STATUS_NOT_FOUND, IDENTIFY, false},
+        {"bad_crc_erase", {"--bad-crc-at", K(FIRST_ERASE + 3)}, {}, "erase", KORMELT_STATUS_CRC, FIRST_ERASE + 3, false},
+        {"bad_crc_program", {"--bad-crc-at", K(FIRST_PROGRAM + 3)}, {}, "programm", KORMELT_STATUS_CRC, FIRST_PROGRAM + 3,
          false},
-        {"bad_crc_restart", {"--bad-crc-at", K(RESTART)}, {}, "restart", STATUS_CRC, RESTART, false},
-        {"oversize_reply", {"--oversize-at", K(FIRST_ERASE)}, {}, "erase", STATUS_CRC, FIRST_ERASE, false},
-        {"babbling_line", {"--babble-at", K(FIRST_PROGRAM + 1)}, {}, "programm", STATUS_TIMEOUT, FIRST_PROGRAM + 1,
+        {"bad_crc_restart", {"--bad-crc-at", K(RESTART)}, {}, "restart", KORMELT_STATUS_CRC, RESTART, false},
+        {"oversize_reply", {"--oversize-at", K(FIRST_ERASE)}, {}, "erase", KORMELT_STATUS_CRC, FIRST_ERASE, false},
+        {"babbling_line", {"--babble-at", K(FIRST_PROGRAM + 1)}, {}, "programm", KORMELT_STATUS_TIMEOUT, FIRST_PROGRAM + 1,
          false},
-        {"hangup_mid_upload", {"--hangup-at", K(FIRST_PROGRAM + 4)}, {}, "programm", STATUS_TIMEOUT,
+        {"hangup_mid_upload", {"--hangup-at", K(FIRST_PROGRAM + 4)}, {}, "programm", KORMELT_STATUS_TIMEOUT,
          FIRST_PROGRAM + 4, false},
-        {"silent_first_packet", {"--silent-from", K(FIRST_PROGRAM)}, {}, "programm", STATUS_TIMEOUT, FIRST_PROGRAM,
+        {"silent_first_packet", {"--silent-from", K(FIRST_PROGRAM)}, {}, "programm", KORMELT_STATUS_TIMEOUT, FIRST_PROGRAM,
          false},
-        {"silent_middle_packet", {"--silent-from", K(FIRST_PROGRAM + 4)}, {}, "programm", STATUS_TIMEOUT,
+        {"silent_middle_packet", {"--silent-from", K(FIRST_PROGRAM + 4)}, {}, "programm", KORMELT_STATUS_TIMEOUT,
          FIRST_PROGRAM + 4, false},
-        {"silent_last_packet", {"--silent-from", K(RESTART - 1)}, {}, "programm", STATUS_TIMEOUT, RESTART - 1, false},
-        {"silent_restart", {"--silent-from", K(RESTART)}, {}, "restart", STATUS_TIMEOUT, RESTART, false},
-        {"missing_image", {}, {"--skip-check", "--image", "/nonexistent/kormelt.bin"}, "programm", STATUS_IMAGE_OPEN,
+        {"silent_last_packet", {"--silent-from", K(RESTART - 1)}, {}, "programm", KORMELT_STATUS_TIMEOUT, RESTART - 1, false},
+        {"silent_restart", {"--silent-from", K(RESTART)}, {}, "restart", KORMELT_STATUS_TIMEOUT, RESTART, false},
+        {"missing_image", {}, {"--skip-check", "--image", "/nonexistent/kormelt.bin"}, "programm", KORMELT_STATUS_IMAGE_OPEN,
          FIRST_PROGRAM - 1, false},
-        {"empty_image", {}, {"--skip-check", "--image", "empty"}, "programm", STATUS_IMAGE_OPEN, FIRST_PROGRAM - 1,
+        {"empty_image", {}, {"--skip-check", "--image", "empty"}, "programm", KORMELT_STATUS_IMAGE_OPEN, FIRST_PROGRAM - 1,
          false},
-        {"bad_image_stops_before_anything", {}, {"--image", "tampered"}, "check", STATUS_CRC, 0, false},
-        {"no_port_open", {}, {"--skip-check", "--no-open"}, "erase", STATUS_PORT_NOT_OPEN, 0, false},
+        {"bad_image_stops_before_anything", {}, {"--image", "tampered"}, "check", KORMELT_STATUS_CRC, 0, false},
+        {"no_port_open", {}, {"--skip-check", "--no-open"}, "erase", KORMELT_STATUS_PORT_NOT_OPEN, 0, false},
         // Wine's serial driver knows nothing of flock, so a port held that
         // way can only be refused on POSIX.
-        {"port_held_by_another_program", {}, {"--hold-port"}, "open", STATUS_NOT_FOUND, 0, true},
+        {"port_held_by_another_program", {}, {"--hold-port"}, "open", KORMELT_STATUS_NOT_FOUND, 0, true},
     };
     const int blocks[] = {11, 10, 9, 8, 7, 6, 0};
     for (int i = 0; i < 7; ++i) {
         const int k = FIRST_ERASE + i;
-        cases.push_back({"silent_erase_block_" + K(blocks[i]), {"--silent-from", K(k)}, {}, "erase", STATUS_TIMEOUT,
+        cases.push_back({"silent_erase_block_" + K(blocks[i]), {"--silent-from", K(k)}, {}, "erase", KORMELT_STATUS_TIMEOUT,
                          k, false});
     }
     // Cancel at every report of the search (device on COM3), the erase and the upload.
     for (int p : {0, 12, 24}) {
-        cases.push_back({"cancel_open_at_" + K(p), {}, {"--cancel", "open:" + K(p)}, "open", STATUS_CANCELLED, 0, false});
+        cases.push_back({"cancel_open_at_" + K(p), {}, {"--cancel", "open:" + K(p)}, "open", KORMELT_STATUS_CANCELLED, 0, false});
     }
     for (int b = 0; b < 7; ++b) {
         cases.push_back({"cancel_erase_at_" + K(14 * b), {}, {"--cancel", "erase:" + K(14 * b)}, "erase",
-                         STATUS_CANCELLED,
+                         KORMELT_STATUS_CANCELLED,
                          FIRST_ERASE - 1 + b, false});
     }
     const size_t image_bytes = IMAGE_DATA_BYTES + 2;
     for (size_t k = 0; k < PACKETS; ++k) {
         const int p = static_cast<int>(100 * 128 * k / image_bytes);
         cases.push_back({"cancel_programm_at_" + K(p), {}, {"--cancel", "programm:" + K(p)}, "programm",
-                         STATUS_CANCELLED,
+                         KORMELT_STATUS_CANCELLED,
                          FIRST_PROGRAM - 1 + static_cast<int>(k), false});
     }
     return cases;
@@ -279,15 +279,15 @@ TEST_P(FaultMatrix, StatusRequestsNothingLeftOpenAndRecovery) {
 
         const std::string failing = c.failing_call;
         // With no port open every device call refuses alike.
-        const bool no_port = c.status == STATUS_PORT_NOT_OPEN;
+        const bool no_port = c.status == KORMELT_STATUS_PORT_NOT_OPEN;
         for (const char *call : CALLS) {
             const std::string name = call;
             if (no_port && (name == "erase" || name == "programm" || name == "restart")) {
-                EXPECT_EQ(StatusOf(run, call), STATUS_PORT_NOT_OPEN) << call;
+                EXPECT_EQ(StatusOf(run, call), KORMELT_STATUS_PORT_NOT_OPEN) << call;
                 EXPECT_EQ(ProgressOf(run, call), "") << call << ": no progress without a port";
             } else if (failing.empty() || call != failing) {
                 if (run.count(call) != 0) {
-                    EXPECT_EQ(StatusOf(run, call), STATUS_OK) << call;
+                    EXPECT_EQ(StatusOf(run, call), KORMELT_STATUS_OK) << call;
                 }
             } else {
                 EXPECT_EQ(StatusOf(run, call), c.status) << call << " progress " << ProgressOf(run, call);
@@ -301,7 +301,7 @@ TEST_P(FaultMatrix, StatusRequestsNothingLeftOpenAndRecovery) {
             EXPECT_EQ(ProgressOf(run, "erase"), "0,14,28,42,56,70,84,100");
             EXPECT_EQ(ProgressOf(run, "programm"), "0,12,25,38,51,63,76,89,100");
         }
-        if (failing == "open" && c.status == STATUS_NOT_FOUND) {
+        if (failing == "open" && c.status == KORMELT_STATUS_NOT_FOUND) {
             EXPECT_EQ(ProgressOf(run, "open"), "0,12,24,36,48,60,72,100");
         }
         std::istringstream handles(run.count("handles") ? run.at("handles") : "");
@@ -323,7 +323,7 @@ TEST_P(FaultMatrix, StatusRequestsNothingLeftOpenAndRecovery) {
     ASSERT_TRUE(sim.ok()) << sim.error();
     const auto run = RunHost(image_file.path(), {});
     for (const char *call : CALLS) {
-        EXPECT_EQ(StatusOf(run, call), STATUS_OK) << "recovery: " << call;
+        EXPECT_EQ(StatusOf(run, call), KORMELT_STATUS_OK) << "recovery: " << call;
     }
     const std::vector<SimLogEntry> log = sim.Log(expected.size());
     ASSERT_EQ(log.size(), expected.size());

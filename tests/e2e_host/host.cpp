@@ -100,17 +100,17 @@ int main(int argc, char **argv) {
     if (!skip_check) {
         const int32_t status = lib.CheckCRC(image.c_str());
         Print("check", status, false);
-        ok = status == STATUS_OK;
+        ok = status == KORMELT_STATUS_OK;
     }
     if (ok && !no_open) {
-        ok = Step("open", [&] { return lib.Open(&Progress); }) == STATUS_OK;
+        ok = Step("open", [&] { return lib.Open(&Progress); }) == KORMELT_STATUS_OK;
     }
     if (ok || no_open) {
         const auto wall_start = std::chrono::steady_clock::now();
         const double cpu_start = ProcessCpuSeconds();
-        const bool erased = Step("erase", [&] { return lib.Erase(&Progress); }) == STATUS_OK;
+        const bool erased = Step("erase", [&] { return lib.Erase(&Progress); }) == KORMELT_STATUS_OK;
         const bool programmed =
-            (erased || no_open) && Step("programm", [&] { return lib.Programm(image.c_str(), &Progress); }) == STATUS_OK;
+            (erased || no_open) && Step("programm", [&] { return lib.Programm(image.c_str(), &Progress); }) == KORMELT_STATUS_OK;
         if (programmed || no_open) {
             Print("restart", lib.Restart(), false);
         }

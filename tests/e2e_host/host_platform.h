@@ -9,9 +9,9 @@
 struct KormeltLibrary {
     int32_t(KORMELT_CALL *CheckCRC)(const char *);
     int32_t(KORMELT_CALL *Close)(void);
-    int32_t(KORMELT_CALL *Erase)(ProgressCallback);
-    int32_t(KORMELT_CALL *Open)(ProgressCallback);
-    int32_t(KORMELT_CALL *Programm)(const char *, ProgressCallback);
+    int32_t(KORMELT_CALL *Erase)(KORMELT_ProgressCallback);
+    int32_t(KORMELT_CALL *Open)(KORMELT_ProgressCallback);
+    int32_t(KORMELT_CALL *Programm)(const char *, KORMELT_ProgressCallback);
     int32_t(KORMELT_CALL *Restart)(void);
 };
 

@@ -37,7 +37,7 @@ namespace {
 // (SystemExtendedHandleInformation); declared here since the toolchain's
 // headers leave it out.
 constexpr ULONG SYSTEM_EXTENDED_HANDLE_INFORMATION = 64;
-constexpr LONG STATUS_INFO_LENGTH_MISMATCH_VALUE = static_cast<LONG>(0xC0000004);
+constexpr LONG KORMELT_STATUS_INFO_LENGTH_MISMATCH_VALUE = static_cast<LONG>(0xC0000004);
 constexpr size_t HANDLE_TABLE_FIRST_BYTES = 1 << 16;
 constexpr int HANDLE_TABLE_TRIES = 8;
 
@@ -77,7 +77,7 @@ long HandlesInSystemTable() {
         ULONG needed = 0;
         const LONG status = query(SYSTEM_EXTENDED_HANDLE_INFORMATION, buffer.data(),
                                   static_cast<ULONG>(buffer.size()), &needed);
-        if (status == STATUS_INFO_LENGTH_MISMATCH_VALUE) {
+        if (status == KORMELT_STATUS_INFO_LENGTH_MISMATCH_VALUE) {
             buffer.resize(std::max<size_t>(buffer.size() * 2, needed + HANDLE_TABLE_FIRST_BYTES));
             continue;
         }

@@ -3,7 +3,7 @@
 #include <map>
 
 #include "link/serial_port.h"
-#include "protocol/status.h"
+#include "protocol/status_names.h"
 
 namespace {
 std::map<uint32_t, fake::Line *> lines;

@@ -9,6 +9,7 @@
 #include "link/serial_port.h"
 #include "link/serial_port_win32.h"
 #include "protocol/protocol.h"
+#include "protocol/status_names.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include "link/frame.h"
 #include "link/serial_port.h"
 #include "protocol/protocol.h"
+#include "protocol/status_names.h"
 
 using kormelt::PortClose;
 using kormelt::PortOpen;

@@ -15,6 +15,7 @@
 #include "link/serial_port.h"
 #include "link/serial_port_win32.h"
 #include "protocol/protocol.h"
+#include "protocol/status_names.h"
 
 using kormelt::PortClose;
 using kormelt::PortOpen;

@@ -22,7 +22,7 @@ int Refuse(const std::string &message, int exit_code) {
 
 int RunCheck(const std::string &path) {
     const int32_t status = KORMELT_CheckCRC(path.c_str());
-    if (status != STATUS_OK) {
+    if (status != KORMELT_STATUS_OK) {
         return Refuse(CheckFailureText(path, status), EXIT_IMAGE);
     }
     Bytes image;

@@ -47,7 +47,7 @@ class FlashRun {
 public:
     FlashRun(const FlashOptions &options, OutputMode mode, const Bytes &image)
         : options_(options), view_(MakeProgressView(mode, image.size())), image_(image) {
-        summary_ = {EXIT_OK, false, Phase::Check, STATUS_OK, "", options.image, image.size(), 0, 0.0};
+        summary_ = {EXIT_OK, false, Phase::Check, KORMELT_STATUS_OK, "", options.image, image.size(), 0, 0.0};
         g_active = {view_.get(), Phase::Check, 0};
     }
     ~FlashRun() { g_active = {}; }
@@ -57,49 +57,49 @@ public:
     int Run() {
         view_->Begin(Phase::Check);
         const int32_t check = KORMELT_CheckCRC(options_.image.c_str());
-        if (check != STATUS_OK) {
+        if (check != KORMELT_STATUS_OK) {
             view_->End(Phase::Check, check, "");
             return Fail(Phase::Check, check, EXIT_IMAGE,
                         CheckFailureText(options_.image, check) + " Nothing was sent to the device.");
         }
-        view_->End(Phase::Check, STATUS_OK,
+        view_->End(Phase::Check, KORMELT_STATUS_OK,
                    options_.image + ": " + std::to_string(image_.size()) + " bytes, CRC " +
                        CrcText(InspectTrailer(image_).stored));
 
         int32_t status = Step(Phase::Search, [] { return KORMELT_Open(OnProgress); });
-        if (status != STATUS_OK) {
+        if (status != KORMELT_STATUS_OK) {
             return Fail(Phase::Search, status, EXIT_SEARCH);
         }
         OpenPort port;
         summary_.port = SearchPort(g_active.percent);
-        view_->End(Phase::Search, STATUS_OK,
+        view_->End(Phase::Search, KORMELT_STATUS_OK,
                    "device on COM" + std::to_string(summary_.port) + " (" + PortDevice(summary_.port) + ")");
 
         status = Step(Phase::Erase, [] { return KORMELT_Erase(OnProgress); });
-        if (status != STATUS_OK) {
+        if (status != KORMELT_STATUS_OK) {
             return Fail(Phase::Erase, status, EXIT_ERASE);
         }
-        view_->End(Phase::Erase, STATUS_OK, std::to_string(ERASE_BLOCK_COUNT) + " blocks erased");
+        view_->End(Phase::Erase, KORMELT_STATUS_OK, std::to_string(ERASE_BLOCK_COUNT) + " blocks erased");
 
         const char *path = options_.image.c_str();
         status = Step(Phase::Upload, [path] { return KORMELT_Programm(path, OnProgress); });
-        if (status != STATUS_OK) {
+        if (status != KORMELT_STATUS_OK) {
             return Fail(Phase::Upload, status, EXIT_UPLOAD);
         }
-        view_->End(Phase::Upload, STATUS_OK, std::to_string(image_.size()) + " bytes");
+        view_->End(Phase::Upload, KORMELT_STATUS_OK, std::to_string(image_.size()) + " bytes");
 
         // The upload's final report cannot cancel, and the restart takes no
         // callback: a Ctrl-C since the last report is honoured here.
         if (CancelRequested()) {
-            return Fail(Phase::Restart, STATUS_CANCELLED, EXIT_CANCELLED,
+            return Fail(Phase::Restart, KORMELT_STATUS_CANCELLED, EXIT_CANCELLED,
                         "Cancelled before the restart: the image is fully written, but the device was not told "
                         "to restart; power-cycle it or run flash again.");
         }
         status = Step(Phase::Restart, [] { return KORMELT_Restart(); });
-        if (status != STATUS_OK) {
+        if (status != KORMELT_STATUS_OK) {
             return Fail(Phase::Restart, status, EXIT_RESTART);
         }
-        view_->End(Phase::Restart, STATUS_OK, "device restarted");
+        view_->End(Phase::Restart, KORMELT_STATUS_OK, "device restarted");
         KORMELT_Close();  // always 0; released before the summary says so
         return Finish(EXIT_OK);
     }
@@ -111,7 +111,7 @@ private:
         g_active.percent = 0;
         view_->Begin(phase);
         const int32_t status = call();
-        if (status != STATUS_OK) {
+        if (status != KORMELT_STATUS_OK) {
             view_->End(phase, status, "");
         }
         return status;
@@ -124,7 +124,7 @@ private:
         summary_.status = status;
         summary_.message =
             message.empty() ? PhaseFailureText(phase, status, g_active.percent, options_.image) : message;
-        return Finish(status == STATUS_CANCELLED ? EXIT_CANCELLED : exit_code);
+        return Finish(status == KORMELT_STATUS_CANCELLED ? EXIT_CANCELLED : exit_code);
     }
 
     int Finish(int exit_code) {

@@ -63,7 +63,7 @@ std::string PortName(uint32_t n) { return "COM" + std::to_string(n); }
 std::string PortWithDevice(uint32_t n) { return PortName(n) + " (" + PortDevice(n) + ")"; }
 
 const char *Result(int32_t status) {
-    return status == STATUS_OK ? "ok" : status == STATUS_CANCELLED ? "cancelled" : "failed";
+    return status == KORMELT_STATUS_OK ? "ok" : status == KORMELT_STATUS_CANCELLED ? "cancelled" : "failed";
 }
 
 // What every view keeps: when the current phase began and how far it got.
@@ -120,15 +120,15 @@ public:
         std::string line;
         const std::string took = Seconds(PhaseSeconds());
         if (phase == Phase::Check || phase == Phase::Restart) {
-            line = Label(phase) + (status == STATUS_OK ? note : Failed(status)) + "  " + took;
-        } else if (status == STATUS_OK && phase == Phase::Upload) {
+            line = Label(phase) + (status == KORMELT_STATUS_OK ? note : Failed(status)) + "  " + took;
+        } else if (status == KORMELT_STATUS_OK && phase == Phase::Upload) {
             const double seconds = PhaseSeconds();
             std::string rate;
             if (seconds > 0) {
                 rate = ", " + Rate(static_cast<double>(image_bytes_) / seconds);
             }
             line = BarLine(phase, PERCENT_DONE, Bytes(image_bytes_) + " in " + took + rate);
-        } else if (status == STATUS_OK) {
+        } else if (status == KORMELT_STATUS_OK) {
             line = BarLine(phase, PERCENT_DONE, note + "  " + took);
         } else {
             line = BarLine(phase, percent_, Failed(status) + " after " + took);
@@ -156,7 +156,7 @@ private:
     }
 
     static std::string Failed(int32_t status) {
-        return status == STATUS_CANCELLED ? "cancelled" : "failed (status " + std::to_string(status) + ")";
+        return status == KORMELT_STATUS_CANCELLED ? "cancelled" : "failed (status " + std::to_string(status) + ")";
     }
 
     static std::string BarLine(Phase phase, int percent, const std::string &detail) {
@@ -249,9 +249,9 @@ public:
     void End(Phase phase, int32_t status, const std::string &note) override {
         const std::string took = Seconds(PhaseSeconds());
         std::string line = std::string(PhaseName(phase)) + ": ";
-        if (status == STATUS_OK) {
+        if (status == KORMELT_STATUS_OK) {
             line += "done in " + took + (note.empty() ? "" : ", " + note);
-        } else if (status == STATUS_CANCELLED) {
+        } else if (status == KORMELT_STATUS_CANCELLED) {
             line += "cancelled at " + std::to_string(percent_) + "% after " + took;
         } else {
             line += "failed at " + std::to_string(percent_) + "% after " + took + " (status " + std::to_string(status) +
@@ -317,7 +317,7 @@ public:
             .Add("phase", PhaseName(phase))
             .Add("result", Result(status))
             .Add("status", static_cast<int64_t>(status))
-            .Add("percent", status == STATUS_OK ? PERCENT_DONE : percent_)
+            .Add("percent", status == KORMELT_STATUS_OK ? PERCENT_DONE : percent_)
             .Add("seconds", PhaseSeconds());
         if (!note.empty()) {
             line.Add("note", note);

@@ -30,7 +30,7 @@ public:
     virtual void Begin(Phase phase) = 0;
     // percent as the library reported it.
     virtual void Update(Phase phase, int percent) = 0;
-    // status 0 is success, STATUS_CANCELLED a cancel; note is a short result
+    // status 0 is success, KORMELT_STATUS_CANCELLED a cancel; note is a short result
     // shown with the phase ("30002 bytes, CRC 0x1D0F").
     virtual void End(Phase phase, int32_t status, const std::string &note) = 0;
     virtual void Finish(const FlashSummary &summary) = 0;

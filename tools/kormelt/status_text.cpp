@@ -63,7 +63,7 @@ std::string CheckFailureText(const std::string &path, int32_t status) {
     if (!ReadWholeFile(path, &image, &error)) {
         return Capitalised(error) + ". Check the file name and that the file is readable.";
     }
-    if (status == FILE_CHECK_OPEN_FAILED) {
+    if (status == KORMELT_FILE_CHECK_OPEN_FAILED) {
         return "The library cannot open " + path + " although it is readable now; run the command again.";
     }
     if (image.empty()) {
@@ -111,33 +111,33 @@ std::string PhaseFailureText(Phase phase, int32_t status, int percent, const std
     const std::string failed = Capitalised(PhaseName(phase)) + " failed" + at;
     const std::string silence = "within " + std::to_string(REPLY_TIMEOUT_MS / MS_PER_S) + " s";
     switch (status) {
-    case STATUS_CANCELLED:
+    case KORMELT_STATUS_CANCELLED:
         return std::string("Cancelled during ") + PhaseName(phase) + at + Status(status) + "; the port is closed. " +
                Retry(phase);
-    case STATUS_NOT_FOUND:
+    case KORMELT_STATUS_NOT_FOUND:
         return "No device answered on COM1 to COM7" + Status(status) + ". Tried: " + PortsTriedText() + ". " +
                SearchHint() +
                "; check that the device is powered and connected and that no other program "
                "holds its port.";
-    case STATUS_IMAGE_OPEN:
+    case KORMELT_STATUS_IMAGE_OPEN:
         return failed + ": the library could not read the image " + image + Status(status) +
                ". Check that it still exists, is readable and is not empty, and run flash again; until then "
                "the device is erased.";
-    case STATUS_WRITE:
+    case KORMELT_STATUS_WRITE:
         return failed + ": writing to the port failed" + Status(status) +
                "; the adapter may have been unplugged or the port taken away. Check the connection. " + Retry(phase);
-    case STATUS_TIMEOUT:
+    case KORMELT_STATUS_TIMEOUT:
         if (phase == Phase::Restart) {
             return failed + ": the device did not confirm the restart command " + silence + Status(status) + ". " +
                    Retry(phase);
         }
         return failed + ": the device stopped answering (no reply " + silence + ", status " + std::to_string(status) +
                "). Check its power and cable. " + Retry(phase);
-    case STATUS_CRC:
+    case KORMELT_STATUS_CRC:
         return failed + ": a reply from the device arrived damaged (CRC error, status " + std::to_string(status) +
                "). The line may be noisy or not at " + std::to_string(LINE_BAUD_RATE) +
                " baud: check the cable. " + Retry(phase);
-    case STATUS_PORT_NOT_OPEN:
+    case KORMELT_STATUS_PORT_NOT_OPEN:
         return failed + ": the library had no open port" + Status(status) +
                ", although the search had succeeded. This is a fault in the tool; please report it.";
     default:
