@@ -7,6 +7,15 @@
 
 #include "protocol/status.h"
 
+/* The Win32 port includes <windows.h> first; in the library's own files
+ * these two names mean the library's codes from here on. */
+#ifdef STATUS_TIMEOUT
+#undef STATUS_TIMEOUT
+#endif
+#ifdef STATUS_NO_MEMORY
+#undef STATUS_NO_MEMORY
+#endif
+
 #define STATUS_OK KORMELT_STATUS_OK
 #define STATUS_IMAGE_OPEN KORMELT_STATUS_IMAGE_OPEN
 #define STATUS_PORT_OPEN KORMELT_STATUS_PORT_OPEN
