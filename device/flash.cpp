@@ -4,11 +4,19 @@
 
 #include "device/api.h"
 #include "device/current_port.h"
+#include "device/image_file.h"
 #include "link/frame.h"
 #include "protocol/protocol.h"
 
 namespace kormelt {
 namespace {
+
+std::FILE *OpenImage(const char *path, const char *mode) { return std::fopen(path, mode); }
+size_t ReadImage(void *buffer, size_t size, size_t count, std::FILE *file) {
+    return std::fread(buffer, size, count, file);
+}
+int ImageError(std::FILE *file) { return std::ferror(file); }
+int CloseImage(std::FILE *file) { return std::fclose(file); }
 
 // The device address is 32 bits wide: no image may reach past it.
 constexpr uint64_t IMAGE_MAX_BYTES = uint64_t{1} << 32;
@@ -55,8 +63,8 @@ int32_t Upload(std::FILE *file, ProgressCallback callback) {
     uint8_t reply[REPLY_BUFFER_BYTES];
     uint64_t address = 0;
     for (;;) {
-        const size_t got = std::fread(request + PACKET_DATA_OFFSET, 1, PACKET_DATA_BYTES, file);
-        if (std::ferror(file)) {
+        const size_t got = ImageFileCall.read(request + PACKET_DATA_OFFSET, 1, PACKET_DATA_BYTES, file);
+        if (ImageFileCall.error(file) != 0) {
             return STATUS_IMAGE_OPEN;  // the packets already sent stand; nothing is retried
         }
         // The image ends with the read that brings nothing: no packet goes out
@@ -85,6 +93,10 @@ int32_t Upload(std::FILE *file, ProgressCallback callback) {
 }
 
 }  // namespace
+
+const ImageFileCalls IMAGE_FILE_REAL_CALLS = {OpenImage, ReadImage, ImageError, CloseImage};
+ImageFileCalls ImageFileCall = IMAGE_FILE_REAL_CALLS;
+
 }  // namespace kormelt
 
 using namespace kormelt;
@@ -121,12 +133,12 @@ extern "C" int32_t KORMELT_CALL KORMELT_Programm(const char *path, ProgressCallb
     if (path == nullptr) {
         return STATUS_IMAGE_OPEN;
     }
-    std::FILE *file = std::fopen(path, "rb");
+    std::FILE *file = ImageFileCall.open(path, "rb");
     if (file == nullptr) {
         return STATUS_IMAGE_OPEN;
     }
     const int32_t status = Upload(file, callback);
-    std::fclose(file);  // opened for reading only: nothing to lose on close
+    (void)ImageFileCall.close(file);  // opened for reading only: nothing to lose on close
     if (status == STATUS_OK) {
         ReportDone(callback);
     }

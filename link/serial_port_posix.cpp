@@ -75,6 +75,14 @@ bool IsRaw(const termios &t) {
            cfgetospeed(&t) == PORT_SPEED;
 }
 
+// Puts back the settings the port had before open, so that a port this
+// program merely looked at, or failed to set up, is left as it was found
+// (a console stays a console). Not examined: the callers are already on a
+// path that ends in a close, and a device that is gone refuses it anyway.
+void RestoreFound(const PortRecord *record) {
+    (void)PosixCall.tcsetattr(record->handle, TCSANOW, &record->found);
+}
+
 // The steps of PortOpen after the device is open and claimed.
 int32_t Configure(PortRecord *record) {
     const int fd = record->handle;
@@ -94,29 +102,34 @@ int32_t Configure(PortRecord *record) {
         return STATUS_PORT_TIMEOUTS;
     }
 
-    if (PosixCall.tcgetattr(fd, &record->settings) != 0) {
+    if (PosixCall.tcgetattr(fd, &record->found) != 0) {
         return STATUS_PORT_STATE;
     }
 
-    termios wanted = record->settings;
+    termios wanted = record->found;
     MakeRaw(&wanted);
     if (PosixCall.cfsetispeed(&wanted, PORT_SPEED) != 0 ||
-        PosixCall.cfsetospeed(&wanted, PORT_SPEED) != 0 ||
-        PosixCall.tcsetattr(fd, TCSANOW, &wanted) != 0) {
+        PosixCall.cfsetospeed(&wanted, PORT_SPEED) != 0) {
+        return STATUS_PORT_CONFIG;
+    }
+    if (PosixCall.tcsetattr(fd, TCSANOW, &wanted) != 0) {
+        // Some of the changes may have taken even so.
+        RestoreFound(record);
         return STATUS_PORT_CONFIG;
     }
     // tcsetattr succeeds when any one of the changes took, so only reading
     // the settings back tells whether all of them did.
     termios applied{};
     if (PosixCall.tcgetattr(fd, &applied) != 0 || !IsRaw(applied)) {
+        RestoreFound(record);
         return STATUS_PORT_CONFIG;
     }
-    record->settings = applied;
 
     // A pseudo-terminal or a bare UART without modem lines refuses the call
     // with ENOTTY or EINVAL: that port works without DTR and RTS.
     int lines = MODEM_LINES;
     if (PosixCall.ioctl(fd, TIOCMBIS, &lines) != 0 && errno != ENOTTY && errno != EINVAL) {
+        RestoreFound(record);
         return STATUS_PORT_CONFIG;
     }
     return STATUS_OK;
@@ -190,13 +203,11 @@ int32_t PortClose(PortRecord *record) {
     }
     const int fd = record->handle;
     // Close always completes, so no result below is examined: a device that
-    // is already gone refuses them all and must still be released. HUPCL has
-    // the driver drop DTR and RTS at the last close as well, where the ioctl
-    // alone does not reach them.
-    record->settings.c_cflag |= HUPCL;
-    (void)PosixCall.tcsetattr(fd, TCSANOW, &record->settings);
+    // is already gone refuses them all and must still be released. The modem
+    // lines drop first; then the settings found at open come back.
     int lines = MODEM_LINES;
     (void)PosixCall.ioctl(fd, TIOCMBIC, &lines);
+    RestoreFound(record);
     (void)PosixCall.flock(fd, LOCK_UN);
     // Not retried on EINTR: Linux releases the descriptor even then.
     (void)PosixCall.close(fd);

@@ -26,7 +26,7 @@ struct PortRecord {
     int handle;         // open device, -1 until open
     uint32_t tag;       // PORT_TAG_LIVE or PORT_TAG_DEAD
     uint32_t number;    // n of COMn
-    termios settings;   // as applied at open; close sets HUPCL in it
+    termios found;      // as the port was before open; close puts it back
     size_t rx_next;     // next byte of rx to hand out
     size_t rx_count;    // bytes of rx received
     bool wrote;         // written to since the last wait for bytes

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "device/api.h"
+#include "device/image_file.h"
 #include "protocol/crc16.h"
 #include "protocol/frame_codec.h"
 #include "protocol/status_names.h"
@@ -73,21 +75,25 @@ struct Device {
     std::vector<Bytes> Received() const { return Requests(line.written); }
 };
 
-// Records the progress reports and cancels at a chosen one.
+// Records the progress reports and cancels at a chosen one with a chosen
+// nonzero answer.
 struct Progress {
     static std::vector<int32_t> seen;
     static int32_t cancel_at;
+    static int32_t answer;
     static int32_t KORMELT_CALL Callback(int32_t percent) {
         seen.push_back(percent);
-        return percent == cancel_at ? 1 : 0;
+        return percent == cancel_at ? answer : 0;
     }
-    static void Reset(int32_t cancel = -1) {
+    static void Reset(int32_t cancel = -1, int32_t cancel_answer = 1) {
         seen.clear();
         cancel_at = cancel;
+        answer = cancel_answer;
     }
 };
 std::vector<int32_t> Progress::seen;
 int32_t Progress::cancel_at = -1;
+int32_t Progress::answer = 1;
 
 class DeviceTest : public ::testing::Test {
 protected:
@@ -379,6 +385,92 @@ TEST_F(DeviceTest, UploadStopsAtTheFirstFailure) {
         EXPECT_NE(Progress::seen.empty() ? -1 : Progress::seen.back(), 100) << c.what;
         device.silent_from = 0;
         device.bad_crc_at = 0;
+    }
+}
+
+// Any nonzero answer cancels, whatever its sign: the search, the erase and
+// the upload each stop with 12 before the next request.
+TEST_F(DeviceTest, EveryNonzeroAnswerCancels) {
+    const Bytes image = ImageBytes(10 * 128);
+    TempFile file(image);
+    for (const int32_t answer : {-1, INT32_MIN, 2, INT32_MAX}) {
+        SCOPED_TRACE(answer);
+        fake::Reset();
+        Device silent;
+        silent.silent_from = 1;
+        fake::Attach(1, &silent.line);
+        fake::Attach(3, &device.line);
+        Progress::Reset(12, answer);
+        EXPECT_EQ(KORMELT_Open(&Progress::Callback), STATUS_CANCELLED);
+        EXPECT_EQ(silent.requests, 1u);
+        EXPECT_EQ(fake::OpenedPorts(), std::vector<uint32_t>{1});
+        EXPECT_EQ(fake::OpenRecords(), 0);
+
+        OpenOnCom3();
+        Progress::Reset(28, answer);
+        EXPECT_EQ(KORMELT_Erase(&Progress::Callback), STATUS_CANCELLED);
+        EXPECT_EQ(device.requests, 2u);
+
+        device.requests = 0;
+        Progress::Reset(30, answer);
+        EXPECT_EQ(KORMELT_Programm(file.path().c_str(), &Progress::Callback), STATUS_CANCELLED);
+        EXPECT_EQ(device.requests, 3u);
+        EXPECT_EQ(Progress::seen.back(), 30);
+        KORMELT_Close();
+    }
+}
+
+// A stream whose reads fail from a chosen call on, after handing out some
+// bytes of that call.
+struct FailingReads {
+    static int fail_at;        // read call, counted from 1
+    static size_t delivered;   // bytes the failing call still returns
+    static int calls;
+    static bool failed;
+    static size_t Read(void *buffer, size_t size, size_t count, std::FILE *file) {
+        if (++calls < fail_at) {
+            return kormelt::IMAGE_FILE_REAL_CALLS.read(buffer, size, count, file);
+        }
+        failed = true;
+        return kormelt::IMAGE_FILE_REAL_CALLS.read(buffer, size, delivered < count ? delivered : count, file);
+    }
+    static int Error(std::FILE *file) { return failed ? 1 : kormelt::IMAGE_FILE_REAL_CALLS.error(file); }
+};
+int FailingReads::fail_at = 0;
+size_t FailingReads::delivered = 0;
+int FailingReads::calls = 0;
+bool FailingReads::failed = false;
+
+TEST_F(DeviceTest, ReadErrorInTheImageEndsTheUploadWith1) {
+    struct Case {
+        const char *what;
+        int fail_at;
+        size_t delivered;
+        size_t requests;
+    };
+    const Case cases[] = {
+        {"first read fails", 1, 0, 0},
+        {"fourth read fails", 4, 0, 3},
+        {"fourth read fails after 50 bytes", 4, 50, 3},
+        {"last read fails after part of its packet", 10, 100, 9},
+    };
+    const Bytes image = ImageBytes(10 * 128);
+    TempFile file(image);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        OpenOnCom3();
+        Progress::Reset();
+        FailingReads::fail_at = c.fail_at;
+        FailingReads::delivered = c.delivered;
+        FailingReads::calls = 0;
+        FailingReads::failed = false;
+        kormelt::ImageFileCall.read = FailingReads::Read;
+        kormelt::ImageFileCall.error = FailingReads::Error;
+        const int32_t status = KORMELT_Programm(file.path().c_str(), &Progress::Callback);
+        kormelt::ImageFileCall = kormelt::IMAGE_FILE_REAL_CALLS;
+        EXPECT_EQ(status, STATUS_IMAGE_OPEN);
+        EXPECT_EQ(device.requests, c.requests);
+        EXPECT_TRUE(Progress::seen.empty() || Progress::seen.back() != 100);
     }
 }
 

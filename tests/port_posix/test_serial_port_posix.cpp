@@ -78,6 +78,7 @@ struct Seen {
     int count[CALL_COUNT] = {};
     Injection inject[CALL_COUNT] = {};
     int live_allocations = 0;
+    std::vector<Call> order;  // every call, in the order made
     std::vector<std::string> open_paths;
     std::vector<int> open_flags;
     std::vector<int> flock_ops;
@@ -101,6 +102,7 @@ int TotalCalls() {
 // Counts the call and tells how it should misbehave, errno already set.
 Fault Next(Call call) {
     const int n = ++seen.count[call];
+    seen.order.push_back(call);
     const Injection &i = seen.inject[call];
     if (i.fault == Fault::None || n < i.first || n > i.last) {
         return Fault::None;
@@ -365,6 +367,40 @@ protected:
         return got;
     }
 
+    // Settings as far from the port's own as a line can be: 7E2 at 9600
+    // baud, flow control, translation, echo and a console's line editing.
+    void SetCookedLine() {
+        termios cooked{};
+        ASSERT_EQ(tcgetattr(slave_, &cooked), 0);
+        cooked.c_cflag = (cooked.c_cflag & ~(CSIZE | HUPCL)) | CS7 | PARENB | PARODD | CSTOPB | CRTSCTS;
+        cooked.c_iflag |= IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | INPCK | BRKINT;
+        cooked.c_oflag |= OPOST | ONLCR;
+        cooked.c_lflag |= ICANON | ECHO | ECHONL | ISIG | IEXTEN;
+        cooked.c_cc[VMIN] = 5;
+        cooked.c_cc[VTIME] = 7;
+        ASSERT_EQ(cfsetispeed(&cooked, B9600), 0);
+        ASSERT_EQ(cfsetospeed(&cooked, B9600), 0);
+        ASSERT_EQ(tcsetattr(slave_, TCSANOW, &cooked), 0);
+    }
+
+    termios LineNow() const {
+        termios now{};
+        EXPECT_EQ(tcgetattr(slave_, &now), 0);
+        return now;
+    }
+
+    static void ExpectSameSettings(const termios &now, const termios &before) {
+        EXPECT_EQ(now.c_iflag, before.c_iflag);
+        EXPECT_EQ(now.c_oflag, before.c_oflag);
+        EXPECT_EQ(now.c_cflag, before.c_cflag);
+        EXPECT_EQ(now.c_lflag, before.c_lflag);
+        EXPECT_EQ(cfgetispeed(&now), cfgetispeed(&before));
+        EXPECT_EQ(cfgetospeed(&now), cfgetospeed(&before));
+        for (size_t i = 0; i < NCCS; ++i) {
+            EXPECT_EQ(now.c_cc[i], before.c_cc[i]) << "c_cc[" << i << "]";
+        }
+    }
+
     int master_ = -1;
     int slave_ = -1;
     std::string slave_path_;
@@ -531,6 +567,8 @@ TEST_F(PosixPort, EachFailedOpenStepHasItsStatusAndLeavesNothingBehind) {
         {"no modem lines (ENOTTY)", IOCTL, 1, Fault::Fail, ENOTTY, STATUS_OK},
         {"no modem lines (EINVAL)", IOCTL, 1, Fault::Fail, EINVAL, STATUS_OK},
     };
+    SetCookedLine();
+    const termios found = LineNow();
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         const int descriptors = OpenDescriptors();
@@ -551,21 +589,28 @@ TEST_F(PosixPort, EachFailedOpenStepHasItsStatusAndLeavesNothingBehind) {
         EXPECT_EQ(seen.live_allocations, 0);
         const int opened = seen.count[OPEN] - (c.call == OPEN ? 1 : 0);
         EXPECT_EQ(static_cast<int>(seen.closed.size()), opened);
+        ExpectSameSettings(LineNow(), found);
     }
 }
 
+TEST_F(PosixPort, CloseLeavesTheLineAsItWasFound) {
+    SetCookedLine();
+    const termios found = LineNow();
+    OpenPort();
+    ASSERT_NE(LineNow().c_cflag, found.c_cflag) << "open did not change the line";
+    ClosePort();
+    ExpectSameSettings(LineNow(), found);
+
+    // The same for the settings a fresh pseudo-terminal starts with.
+    NewPty();
+    const termios fresh = LineNow();
+    OpenPort();
+    ClosePort();
+    ExpectSameSettings(LineNow(), fresh);
+}
+
 TEST_F(PosixPort, SetsARawLineWhateverItFound) {
-    termios dirty{};
-    ASSERT_EQ(tcgetattr(slave_, &dirty), 0);
-    dirty.c_cflag = (dirty.c_cflag & ~CSIZE) | CS7 | PARENB | PARODD | CSTOPB | CRTSCTS;
-    dirty.c_iflag |= IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | INPCK | BRKINT;
-    dirty.c_oflag |= OPOST | ONLCR;
-    dirty.c_lflag |= ICANON | ECHO | ECHONL | ISIG | IEXTEN;
-    dirty.c_cc[VMIN] = 5;
-    dirty.c_cc[VTIME] = 7;
-    ASSERT_EQ(cfsetispeed(&dirty, B9600), 0);
-    ASSERT_EQ(cfsetospeed(&dirty, B9600), 0);
-    ASSERT_EQ(tcsetattr(slave_, TCSANOW, &dirty), 0);
+    SetCookedLine();
 
     OpenPort();
 
@@ -605,8 +650,10 @@ TEST_F(PosixPort, OpenClaimsTheDeviceAndRaisesTheModemLinesCloseUndoesIt) {
     ClosePort();
     ASSERT_EQ(seen.ioctls.size(), 1u);
     EXPECT_EQ(seen.ioctls[0], std::make_pair(static_cast<unsigned long>(TIOCMBIC), TIOCM_DTR | TIOCM_RTS));
+    // The lines drop before the settings found at open come back.
     ASSERT_EQ(seen.applied.size(), 1u);
-    EXPECT_TRUE(seen.applied[0].c_cflag & HUPCL);
+    const auto at = [](Call call) { return std::find(seen.order.begin(), seen.order.end(), call) - seen.order.begin(); };
+    EXPECT_LT(at(IOCTL), at(TCSETATTR));
     EXPECT_EQ(seen.flock_ops, std::vector<int>{LOCK_UN});
     EXPECT_EQ(seen.closed, std::vector<int>{fd});
     EXPECT_EQ(seen.count[FREE], 1);

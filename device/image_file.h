@@ -1,0 +1,22 @@
+// The stream calls through which the upload reads its image file. Every call
+// goes through ImageFileCall, so a test can make a read fail halfway through
+// an image by replacing one entry and restoring IMAGE_FILE_REAL_CALLS
+// afterwards. Nothing here is exported from the library.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+namespace kormelt {
+
+struct ImageFileCalls {
+    std::FILE *(*open)(const char *path, const char *mode);
+    size_t (*read)(void *buffer, size_t size, size_t count, std::FILE *file);
+    int (*error)(std::FILE *file);
+    int (*close)(std::FILE *file);
+};
+
+extern const ImageFileCalls IMAGE_FILE_REAL_CALLS;
+extern ImageFileCalls ImageFileCall;  // starts as IMAGE_FILE_REAL_CALLS
+
+}  // namespace kormelt
