@@ -79,11 +79,13 @@ def hex_record(address, record_type, data=b""):
 HEX_EOF = ":00000001FF"
 
 
-def port_env(**ports):
-    """The environment with COM1..COM7 at NO_PORT, except those given (COM3='/dev/pts/4')."""
+def port_env(scan_root=NO_PORT, **ports):
+    """The environment with COM1..COM7 at NO_PORT, except those given (COM3='/dev/pts/4'), and the
+    search for serial devices pointed at scan_root, by default at nothing, never at this machine's."""
     env = dict(os.environ)
     for n in range(1, 8):
         env["KORMELT_COM%d" % n] = ports.get("COM%d" % n, NO_PORT)
+    env["KORMELT_SCAN_ROOT"] = scan_root
     return env
 
 

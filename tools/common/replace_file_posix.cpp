@@ -7,8 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "tools/common/file_kind_posix.h"
+
 namespace kormelt::tool {
 namespace {
+
+constexpr int SYMLINK_HOPS_MAX = 40;      // as the kernel's own limit for a path
+constexpr size_t LINK_TARGET_MAX = 4096;  // bytes, PATH_MAX on Linux
 
 std::string SystemError(const std::string &what, int error_number) { return what + ": " + std::strerror(error_number); }
 
@@ -27,13 +32,58 @@ bool WriteAll(int fd, const uint8_t *bytes, size_t count) {
     return true;
 }
 
+// The file a write to path lands in: symlinks followed to their end, which
+// need not exist yet. False with a reason when the chain cannot be followed
+// or ends in something other than a regular file.
+bool OutputTarget(const std::string &path, std::string *target, std::string *error) {
+    std::string at = path;
+    for (int hops = 0;; ++hops) {
+        struct stat info {};
+        if (lstat(at.c_str(), &info) != 0) {
+            if (errno == ENOENT) {
+                *target = at;  // a new file
+                return true;
+            }
+            *error = SystemError("cannot write " + path, errno);
+            return false;
+        }
+        if (!S_ISLNK(info.st_mode)) {
+            if (!S_ISREG(info.st_mode)) {
+                *error = (at == path ? NotRegularText(path, info.st_mode)
+                                     : path + " leads to " + at + ", " + FileKind(info.st_mode)) +
+                         ": an image is written only as a regular file";
+                return false;
+            }
+            *target = at;
+            return true;
+        }
+        if (hops == SYMLINK_HOPS_MAX) {
+            *error = SystemError("cannot write " + path, ELOOP);
+            return false;
+        }
+        char text[LINK_TARGET_MAX];
+        const ssize_t length = readlink(at.c_str(), text, sizeof text - 1);
+        if (length < 0) {
+            *error = SystemError("cannot follow " + at, errno);
+            return false;
+        }
+        const std::string to(text, static_cast<size_t>(length));
+        at = to.empty() || to[0] == '/' ? to : ParentDirectory(at) + "/" + to;
+    }
+}
+
 }  // namespace
 
-bool WriteFileReplacing(const std::string &path, const std::vector<uint8_t> &bytes, std::string *error) {
-    std::string temp = path + ".XXXXXX";
+bool WriteFileReplacing(const std::string &path, const std::vector<uint8_t> &bytes, std::string *error,
+                        bool (*stop)()) {
+    std::string target;
+    if (!OutputTarget(path, &target, error)) {
+        return false;
+    }
+    std::string temp = target + ".XXXXXX";
     const int fd = mkstemp(temp.data());
     if (fd < 0) {
-        *error = SystemError("cannot create a file next to " + path, errno);
+        *error = SystemError("cannot create a file next to " + target, errno);
         return false;
     }
     // mkstemp creates the file for its owner only; the file gets the mode
@@ -47,7 +97,11 @@ bool WriteFileReplacing(const std::string &path, const std::vector<uint8_t> &byt
         ok = false;
         e = errno;
     }
-    if (ok && rename(temp.c_str(), path.c_str()) != 0) {
+    if (ok && stop != nullptr && stop()) {
+        ok = false;
+        e = ECANCELED;
+    }
+    if (ok && rename(temp.c_str(), target.c_str()) != 0) {
         ok = false;
         e = errno;
     }

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "tools/common/win32_error.h"
+#include "tools/common/win32_file.h"
 
 namespace kormelt::tool {
 namespace {
@@ -13,7 +14,12 @@ constexpr size_t WRITE_CHUNK_BYTES = 1 << 20;
 
 }  // namespace
 
-bool WriteFileReplacing(const std::string &path, const std::vector<uint8_t> &bytes, std::string *error) {
+bool WriteFileReplacing(const std::string &path, const std::vector<uint8_t> &bytes, std::string *error,
+                        bool (*stop)()) {
+    if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES && !IsDiskFile(path, error)) {
+        *error += ": an image is written only as a regular file";
+        return false;
+    }
     const std::string temp = path + ".tmp" + std::to_string(GetCurrentProcessId());
     const HANDLE handle =
         CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -35,6 +41,10 @@ bool WriteFileReplacing(const std::string &path, const std::vector<uint8_t> &byt
     if (!CloseHandle(handle) && ok) {
         ok = false;
         code = GetLastError();
+    }
+    if (ok && stop != nullptr && stop()) {
+        ok = false;
+        code = ERROR_CANCELLED;
     }
     if (ok && !MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         ok = false;

@@ -7,6 +7,7 @@
 #include "tools/kormelt/commands.h"
 #include "tools/kormelt/exit_codes.h"
 #include "tools/kormelt/image.h"
+#include "tools/kormelt/image_input.h"
 #include "tools/kormelt/platform.h"
 #include "tools/kormelt/status_text.h"
 
@@ -21,41 +22,68 @@ int Refuse(const std::string &message, int exit_code) {
 }  // namespace
 
 int RunCheck(const std::string &path) {
-    const int32_t status = KORMELT_CheckCRC(path.c_str());
-    if (status != KORMELT_STATUS_OK) {
-        return Refuse(CheckFailureText(path, status), EXIT_IMAGE);
-    }
-    Bytes image;
     std::string error;
-    if (!ReadWholeFile(path, &image, &error)) {
-        return Refuse(error, EXIT_IMAGE);  // the file went away since the library read it
+    if (!InstallCancelHandler(&error)) {
+        return Refuse(error, EXIT_SYSTEM);
     }
-    const Trailer trailer = InspectTrailer(image);
-    std::printf("%s: CRC ok, %zu bytes (%zu of firmware and the CRC %s)\n", path.c_str(), image.size(),
+    ImageInput image;
+    const int loaded = image.Load(path, &error);
+    if (loaded != EXIT_OK) {
+        return Refuse(error, loaded);
+    }
+    const int32_t status = KORMELT_CheckCRC(image.copy_path().c_str());
+    if (CancelRequested()) {
+        return Refuse("Cancelled during the check of " + path + ".", EXIT_CANCELLED);
+    }
+    const std::string refusal = ImageRefusalText(path, image.bytes(), status);
+    if (!refusal.empty()) {
+        return Refuse(refusal, EXIT_IMAGE);
+    }
+    const Trailer trailer = InspectTrailer(image.bytes());
+    std::printf("%s: CRC ok, %zu bytes (%zu of firmware and the CRC %s)\n", path.c_str(), image.bytes().size(),
                 trailer.data_bytes, CrcText(trailer.stored).c_str());
     return EXIT_OK;
 }
 
 int RunSeal(const SealOptions &options) {
-    Bytes input;
     std::string error;
-    if (!ReadWholeFile(options.input, &input, &error)) {
-        return Refuse(error, EXIT_IMAGE);
+    if (!InstallCancelHandler(&error)) {
+        return Refuse(error, EXIT_SYSTEM);
     }
     const InputFormat format = options.format == "ihex"  ? InputFormat::IntelHex
                                : options.format == "raw" ? InputFormat::Raw
                                                          : GuessInputFormat(options.input);
+    const bool hex = format == InputFormat::IntelHex;
+    const std::string nothing = " No image was written.";
+    Bytes input;
+    switch (ReadRegularFile(options.input, hex ? HEX_TEXT_MAX_BYTES : IMAGE_MAX_BYTES, &input, &error)) {
+    case ReadOutcome::Ok:
+        break;
+    case ReadOutcome::Unreadable:
+        return Refuse(error + "." + nothing, EXIT_IMAGE);
+    case ReadOutcome::NotRegular:
+        return Refuse(error + ": firmware is read from a file." + nothing, EXIT_IMAGE);
+    case ReadOutcome::TooLarge:
+        return Refuse(options.input + (hex ? " holds more than " + std::to_string(HEX_TEXT_MAX_BYTES >> 20) +
+                                                 " MiB of text, more than the HEX of the largest image takes."
+                                           : " holds more than the " + std::to_string(IMAGE_MAX_BYTES >> 20) +
+                                                 " MiB an image may hold.") +
+                          nothing,
+                      EXIT_IMAGE);
+    case ReadOutcome::Cancelled:
+        return Refuse("Cancelled while reading " + options.input + "." + nothing, EXIT_CANCELLED);
+    }
     Bytes data;
-    if (format == InputFormat::IntelHex) {
+    if (hex) {
         if (!ParseIntelHex(std::string(input.begin(), input.end()), &data, &error)) {
-            return Refuse(options.input + ": " + error + ". No image was written.", EXIT_IMAGE);
+            return Refuse(options.input + ": " + error + "." + nothing, EXIT_IMAGE);
         }
     } else {
         data = std::move(input);
         if (data.empty()) {
             // A sealed empty input would be the bare CRC, which the device
             // would take as two bytes of firmware.
-            return Refuse(options.input + " is empty: there is no firmware to seal. No image was written.", EXIT_IMAGE);
+            return Refuse(options.input + " is empty: there is no firmware to seal." + nothing, EXIT_IMAGE);
         }
         const Trailer trailer = InspectTrailer(data);
         if (data.size() > CRC_TRAILER_BYTES && trailer.stored == trailer.computed) {
@@ -67,21 +95,28 @@ int RunSeal(const SealOptions &options) {
     }
     if (data.size() > IMAGE_MAX_BYTES) {
         return Refuse(options.input + " holds " + std::to_string(data.size()) + " bytes, more than the " +
-                          std::to_string(IMAGE_MAX_BYTES >> 20) + " MiB an image may hold. No image was written.",
+                          std::to_string(IMAGE_MAX_BYTES >> 20) + " MiB an image may hold." + nothing,
                       EXIT_IMAGE);
     }
     const Bytes image = Seal(data);
-    if (!WriteFileReplacing(options.output, image, &error)) {
-        return Refuse(error, EXIT_SYSTEM);
+    if (!WriteFileReplacing(options.output, image, &error, CancelRequested)) {
+        if (CancelRequested()) {
+            return Refuse("Cancelled while writing " + options.output + "." + nothing, EXIT_CANCELLED);
+        }
+        return Refuse(error + "." + nothing, EXIT_SYSTEM);
     }
     std::printf("%s: %zu bytes of firmware from %s (%s) and the CRC %s, %zu bytes in all\n", options.output.c_str(),
-                data.size(), options.input.c_str(), format == InputFormat::IntelHex ? "Intel HEX" : "raw binary",
+                data.size(), options.input.c_str(), hex ? "Intel HEX" : "raw binary",
                 CrcText(InspectTrailer(image).stored).c_str(), image.size());
     return EXIT_OK;
 }
 
 int RunPorts() {
-    std::printf("%-5s  %-30s  %-12s  %s\n", "port", "device", "set by", "state");
+    std::string error;
+    if (!MapPorts(&error)) {
+        return Refuse(error, EXIT_SYSTEM);
+    }
+    std::printf("%-5s  %-24s  %-36s  %s\n", "port", "device", "state", "found as");
     for (uint32_t n = SEARCH_FIRST_PORT; n <= SEARCH_LAST_PORT; ++n) {
         const std::string device = PortDevice(n);
         const PortProbe probe = ProbePort(device);
@@ -99,6 +134,9 @@ int RunPorts() {
         case PortState::NoAccess:
             state = "exists, no permission to open it";
             break;
+        case PortState::NotTerminal:
+            state = "not a serial port";
+            break;
         case PortState::Unusable:
             state = "cannot be opened";
             break;
@@ -106,7 +144,12 @@ int RunPorts() {
         if (probe.state != PortState::Free && probe.state != PortState::Missing && !probe.detail.empty()) {
             state += " (" + probe.detail + ")";
         }
-        std::printf("COM%-2" PRIu32 "  %-30s  %-12s  %s\n", n, device.c_str(), PortDeviceSource(n).c_str(), state.c_str());
+        std::printf("COM%-2" PRIu32 "  %-24s  %-36s  %s\n", n, device.c_str(), state.c_str(),
+                    PortDeviceSource(n).c_str());
+    }
+    for (const std::string &device : PortsLeftOver()) {
+        std::printf("not searched (only COM%" PRIu32 " to COM%" PRIu32 " are): %s\n", SEARCH_FIRST_PORT,
+                    SEARCH_LAST_PORT, device.c_str());
     }
     return EXIT_OK;
 }

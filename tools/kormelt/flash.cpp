@@ -6,6 +6,7 @@
 #include "tools/kormelt/commands.h"
 #include "tools/kormelt/exit_codes.h"
 #include "tools/kormelt/image.h"
+#include "tools/kormelt/image_input.h"
 #include "tools/kormelt/platform.h"
 #include "tools/kormelt/progress_view.h"
 #include "tools/kormelt/status_text.h"
@@ -21,11 +22,13 @@ struct ActiveRun {
     ProgressView *view = nullptr;
     Phase phase = Phase::Check;
     int percent = 0;
+    Clock::time_point reported = Clock::now();  // the phase's start or its last report
 };
 ActiveRun g_active;
 
 int32_t KORMELT_CALL OnProgress(int32_t percent) {
     g_active.percent = percent;
+    g_active.reported = Clock::now();
     try {
         g_active.view->Update(g_active.phase, percent);
     } catch (...) {
@@ -45,76 +48,112 @@ public:
 
 class FlashRun {
 public:
-    FlashRun(const FlashOptions &options, OutputMode mode, const Bytes &image)
-        : options_(options), view_(MakeProgressView(mode, image.size())), image_(image) {
-        summary_ = {EXIT_OK, false, Phase::Check, KORMELT_STATUS_OK, "", options.image, image.size(), 0, 0.0};
-        g_active = {view_.get(), Phase::Check, 0};
+    FlashRun(const FlashOptions &options, OutputMode mode, const ImageInput &image)
+        : options_(options), view_(MakeProgressView(mode, image.bytes().size())), image_(image) {
+        summary_ = {EXIT_OK, false, Phase::Check, KORMELT_STATUS_OK, "", options.image, image.bytes().size(), 0, 0.0};
+        g_active = {view_.get(), Phase::Check, 0, Clock::now()};
     }
     ~FlashRun() { g_active = {}; }
     FlashRun(const FlashRun &) = delete;
     FlashRun &operator=(const FlashRun &) = delete;
 
+    // After the image was read: the library checks the same bytes that it
+    // then uploads, from a copy nobody else writes.
     int Run() {
-        view_->Begin(Phase::Check);
-        const int32_t check = KORMELT_CheckCRC(options_.image.c_str());
-        if (check != KORMELT_STATUS_OK) {
-            view_->End(Phase::Check, check, "");
-            return Fail(Phase::Check, check, EXIT_IMAGE,
-                        CheckFailureText(options_.image, check) + " Nothing was sent to the device.");
+        const int32_t check = KORMELT_CheckCRC(image_.copy_path().c_str());
+        const std::string refusal = ImageRefusalText(options_.image, image_.bytes(), check);
+        if (!refusal.empty()) {
+            view_->End(Phase::Check, check == KORMELT_STATUS_OK ? KORMELT_STATUS_CRC : check, "");
+            return Fail(Phase::Check, check, EXIT_IMAGE, refusal + " Nothing was sent to the device.");
+        }
+        if (CancelRequested()) {
+            view_->End(Phase::Check, KORMELT_STATUS_CANCELLED, "");
+            return Fail(Phase::Check, KORMELT_STATUS_CANCELLED, EXIT_CANCELLED,
+                        "Cancelled after the image check; nothing was sent to the device.");
         }
         view_->End(Phase::Check, KORMELT_STATUS_OK,
-                   options_.image + ": " + std::to_string(image_.size()) + " bytes, CRC " +
-                       CrcText(InspectTrailer(image_).stored));
+                   options_.image + ": " + std::to_string(image_.bytes().size()) + " bytes, CRC " +
+                       CrcText(InspectTrailer(image_.bytes()).stored));
 
-        int32_t status = Step(Phase::Search, [] { return KORMELT_Open(OnProgress); });
+        // A Ctrl-C that arrived before a call returned wins over whatever it
+        // returned: the library may have been waiting out a silent device,
+        // or finished just as the signal came.
+        int32_t status = Settled(Step(Phase::Search, [] { return KORMELT_Open(OnProgress); }));
+        OpenPort port;  // the device's port, if the search found one, is closed on every way out
         if (status != KORMELT_STATUS_OK) {
-            return Fail(Phase::Search, status, EXIT_SEARCH);
+            return EndFailed(Phase::Search, status, EXIT_SEARCH);
         }
-        OpenPort port;
         summary_.port = SearchPort(g_active.percent);
         view_->End(Phase::Search, KORMELT_STATUS_OK,
                    "device on COM" + std::to_string(summary_.port) + " (" + PortDevice(summary_.port) + ")");
 
-        status = Step(Phase::Erase, [] { return KORMELT_Erase(OnProgress); });
+        status = Settled(Step(Phase::Erase, [] { return KORMELT_Erase(OnProgress); }));
         if (status != KORMELT_STATUS_OK) {
-            return Fail(Phase::Erase, status, EXIT_ERASE);
+            return EndFailed(Phase::Erase, status, EXIT_ERASE);
         }
         view_->End(Phase::Erase, KORMELT_STATUS_OK, std::to_string(ERASE_BLOCK_COUNT) + " blocks erased");
 
-        const char *path = options_.image.c_str();
+        const char *path = image_.copy_path().c_str();
         status = Step(Phase::Upload, [path] { return KORMELT_Programm(path, OnProgress); });
         if (status != KORMELT_STATUS_OK) {
-            return Fail(Phase::Upload, status, EXIT_UPLOAD);
+            return EndFailed(Phase::Upload, Settled(status), EXIT_UPLOAD);
         }
-        view_->End(Phase::Upload, KORMELT_STATUS_OK, std::to_string(image_.size()) + " bytes");
-
         // The upload's final report cannot cancel, and the restart takes no
         // callback: a Ctrl-C since the last report is honoured here.
         if (CancelRequested()) {
+            view_->End(Phase::Upload, KORMELT_STATUS_CANCELLED, "");
             return Fail(Phase::Restart, KORMELT_STATUS_CANCELLED, EXIT_CANCELLED,
-                        "Cancelled before the restart: the image is fully written, but the device was not told "
-                        "to restart; power-cycle it or run flash again.");
+                        "Cancelled before the restart (status 12): the image is fully written, but the device "
+                        "was not told to restart; power-cycle it or run flash again.");
         }
+        view_->End(Phase::Upload, KORMELT_STATUS_OK, std::to_string(image_.bytes().size()) + " bytes");
+
         status = Step(Phase::Restart, [] { return KORMELT_Restart(); });
+        if (CancelRequested()) {
+            view_->End(Phase::Restart, KORMELT_STATUS_CANCELLED, "");
+            return Fail(Phase::Restart, KORMELT_STATUS_CANCELLED, EXIT_CANCELLED,
+                        status == KORMELT_STATUS_OK
+                            ? "Cancelled during the restart (status 12), after the device had confirmed it: the "
+                              "image is fully written and the device restarted."
+                            : "Cancelled during the restart (status 12): the image is fully written, but the "
+                              "device may not have restarted; power-cycle it or run flash again.");
+        }
         if (status != KORMELT_STATUS_OK) {
-            return Fail(Phase::Restart, status, EXIT_RESTART);
+            return EndFailed(Phase::Restart, status, EXIT_RESTART);
         }
         view_->End(Phase::Restart, KORMELT_STATUS_OK, "device restarted");
         KORMELT_Close();  // always 0; released before the summary says so
         return Finish(EXIT_OK);
     }
 
+    // A refusal of the image before the library saw it.
+    int Refuse(int exit_code, const std::string &message) {
+        const int32_t status = exit_code == EXIT_CANCELLED ? KORMELT_STATUS_CANCELLED : KORMELT_FILE_CHECK_OPEN_FAILED;
+        view_->End(Phase::Check, status, "");
+        return Fail(Phase::Check, status, exit_code, message + " Nothing was sent to the device.");
+    }
+
+    void Begin() { view_->Begin(Phase::Check); }
+
 private:
+    // Runs one library call of a phase and notes how long it ran since its
+    // last progress report.
     template <typename Call>
     int32_t Step(Phase phase, Call call) {
         g_active.phase = phase;
         g_active.percent = 0;
         view_->Begin(phase);
+        g_active.reported = Clock::now();
         const int32_t status = call();
-        if (status != KORMELT_STATUS_OK) {
-            view_->End(phase, status, "");
-        }
+        exchange_seconds_ = std::chrono::duration<double>(Clock::now() - g_active.reported).count();
         return status;
+    }
+
+    static int32_t Settled(int32_t status) { return CancelRequested() ? KORMELT_STATUS_CANCELLED : status; }
+
+    int EndFailed(Phase phase, int32_t status, int exit_code) {
+        view_->End(phase, status, "");
+        return Fail(phase, status, exit_code);
     }
 
     int Fail(Phase phase, int32_t status, int exit_code, const std::string &message = "") {
@@ -122,8 +161,9 @@ private:
         summary_.has_failed_phase = true;
         summary_.failed_phase = phase;
         summary_.status = status;
-        summary_.message =
-            message.empty() ? PhaseFailureText(phase, status, g_active.percent, options_.image) : message;
+        summary_.message = message.empty()
+                               ? PhaseFailureText(phase, status, g_active.percent, options_.image, exchange_seconds_)
+                               : message;
         return Finish(status == KORMELT_STATUS_CANCELLED ? EXIT_CANCELLED : exit_code);
     }
 
@@ -136,34 +176,37 @@ private:
 
     const FlashOptions &options_;
     std::unique_ptr<ProgressView> view_;
-    const Bytes &image_;
+    const ImageInput &image_;
     FlashSummary summary_;
     Clock::time_point start_ = Clock::now();
+    double exchange_seconds_ = 0.0;
 };
 
 }  // namespace
 
 int RunFlash(const FlashOptions &options) {
     std::string error;
-    if (!options.port.empty() && !PointSearchAtDevice(options.port, &error)) {
-        std::fprintf(stderr, "kormelt: %s\n", error.c_str());
-        return EXIT_USAGE;
-    }
     if (!InstallCancelHandler(&error)) {
         std::fprintf(stderr, "kormelt: %s\n", error.c_str());
         return EXIT_SYSTEM;
     }
-    // The size drives the upload's byte counts; a file that cannot be read is
-    // reported by the image check that comes first.
-    Bytes image;
-    if (!ReadWholeFile(options.image, &image, &error)) {
-        image.clear();
+    const bool mapped = options.port.empty() ? MapPorts(&error) : PointSearchAtDevice(options.port, &error);
+    if (!mapped) {
+        std::fprintf(stderr, "kormelt: %s\n", error.c_str());
+        return options.port.empty() ? EXIT_SYSTEM : EXIT_USAGE;
     }
     const OutputMode mode = options.json         ? OutputMode::Json
                             : options.quiet      ? OutputMode::Quiet
                             : StdoutIsTerminal() ? OutputMode::Terminal
                                                  : OutputMode::Plain;
+    ImageInput image;
+    std::string message;
+    const int loaded = image.Load(options.image, &message);
     FlashRun run(options, mode, image);
+    run.Begin();
+    if (loaded != EXIT_OK) {
+        return run.Refuse(loaded, message);
+    }
     return run.Run();
 }
 

@@ -2,17 +2,13 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "protocol/crc16.h"
 #include "protocol/protocol.h"
 
 namespace kormelt::tool {
 namespace {
-
-constexpr size_t READ_CHUNK_BYTES = 64 * 1024;
 
 // Intel HEX record layout: ':' count(1) address(2) type(1) data(count) checksum(1).
 constexpr size_t HEX_FIXED_BYTES = 5;
@@ -24,7 +20,6 @@ constexpr uint8_t HEX_LINEAR_ADDRESS = 0x04;
 constexpr uint8_t HEX_LINEAR_START = 0x05;
 constexpr unsigned SEGMENT_SHIFT = 4;  // a segment is counted in 16-byte paragraphs
 constexpr unsigned LINEAR_SHIFT = 16;
-constexpr uint32_t OFFSET_MASK = 0xFFFF;      // segment addressing wraps inside 64 KiB
 constexpr uint64_t LINEAR_MASK = 0xFFFFFFFF;  // linear addressing wraps at 4 GiB
 
 std::string Hex(uint64_t value, int digits) {
@@ -64,9 +59,11 @@ bool DecodeRecord(const std::string &line, Bytes *bytes, std::string *error) {
         if (high < 0 || low < 0) {
             const char bad = high < 0 ? line[i] : line[i + 1];
             const size_t column = (high < 0 ? i : i + 1) + 1;
-            *error = std::isprint(static_cast<unsigned char>(bad))
-                         ? "'" + std::string(1, bad) + "' in column " + std::to_string(column) + " is not a hex digit"
-                         : "a control character in column " + std::to_string(column) + " is not a hex digit";
+            const auto code = static_cast<unsigned char>(bad);
+            const std::string where = " in column " + std::to_string(column) + " is not a hex digit";
+            *error = code >= 0x80          ? "the byte " + Hex(code, 2) + where + " (not ASCII: a HEX file is plain text)"
+                     : std::isprint(code) ? "'" + std::string(1, bad) + "'" + where
+                                           : "a control character (" + Hex(code, 2) + ")" + where;
             return false;
         }
         bytes->push_back(static_cast<uint8_t>(high << 4 | low));
@@ -90,31 +87,6 @@ bool CheckLength(const Bytes &record, size_t expected, const char *what, std::st
 }
 
 }  // namespace
-
-bool ReadWholeFile(const std::string &path, Bytes *out, std::string *error) {
-    std::FILE *file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        *error = "cannot open " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    out->clear();
-    Bytes chunk(READ_CHUNK_BYTES);
-    for (;;) {
-        const size_t got = std::fread(chunk.data(), 1, chunk.size(), file);
-        out->insert(out->end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(got));
-        if (got < chunk.size()) {
-            break;
-        }
-    }
-    const bool failed = std::ferror(file) != 0;
-    const int read_errno = errno;
-    std::fclose(file);  // opened for reading only: nothing to lose on close
-    if (failed) {
-        *error = "cannot read " + path + ": " + std::strerror(read_errno);
-        return false;
-    }
-    return true;
-}
 
 Trailer InspectTrailer(const Bytes &image) {
     if (image.size() < CRC_TRAILER_BYTES) {
@@ -209,7 +181,10 @@ bool ParseIntelHex(const std::string &text, Bytes *image, std::string *error) {
             std::vector<uint64_t> addresses(count);
             uint64_t highest = 0;
             for (size_t i = 0; i < count; ++i) {
-                addresses[i] = segmented ? base + ((offset + i) & OFFSET_MASK) : (base + offset + i) & LINEAR_MASK;
+                // A segment's data that run past offset 0xFFFF go on above
+                // it, as they would in the flat image the device holds,
+                // rather than wrap onto the segment's first bytes.
+                addresses[i] = segmented ? base + offset + i : (base + offset + i) & LINEAR_MASK;
                 if (addresses[i] >= IMAGE_MAX_BYTES) {
                     return fail("address " + Hex(addresses[i], 8) + " lies beyond the " +
                                 std::to_string(IMAGE_MAX_BYTES >> 20) +

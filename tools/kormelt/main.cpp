@@ -14,14 +14,19 @@ using namespace kormelt::tool;
 namespace {
 
 constexpr char FLASH_HELP[] =
-    "Checks the image's CRC, finds the device on COM1 to COM7, erases it, uploads the image and\n"
-    "restarts it. On Linux COMn is the device in $KORMELT_COM<n> when that is set, else /dev/ttyS<n-1>;\n"
+    "Reads the image once and checks its CRC, finds the device on COM1 to COM7, erases it, uploads the\n"
+    "image and restarts it. The library checks and uploads a private copy of what was read, so a file\n"
+    "changed meanwhile cannot reach the device. The image must be a regular file of 3 bytes or more.\n"
+    "\n"
+    "On Linux COMn is the device in $KORMELT_COM<n> when that is set; the other ports go, in order, to\n"
+    "the USB and ACM adapters (/dev/serial/by-id, /dev/ttyUSB*, /dev/ttyACM*), then to the /dev/ttyS*\n"
+    "ports with a UART behind them, the system console left out ('kormelt ports' shows the result).\n"
     "--port PATH searches PATH alone (it becomes COM1, COM2 to COM7 are left out). Windows searches\n"
     "COM1 to COM7 and has no --port.\n"
     "\n"
-    "Ctrl-C cancels at the next progress report and closes the port; the device must then be flashed\n"
-    "again. While the device stays silent the library waits up to 3 s without reporting, so a cancel\n"
-    "can take that long to take effect.";
+    "Ctrl-C or SIGTERM cancels at the next progress report and closes the port; the device must then be\n"
+    "flashed again. While the device stays silent the library waits up to 3 s without reporting, so a\n"
+    "cancel can take that long to take effect; it is honoured whatever the library then returns.";
 
 }  // namespace
 
@@ -49,7 +54,9 @@ int main(int argc, char **argv) {
         app.add_subcommand("seal", "Make an image file from raw binary or Intel HEX by appending the CRC");
     seal_command->footer(
         "Intel HEX data are placed from address 0 with gaps filled with 0xFF; input named *.hex or *.ihex\n"
-        "is read as Intel HEX unless --format says otherwise. An empty input is refused.\n\n" +
+        "is read as Intel HEX unless --format says otherwise. The input must be a regular file, not empty.\n"
+        "The output is written as a regular file; a symlink is followed to the file it names, and an\n"
+        "output that is a device, FIFO or directory is refused.\n\n" +
         std::string(EXIT_CODE_HELP));
     seal_command->add_option("INPUT", seal.input, "Firmware as raw binary or Intel HEX")->required();
     seal_command->add_option("-o,--output", seal.output, "Image file to write")->required()->type_name("IMAGE");
@@ -58,7 +65,8 @@ int main(int argc, char **argv) {
 
     CLI::App *ports_command = app.add_subcommand("ports", "List COM1 to COM7, their devices here and their state");
     ports_command->footer(
-        "Each existing port is opened for a moment to see whether it is free; on a real serial port\n"
+        "Shows the device behind each port and where it came from (see 'kormelt flash --help'). Each\n"
+        "existing serial device is opened for a moment to see whether it is free; on a real serial port\n"
         "that raises its modem lines briefly.");
 
     SimCommand sim(app);
@@ -69,6 +77,11 @@ int main(int argc, char **argv) {
         // CLI11 prints help and errors; its own codes for bad command lines
         // (100 and up) are folded into the tool's one usage code.
         return app.exit(e) == 0 ? EXIT_OK : EXIT_USAGE;
+    }
+
+    if (flash_command->parsed() && flash_command->count("--port") > 0 && flash.port.empty()) {
+        std::fprintf(stderr, "kormelt: --port needs a device path; leave the option out to search COM1 to COM7\n");
+        return EXIT_USAGE;
     }
 
     try {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace kormelt::tool {
 
@@ -16,20 +17,31 @@ bool StdoutIsTerminal();
 bool InstallCancelHandler(std::string *error);
 bool CancelRequested();
 
+// Decides which device stands behind each of COM1..COM7 for the next
+// search, unless the search was pointed at one device. On Linux: a
+// KORMELT_COM<n> the user set keeps its place; the other ports go to the
+// serial devices found, USB and ACM adapters first, then UARTs, the system
+// console left out. Elsewhere the ports are fixed and nothing changes. False
+// with a reason when the mapping cannot be handed to the library.
+bool MapPorts(std::string *error);
+
 // The device the library opens for COMn on this platform.
 std::string PortDevice(uint32_t n);
 // Where that name comes from, shown by `kormelt ports` ("KORMELT_COM3",
-// "default").
+// "USB adapter", "fixed").
 std::string PortDeviceSource(uint32_t n);
+// Serial devices found that no port from COM1 to COM7 reaches.
+std::vector<std::string> PortsLeftOver();
 
-enum class PortState { Free, Missing, InUse, NoAccess, Unusable };
+enum class PortState { Free, Missing, InUse, NoAccess, NotTerminal, Unusable };
 
 struct PortProbe {
     PortState state;
     std::string detail;  // the system's reason when the state is not Free
 };
 
-// Opens the device the way the library would and lets go of it at once.
+// Opens the device the way the library would and lets go of it at once. A
+// path that is no character device is not opened at all.
 PortProbe ProbePort(const std::string &device);
 
 // What to try when no device was found, in this platform's terms.
@@ -38,5 +50,20 @@ std::string SearchHint();
 // Makes the next search look at this device only. False with a reason when
 // the platform cannot redirect its ports.
 bool PointSearchAtDevice(const std::string &device, std::string *error);
+
+enum class ReadOutcome { Ok, Unreadable, NotRegular, TooLarge, Cancelled };
+
+// Reads a regular file whole. NotRegular, with a reason, for anything else
+// (FIFO, device, directory, socket), found before opening it in a way that
+// could block; Unreadable, with the system's reason, when it cannot be
+// opened or read; TooLarge, without reading past the bound, for a file of
+// more than max_bytes; Cancelled when Ctrl-C arrives meanwhile.
+ReadOutcome ReadRegularFile(const std::string &path, size_t max_bytes, std::vector<uint8_t> *out,
+                            std::string *error);
+
+// A read-only copy of bytes in a private temporary directory, for handing to
+// the library by name; RemovePrivateCopy takes it away again.
+bool MakePrivateCopy(const std::vector<uint8_t> &bytes, std::string *path, std::string *error);
+void RemovePrivateCopy(const std::string &path);
 
 }  // namespace kormelt::tool

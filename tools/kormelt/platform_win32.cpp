@@ -5,7 +5,9 @@
 #include <cstdio>
 
 #include "link/port_name.h"
+#include "tools/common/replace_file.h"
 #include "tools/common/win32_error.h"
+#include "tools/common/win32_file.h"
 #include "tools/kormelt/platform.h"
 
 namespace kormelt::tool {
@@ -14,6 +16,8 @@ namespace {
 // The console runs control handlers on a thread of its own, so the flag is
 // an atomic rather than a signal flag.
 std::atomic<bool> g_cancel_requested{false};
+
+constexpr DWORD READ_CHUNK_BYTES = 64 * 1024;
 
 BOOL WINAPI OnConsoleControl(DWORD event) {
     if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
@@ -37,6 +41,8 @@ bool InstallCancelHandler(std::string *error) {
 
 bool CancelRequested() { return g_cancel_requested; }
 
+bool MapPorts(std::string *) { return true; }  // COMn is \\.\COMn, always
+
 std::string PortDevice(uint32_t n) {
     char name[WIN32_PORT_NAME_CAPACITY];
     Win32PortName(n, name);
@@ -44,6 +50,8 @@ std::string PortDevice(uint32_t n) {
 }
 
 std::string PortDeviceSource(uint32_t) { return "fixed"; }
+
+std::vector<std::string> PortsLeftOver() { return {}; }
 
 PortProbe ProbePort(const std::string &device) {
     const HANDLE handle = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -79,6 +87,84 @@ bool PointSearchAtDevice(const std::string &, std::string *error) {
         "Give the adapter a port number from COM1 to COM7 in Device Manager "
         "(the port's Properties, Port Settings, Advanced) and run without --port";
     return false;
+}
+
+ReadOutcome ReadRegularFile(const std::string &path, size_t max_bytes, std::vector<uint8_t> *out,
+                            std::string *error) {
+    if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        *error = Win32ErrorText("cannot open " + path, GetLastError());
+        return ReadOutcome::Unreadable;
+    }
+    if (!IsDiskFile(path, error)) {
+        return ReadOutcome::NotRegular;
+    }
+    const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        *error = Win32ErrorText("cannot open " + path, GetLastError());
+        return ReadOutcome::Unreadable;
+    }
+    ReadOutcome outcome = ReadOutcome::Ok;
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        *error = path + " is a device or a pipe, not a regular file";
+        outcome = ReadOutcome::NotRegular;
+    }
+    out->clear();
+    std::vector<uint8_t> chunk(READ_CHUNK_BYTES);
+    while (outcome == ReadOutcome::Ok) {
+        if (CancelRequested()) {
+            outcome = ReadOutcome::Cancelled;
+            break;
+        }
+        DWORD got = 0;
+        if (!ReadFile(handle, chunk.data(), READ_CHUNK_BYTES, &got, nullptr)) {
+            *error = Win32ErrorText("cannot read " + path, GetLastError());
+            outcome = ReadOutcome::Unreadable;
+            break;
+        }
+        if (got == 0) {
+            break;
+        }
+        if (out->size() + got > max_bytes) {
+            outcome = ReadOutcome::TooLarge;
+            break;
+        }
+        out->insert(out->end(), chunk.begin(), chunk.begin() + got);
+    }
+    CloseHandle(handle);  // opened for reading only: nothing to lose on close
+    return outcome;
+}
+
+bool MakePrivateCopy(const std::vector<uint8_t> &bytes, std::string *path, std::string *error) {
+    char dir[MAX_PATH + 1] = {};
+    const DWORD length = GetTempPathA(sizeof dir, dir);
+    if (length == 0 || length > MAX_PATH) {
+        *error = Win32ErrorText("cannot find the temporary directory for a private copy of the image", GetLastError());
+        return false;
+    }
+    const std::string file = std::string(dir) + "kormelt-" + std::to_string(GetCurrentProcessId()) + "-" +
+                             std::to_string(GetTickCount64()) + ".img";
+    std::string reason;
+    if (!WriteFileReplacing(file, bytes, &reason)) {
+        *error = "cannot make a private copy of the image (" + reason + ")";
+        RemovePrivateCopy(file);
+        return false;
+    }
+    // Nobody writes it once it is made.
+    if (!SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_TEMPORARY)) {
+        *error = Win32ErrorText("cannot make the private copy " + file + " read-only", GetLastError());
+        RemovePrivateCopy(file);
+        return false;
+    }
+    *path = file;
+    return true;
+}
+
+void RemovePrivateCopy(const std::string &path) {
+    // Both fail only if the copy was never made or is gone already; there is
+    // nothing further to do about either.
+    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(path.c_str());
 }
 
 }  // namespace kormelt::tool

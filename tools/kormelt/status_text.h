@@ -5,18 +5,24 @@
 #include <cstdint>
 #include <string>
 
+#include "tools/kormelt/image.h"
 #include "tools/kormelt/phase.h"
 
 namespace kormelt::tool {
 
-// Why the image check refused path (status -1 or 15 of KORMELT_CheckCRC),
-// with the stored and computed CRC in hexadecimal so that a file without a
-// trailer and a file with a wrong one can be told apart.
-std::string CheckFailureText(const std::string &path, int32_t status);
+// Why the image at path, whose bytes are image, is refused: no firmware in
+// it (two bytes or fewer), or the library's check failed with status (-1 or
+// 15), the latter with the stored and computed CRC in hexadecimal so that a
+// file without a trailer and a file with a wrong one can be told apart.
+// Empty when the image is fine.
+std::string ImageRefusalText(const std::string &path, const Bytes &image, int32_t status);
 
 // Why a device phase of a flash run failed. percent is the last progress the
-// phase reported; image is the file being uploaded.
-std::string PhaseFailureText(Phase phase, int32_t status, int percent, const std::string &image);
+// phase reported; image is the file being uploaded; exchange_seconds is how
+// long the failing call ran since its last progress report, which tells a
+// silent device (the whole reply timeout) from a line that failed at once.
+std::string PhaseFailureText(Phase phase, int32_t status, int percent, const std::string &image,
+                             double exchange_seconds);
 
 // COM1..COM7, the device each stands for here and its state right now.
 std::string PortsTriedText();

@@ -1,0 +1,24 @@
+// The serial devices of a Linux machine, found in /dev and /sys under a root
+// directory: "/" on a real machine, a tree of its own in a test.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kormelt::tool {
+
+struct FoundPort {
+    std::string device;  // path of the device node, under the root
+    std::string source;  // how it was found, for people: "USB adapter", "UART type 4"
+};
+
+// The character devices that are serial ports, in the order the tool gives
+// them to COM1..COM7: USB and ACM adapters first (those named in
+// /dev/serial/by-id, in the order of those names, then any other
+// /dev/ttyUSB<k> and /dev/ttyACM<k> by number), then the /dev/ttyS<k> ports
+// whose UART the kernel knows (a type other than 0, unknown, in
+// /sys/class/tty/ttyS<k>/type), except the system console
+// (/sys/class/tty/console/active). Nothing is opened.
+std::vector<FoundPort> FindSerialPorts(const std::string &root);
+
+}  // namespace kormelt::tool
