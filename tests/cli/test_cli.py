@@ -19,9 +19,12 @@ import json
 import os
 import random
 import signal
+import socket
+import stat
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 import unittest
 
@@ -44,6 +47,10 @@ EXIT_UPLOAD = 6
 EXIT_RESTART = 7
 EXIT_CANCELLED = 8
 EXIT_SYSTEM = 9
+
+IMAGE_MAX_BYTES = 16 << 20  # firmware an image may hold; its file adds the 2-byte CRC
+HEX_TEXT_MAX_BYTES = 64 << 20
+REPLY_TIMEOUT_S = 3.0
 
 
 def crc16(data):
@@ -92,6 +99,63 @@ def port_env(scan_root=NO_PORT, **ports):
 def kormelt(*args, env=None, timeout=RUN_TIMEOUT_S):
     return subprocess.run([KORMELT, *args], env=env if env is not None else port_env(), capture_output=True,
                           text=True, timeout=timeout)
+
+
+class SilentPort:
+    """A pseudo-terminal whose far end never answers: the search waits out the reply timeout there."""
+
+    def __init__(self):
+        self.master, self.slave = os.openpty()
+        self.path = os.ttyname(self.slave)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        os.close(self.master)
+        os.close(self.slave)
+
+
+def json_events(stdout):
+    """Each line must be valid JSON on its own."""
+    return [json.loads(line) for line in stdout.splitlines()]
+
+
+class Running:
+    """kormelt flash --json as a child, read event by event, to signal it at a chosen moment."""
+
+    def __init__(self, args, env):
+        self.process = subprocess.Popen([KORMELT, "flash", "--json", *args], env=env, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, text=True)
+        self.events = []
+
+    def until(self, predicate):
+        for line in self.process.stdout:
+            event = json.loads(line)
+            self.events.append(event)
+            if predicate(event):
+                return event
+        self.finish()
+        raise AssertionError("the run ended before the awaited event: %r" % self.events[-3:])
+
+    def finish(self, signal_number=None, delay=0.0):
+        """Sends the signal after delay seconds, reads the rest; returns (exit code, stderr, seconds from the
+        signal to the end)."""
+        try:
+            time.sleep(delay)
+            started = time.monotonic()
+            if signal_number is not None:
+                self.process.send_signal(signal_number)
+            self.events += [json.loads(line) for line in self.process.stdout]
+            stderr = self.process.stderr.read()
+            self.process.wait(timeout=RUN_TIMEOUT_S)
+            return self.process.returncode, stderr, time.monotonic() - started
+        finally:
+            if self.process.poll() is None:
+                self.process.kill()
+                self.process.wait()
+            self.process.stdout.close()
+            self.process.stderr.close()
 
 
 class Simulator:
@@ -173,6 +237,7 @@ class UsageTest(unittest.TestCase):
             ["flash"],
             ["flash", "a.img", "--no-such-option"],
             ["flash", "a.img", "--json", "-q"],
+            ["flash", "a.img", "--port", ""],
             ["check"],
             ["seal", "in.bin"],
             ["seal", "in.bin", "-o", "out.img", "--format", "elf"],
@@ -559,6 +624,398 @@ class PortsTest(TempDirTest):
             finally:
                 os.close(held)
             self.assertIn("in use", result.stdout.splitlines()[1])
+
+
+class HostileInputTest(TempDirTest):
+    """Inputs that are no image file: refused at once, before anything is read without end."""
+
+    def special_files(self):
+        fifo = os.path.join(self.dir, "fifo.img")
+        os.mkfifo(fifo)
+        sock_path = os.path.join(self.dir, "socket.img")
+        sock = socket.socket(socket.AF_UNIX)
+        sock.bind(sock_path)
+        self.addCleanup(sock.close)
+        return [("FIFO", fifo, "FIFO"), ("character device", "/dev/zero", "character device"),
+                ("directory", self.dir, "directory"), ("socket", sock_path, "socket")]
+
+    def test_check_flash_and_seal_refuse_what_is_no_regular_file(self):
+        for name, path, kind in self.special_files():
+            for args in (["check", path], ["flash", path], ["seal", path, "-o", os.path.join(self.dir, "out.img")],
+                         ["seal", path, "--format", "ihex", "-o", os.path.join(self.dir, "out.img")]):
+                with self.subTest(name, command=args[0]), Simulator() as sim:
+                    result = kormelt(*args, env=port_env(COM1=sim.path), timeout=10)
+                    self.assertEqual(result.returncode, EXIT_IMAGE, result.stderr)
+                    self.assertIn("is a %s" % kind, result.stderr)
+                    self.assertIn("not a regular file", result.stderr)
+                    self.assertEqual(sim.log(), [])
+                    self.assertFalse(os.path.exists(os.path.join(self.dir, "out.img")))
+
+    def sparse(self, name, size):
+        path = os.path.join(self.dir, name)
+        with open(path, "wb") as f:
+            f.truncate(size)
+        return path
+
+    def test_inputs_beyond_the_bound_are_refused(self):
+        image = self.sparse("huge.img", IMAGE_MAX_BYTES + 3)
+        cases = [
+            (["check", image], "holds more than %d bytes" % (IMAGE_MAX_BYTES + 2)),
+            (["flash", image], "holds more than %d bytes" % (IMAGE_MAX_BYTES + 2)),
+            (["seal", self.sparse("huge.bin", IMAGE_MAX_BYTES + 1), "-o", os.path.join(self.dir, "out.img")],
+             "more than the 16 MiB"),
+            (["seal", self.sparse("huge.hex", HEX_TEXT_MAX_BYTES + 1), "-o", os.path.join(self.dir, "out.img")],
+             "more than 64 MiB of text"),
+        ]
+        for args, fragment in cases:
+            with self.subTest(args[0], input=args[1]):
+                result = kormelt(*args, timeout=30)
+                self.assertEqual(result.returncode, EXIT_IMAGE, result.stderr)
+                self.assertIn(fragment, result.stderr)
+                self.assertFalse(os.path.exists(os.path.join(self.dir, "out.img")))
+
+    def test_images_of_two_bytes_or_fewer_hold_no_firmware(self):
+        cases = [
+            ("the CRC of nothing", b"\xaa\xaa", "no firmware"),
+            ("two other bytes", b"\x12\x34", "no firmware"),
+            ("one byte", b"\x42", "single byte"),
+            ("empty", b"", "empty"),
+        ]
+        for name, content, fragment in cases:
+            path = self.file("tiny.img", content)
+            with self.subTest(name, command="check"):
+                result = kormelt("check", path)
+                self.assertEqual(result.returncode, EXIT_IMAGE, result.stdout)
+                self.assertIn(fragment, result.stderr)
+            with self.subTest(name, command="flash"), Simulator() as sim:
+                result = kormelt("flash", path, env=port_env(COM1=sim.path))
+                self.assertEqual(result.returncode, EXIT_IMAGE, result.stdout)
+                self.assertIn(fragment, result.stderr)
+                self.assertIn("Nothing was sent", result.stderr)
+                self.assertEqual(sim.log(), [])
+
+    def test_hex_bytes_above_0x7f_are_named_as_such(self):
+        line = hex_record(0, 0, b"\x01").encode()
+        bad = line[:3] + b"\xc3\xa9" + line[5:]
+        path = self.file("firmware.hex", bad + b"\n" + HEX_EOF.encode() + b"\n")
+        result = kormelt("seal", path, "-o", os.path.join(self.dir, "out.img"))
+        self.assertEqual(result.returncode, EXIT_IMAGE)
+        self.assertIn("line 1: the byte 0xC3 in column 4", result.stderr)
+        self.assertNotIn("control character", result.stderr)
+
+
+class SealOutputTest(TempDirTest):
+    def seal_to(self, output):
+        return kormelt("seal", self.file("firmware.bin", b"\x01\x02\x03"), "-o", output)
+
+    def test_outputs_that_are_no_regular_file_are_refused(self):
+        fifo = os.path.join(self.dir, "fifo")
+        os.mkfifo(fifo)
+        subdir = os.path.join(self.dir, "subdir")
+        os.mkdir(subdir)
+        to_fifo = os.path.join(self.dir, "to-fifo")
+        os.symlink("fifo", to_fifo)
+        outputs = [("FIFO", fifo, stat.S_ISFIFO), ("directory", subdir, stat.S_ISDIR),
+                   ("symlink to a FIFO", to_fifo, stat.S_ISFIFO)]
+        if os.geteuid() == 0:
+            # A null device node of the test's own: only root may make one.
+            node = os.path.join(self.dir, "nulldev")
+            os.mknod(node, stat.S_IFCHR | 0o666, os.makedev(1, 3))
+            outputs.append(("character device", node, stat.S_ISCHR))
+        for name, output, still in outputs:
+            with self.subTest(name):
+                result = self.seal_to(output)
+                self.assertEqual(result.returncode, EXIT_SYSTEM, result.stdout)
+                self.assertIn("only as a regular file", result.stderr)
+                self.assertTrue(still(os.stat(output).st_mode), "the output was replaced")
+        leftovers = [n for n in os.listdir(self.dir) if n not in ("firmware.bin", "fifo", "subdir", "to-fifo",
+                                                                   "nulldev")]
+        self.assertEqual(leftovers, [])
+
+    def test_a_symlink_is_followed_and_its_target_replaced(self):
+        target = self.file("target.img", b"old")
+        link = os.path.join(self.dir, "link.img")
+        os.symlink("target.img", link)
+        dangling = os.path.join(self.dir, "dangling.img")
+        os.symlink("new.img", dangling)
+        for output, written in ((link, target), (dangling, os.path.join(self.dir, "new.img"))):
+            with self.subTest(output):
+                result = self.seal_to(output)
+                self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+                self.assertTrue(os.path.islink(output))
+                with open(written, "rb") as f:
+                    self.assertEqual(f.read(), sealed(b"\x01\x02\x03"))
+
+
+class ImageCopyTest(TempDirTest):
+    """The library checks and uploads a private copy of the bytes read, removed at the end of every run."""
+
+    def setUp(self):
+        super().setUp()
+        self.tmp = os.path.join(self.dir, "tmp")
+        os.mkdir(self.tmp)
+
+    def env(self, **ports):
+        env = port_env(**ports)
+        env["TMPDIR"] = self.tmp
+        return env
+
+    def test_an_image_changed_during_the_run_does_not_reach_the_device(self):
+        path, image = self.image(1000, seed=12)
+        other = sealed(random_bytes(998, seed=13))
+        with SilentPort() as silent, Simulator() as sim:
+            # COM1 holds the search for 3 s: time enough to change the file.
+            run = Running([path], self.env(COM1=silent.path, COM2=sim.path))
+            run.until(lambda e: e["event"] == "progress" and e["phase"] == "search")
+            with open(path, "r+b") as f:
+                f.write(other)
+            replacement = self.file("replacement.img", other)
+            os.rename(replacement, path)
+            code, stderr, _ = run.finish()
+            self.assertEqual(code, EXIT_OK, stderr)
+            self.assertEqual(sim.dump(), padded(image))
+        self.assertEqual(os.listdir(self.tmp), [])
+
+    def test_no_copy_is_left_behind(self):
+        path, _ = self.image(1000, seed=14)
+        cases = [
+            ("success", [], EXIT_OK),
+            ("failed upload", ["--hangup-at", "11"], EXIT_UPLOAD),
+            ("no device", None, EXIT_SEARCH),
+        ]
+        for name, options, code in cases:
+            with self.subTest(name):
+                if options is None:
+                    result = kormelt("flash", path, env=self.env())
+                else:
+                    with Simulator(*options) as sim:
+                        result = kormelt("flash", path, env=self.env(COM2=sim.path))
+                self.assertEqual(result.returncode, code, result.stderr)
+                self.assertEqual(os.listdir(self.tmp), [])
+        self.assertEqual(kormelt("check", path, env=self.env()).returncode, EXIT_OK)
+        self.assertEqual(os.listdir(self.tmp), [])
+
+    def test_ctrl_c_removes_the_copy_too(self):
+        path, _ = self.image(24000, seed=15)
+        with Simulator("--paced") as sim:
+            run = Running([path], self.env(COM3=sim.path))
+            run.until(lambda e: e["event"] == "progress" and e["phase"] == "upload" and e["percent"] > 0)
+            code, stderr, _ = run.finish(signal.SIGINT)
+        self.assertEqual(code, EXIT_CANCELLED, stderr)
+        self.assertEqual(os.listdir(self.tmp), [])
+
+
+class FailureTextTest(TempDirTest):
+    """Failure sentences keep their facts: how far a phase got, what the device holds, what the line did."""
+
+    def test_sentences_name_the_point_of_failure_and_the_kind_of_failure(self):
+        path, _ = self.image(1000)  # 8 packets: upload reports 0, 12, 25, 38, ...
+        # Request 1 is the identification, 2..8 the erase, 9.. the packets.
+        cases = [
+            ("line hangs up mid-erase", ["--hangup-at", "4"], EXIT_ERASE,
+             ["Erase failed at 28%", "line failed", "2 of 7 blocks were already erased"], ["within 3 s"]),
+            ("line hangs up mid-upload", ["--hangup-at", "12"], EXIT_UPLOAD,
+             ["Upload failed at 38%", "line failed", "partial image"], ["within 3 s"]),
+            ("line babbles mid-upload", ["--babble-at", "10"], EXIT_UPLOAD,
+             ["Upload failed at 12%", "line failed", "never formed a reply"], ["within 3 s"]),
+            ("device falls silent mid-upload", ["--silent-from", "11"], EXIT_UPLOAD,
+             ["Upload failed at 25%", "stopped answering (no reply within 3 s"], ["line failed"]),
+        ]
+        for name, options, code, present, absent in cases:
+            with self.subTest(name), Simulator(*options) as sim:
+                started = time.monotonic()
+                result = kormelt("flash", path, env=port_env(COM4=sim.path))
+                took = time.monotonic() - started
+                self.assertEqual(result.returncode, code, result.stderr)
+                for fragment in present:
+                    self.assertIn(fragment, result.stderr)
+                for fragment in absent:
+                    self.assertNotIn(fragment, result.stderr)
+                if "--silent-from" in options:
+                    self.assertGreaterEqual(took, REPLY_TIMEOUT_S)
+                else:
+                    self.assertLess(took, REPLY_TIMEOUT_S)
+
+    def test_ports_that_are_no_terminal_and_ports_left_as_found(self):
+        path, _ = self.image(100)
+        regular = self.file("regular-file", b"")
+        with SilentPort() as silent:
+            cooked = termios.tcgetattr(silent.slave)
+            cooked[2] = (cooked[2] & ~termios.CSIZE) | termios.CS7 | termios.PARENB  # cflag
+            cooked[3] |= termios.ICANON | termios.ECHO  # lflag
+            cooked[4] = cooked[5] = termios.B9600
+            termios.tcsetattr(silent.slave, termios.TCSANOW, cooked)
+            before = termios.tcgetattr(silent.slave)
+            result = kormelt("flash", path, env=port_env(COM1=silent.path, COM2="/dev/null", COM3=regular))
+            after = termios.tcgetattr(silent.slave)
+        self.assertEqual(result.returncode, EXIT_SEARCH, result.stderr)
+        self.assertIn("COM1 %s (no answer)" % silent.path, result.stderr)
+        self.assertIn("COM2 /dev/null (not a terminal)", result.stderr)
+        self.assertIn("COM3 %s (not a terminal)" % regular, result.stderr)
+        self.assertEqual(after, before, "the port the search tried was not left as it was found")
+
+
+class JsonValidityTest(TempDirTest):
+    def flash_events(self, path):
+        result = subprocess.run([KORMELT, "flash", "--json", path], env=port_env(), capture_output=True,
+                                timeout=RUN_TIMEOUT_S)
+        self.assertEqual(result.returncode, EXIT_SEARCH, result.stderr)
+        return json_events(result.stdout.decode("utf-8"))
+
+    def test_any_path_gives_valid_json(self):
+        data = sealed(random_bytes(100, seed=16))
+        cases = [
+            ("quote and backslash", 'a "quoted" \\ name.img', 'a "quoted" \\ name.img'),
+            ("control character", "tab\there.img", "tab\there.img"),
+            ("UTF-8", "caf\u00e9.img", "caf\u00e9.img"),
+        ]
+        for name, filename, shown in cases:
+            with self.subTest(name):
+                path = self.file(filename, data)
+                events = self.flash_events(path)
+                self.assertEqual(events[-1]["image"], os.path.join(self.dir, shown))
+                self.assertEqual([e["event"] for e in events if e["event"] == "summary"], ["summary"])
+        # Bytes that are not UTF-8 each stand as U+FFFD.
+        raw = os.path.join(os.fsencode(self.dir), b"img-\xff-\xe9.img")
+        with open(raw, "wb") as f:
+            f.write(data)
+        events = self.flash_events(raw)
+        self.assertEqual(events[-1]["image"], os.path.join(self.dir, "img-\ufffd-\ufffd.img"))
+        for event in events:
+            self.assertTrue(all(value == value for value in event.values()))  # no NaN
+
+
+class CancelAnywhereTest(TempDirTest):
+    """Ctrl-C and SIGTERM end the run with 8 wherever they come, also while the library waits out silence."""
+
+    def test_signal_while_the_device_is_silent(self):
+        path, _ = self.image(1000, seed=17)  # 8 packets: upload reports 0, 12, 25, ...
+        cases = [
+            ("silent in the upload", ["--silent-from", "11"], signal.SIGINT,
+             lambda e: e["event"] == "progress" and e["phase"] == "upload" and e["percent"] == 25, "upload"),
+            ("silent in the erase", ["--silent-from", "4"], signal.SIGTERM,
+             lambda e: e["event"] == "progress" and e["phase"] == "erase" and e["percent"] == 28, "erase"),
+        ]
+        for name, options, signal_number, moment, phase in cases:
+            with self.subTest(name), Simulator(*options) as sim:
+                run = Running([path], port_env(COM2=sim.path))
+                run.until(moment)
+                code, stderr, took = run.finish(signal_number)
+                self.assertEqual(code, EXIT_CANCELLED, stderr)
+                self.assertIn("Cancelled during %s" % phase, stderr)
+                self.assertLess(took, REPLY_TIMEOUT_S + 2)
+                summary = run.events[-1]
+                self.assertEqual((summary["result"], summary["phase"], summary["exit_code"]),
+                                 ("cancelled", phase, EXIT_CANCELLED))
+
+    def test_signal_while_the_last_port_searched_is_silent(self):
+        path, _ = self.image(100, seed=18)
+        with SilentPort() as silent:
+            run = Running([path], port_env(COM7=silent.path))
+            run.until(lambda e: e["event"] == "progress" and e["phase"] == "search" and e.get("port") == "COM7")
+            code, stderr, _ = run.finish(signal.SIGINT)
+        self.assertEqual(code, EXIT_CANCELLED, stderr)
+        self.assertIn("Cancelled during search", stderr)
+        self.assertEqual(run.events[-1]["result"], "cancelled")
+
+    def test_signal_after_the_last_upload_report_stops_before_the_restart(self):
+        path, image = self.image(254, seed=19)  # 256 bytes, 2 packets: upload reports 0 and 50, then 100
+        # The last packet's exchange takes about 0.5 s on this line: the signal
+        # comes well after the report of 50 has returned, and well before the
+        # exchange ends.
+        with Simulator("--paced", "--byte-pause-ms", "40") as sim:
+            run = Running([path], port_env(COM1=sim.path))
+            run.until(lambda e: e["event"] == "progress" and e["phase"] == "upload" and e["percent"] == 50)
+            code, stderr, _ = run.finish(signal.SIGINT, delay=0.15)
+            self.assertEqual(code, EXIT_CANCELLED, stderr)
+            self.assertIn("Cancelled before the restart", stderr)
+            self.assertEqual(run.events[-1]["phase"], "restart")
+            self.assertNotIn("restart", [kind for kind, _ in sim.log()])
+            self.assertEqual(sim.dump(), padded(image))
+
+
+class AdapterSearchTest(TempDirTest):
+    """On Linux the ports go to the serial devices found; a fake /dev tree leads to the simulator."""
+
+    def tree(self, **devices):
+        root = os.path.join(self.dir, "root")
+        for sub in ("dev/serial/by-id", "sys/class/tty/console", "sys/class/tty/ttyS0"):
+            os.makedirs(os.path.join(root, sub))
+        for name, target in devices.items():
+            os.symlink(target, os.path.join(root, "dev", name))
+        # ttyS0 has a UART but is the console: never searched.
+        with SilentPort() as console:
+            pass
+        with open(os.path.join(root, "sys/class/tty/ttyS0/type"), "w") as f:
+            f.write("4\n")
+        with open(os.path.join(root, "sys/class/tty/console/active"), "w") as f:
+            f.write("tty0 ttyS0\n")
+        return root, console
+
+    def env(self, root, **ports):
+        env = dict(os.environ)
+        for n in range(1, 8):
+            env.pop("KORMELT_COM%d" % n, None)
+        env.update({"KORMELT_%s" % port: path for port, path in ports.items()})
+        env["KORMELT_SCAN_ROOT"] = root
+        return env
+
+    def test_a_usb_adapter_is_found_without_port(self):
+        path, image = self.image(1000, seed=20)
+        with Simulator() as sim, SilentPort() as console:
+            root, _ = self.tree(ttyUSB0=sim.path, ttyS0=console.path)
+            os.symlink("../../ttyUSB0", os.path.join(root, "dev/serial/by-id/usb-Maker_Serial-if00-port0"))
+            result = kormelt("flash", path, env=self.env(root))
+            self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+            self.assertIn("device on COM1 (%s/dev/ttyUSB0)" % root, result.stdout)
+            self.assertEqual(sim.dump(), padded(image))
+
+    def test_ports_shows_the_mapping_and_a_set_variable_wins(self):
+        with SilentPort() as usb, SilentPort() as acm, SilentPort() as console:
+            root, _ = self.tree(ttyUSB0=usb.path, ttyACM3=acm.path, ttyS0=console.path)
+            result = kormelt("ports", env=self.env(root, COM1=NO_PORT))
+        self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+        lines = {line.split()[0]: line for line in result.stdout.splitlines()[1:]}
+        self.assertIn("KORMELT_COM1", lines["COM1"])
+        self.assertIn("%s/dev/ttyUSB0" % root, lines["COM2"])
+        self.assertIn("USB adapter", lines["COM2"])
+        self.assertIn("%s/dev/ttyACM3" % root, lines["COM3"])
+        self.assertIn("ACM adapter", lines["COM3"])
+        self.assertNotIn("ttyS0", result.stdout)
+        for n in range(4, 8):
+            self.assertIn("no serial device found", lines["COM%d" % n])
+
+
+class TerminalViewTest(TempDirTest):
+    """Progress bars on a pseudo-terminal, as a person at a terminal sees them."""
+
+    def test_the_search_names_the_port_it_tries(self):
+        path, _ = self.image(1000, seed=21)
+        with Simulator() as sim:
+            master, slave = os.openpty()
+            try:
+                process = subprocess.Popen([KORMELT, "flash", path], env=port_env(COM2=sim.path), stdout=slave,
+                                           stderr=subprocess.PIPE)
+                os.close(slave)
+                output = b""
+                while True:
+                    try:
+                        chunk = os.read(master, 4096)
+                    except OSError:  # EIO: the tool closed its end
+                        break
+                    if not chunk:
+                        break
+                    output += chunk
+                stderr = process.communicate(timeout=RUN_TIMEOUT_S)[1]
+            finally:
+                os.close(master)
+        text = output.decode()
+        self.assertEqual(process.returncode, EXIT_OK, stderr)
+        self.assertIn("\r", text)  # redrawn in place, not one line per report
+        self.assertIn("trying COM1 (%s)" % NO_PORT, text)
+        self.assertIn("trying COM2 (%s)" % sim.path, text)
+        self.assertIn("done: ", text)
+
 
 
 class SimCommandTest(TempDirTest):

@@ -8,13 +8,15 @@ enum ExitCode : int {
     EXIT_OK = 0,
     EXIT_INTERNAL = 1,   // an unexpected error inside the tool
     EXIT_USAGE = 2,      // bad command line
-    EXIT_IMAGE = 3,      // image or input file missing, unreadable, malformed or with a wrong CRC
+    EXIT_IMAGE = 3,      // image or input file missing, unreadable, no regular file, too large, malformed,
+                         // without firmware or with a wrong CRC
     EXIT_SEARCH = 4,     // no device found on COM1..COM7
     EXIT_ERASE = 5,      // erasing failed
     EXIT_UPLOAD = 6,     // uploading failed
     EXIT_RESTART = 7,    // the restart command failed
     EXIT_CANCELLED = 8,  // stopped by Ctrl-C or SIGTERM
-    EXIT_SYSTEM = 9,     // an output file cannot be written, or a helper cannot run
+    EXIT_SYSTEM = 9,     // an output file cannot be written, the private copy cannot be made, or a helper
+                         // cannot run
 };
 
 // Shown at the end of --help.
@@ -23,12 +25,14 @@ inline constexpr char EXIT_CODE_HELP[] =
     "  0  success\n"
     "  1  internal error of the tool\n"
     "  2  bad command line\n"
-    "  3  image: file missing, unreadable, malformed, empty or with a wrong CRC\n"
+    "  3  image or input: missing, unreadable, not a regular file, too large, malformed, without\n"
+    "     firmware or with a wrong CRC\n"
     "  4  search: no device found on COM1 to COM7\n"
     "  5  erase failed\n"
     "  6  upload failed\n"
     "  7  restart failed\n"
     "  8  cancelled (Ctrl-C or SIGTERM)\n"
-    "  9  an output file cannot be written, or the simulator cannot run\n";
+    "  9  an output file cannot be written (or is no regular file), the private copy of the image\n"
+    "     cannot be made, or the simulator cannot run\n";
 
 }  // namespace kormelt::tool
