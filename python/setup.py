@@ -8,9 +8,10 @@ KORMELT_WHEEL_SIM names the simulator to ship beside a Linux library; by
 default the one of the same build, left out when it is not there.
 """
 
-import importlib.util
+import importlib.machinery
 import os
 import shutil
+import types
 from pathlib import Path
 
 from setuptools import setup
@@ -36,9 +37,9 @@ PLATFORM_TAGS = {
 def _binary_module():
     # The header reader of the package itself, loaded without importing the
     # package.
-    spec = importlib.util.spec_from_file_location("kormelt_binary", HERE / "src" / "kormelt" / "_binary.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    loader = importlib.machinery.SourceFileLoader("kormelt_binary", str(HERE / "src" / "kormelt" / "_binary.py"))
+    module = types.ModuleType(loader.name)
+    loader.exec_module(module)
     return module
 
 
