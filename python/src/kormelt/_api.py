@@ -13,7 +13,7 @@ import warnings
 from types import FrameType
 from typing import Any, Callable, Iterator, List, Optional, Tuple
 
-from kormelt._errors import SEARCH_FIRST_PORT, ImageError, Phase, Status, error_for, port_path
+from kormelt._errors import SEARCH_FIRST_PORT, ImageError, Phase, PortBusy, Status, error_for, port_path
 from kormelt._image import CheckResult, PathLike, inspect_file
 from kormelt._library import ProgressFunction, library
 
@@ -29,7 +29,7 @@ _call_thread: Optional[int] = None  # ident of the thread in a call
 # It has one port slot, which a session holds from open() to close(); a
 # second open() waits for it, so one session never closes another's port.
 _port_lock = threading.Lock()
-_port_thread: Optional[int] = None  # ident of the thread whose session holds the slot
+_holder: Optional["_Session"] = None  # the session that holds the slot
 
 
 def _library_path(path: PathLike) -> bytes:
@@ -159,22 +159,83 @@ def check_result(path: PathLike) -> CheckResult:
     return inspect_file(path, status)
 
 
-def _claim_port() -> None:
-    global _port_thread
-    me = threading.get_ident()
-    if not _port_lock.acquire(blocking=False):
-        if _port_thread == me:
-            raise RuntimeError(
-                "a device is already open in this thread; the library has one port, so close that one first"
+class _Session:
+    """One open() to its close(): who holds the port slot, for the message
+    of an open() that waits in vain."""
+
+    def __init__(self, thread: threading.Thread, where: str) -> None:
+        self.thread = thread
+        self.thread_name = thread.name
+        self.thread_ident = thread.ident
+        self.where = where
+        self.com: Optional[int] = None  # known once the search has found the device
+
+    def describe(self) -> str:
+        opened = " at %s" % self.where if self.where else ""
+        if self.com is None:
+            return "thread %r (ident %s) is searching for the device (kormelt.open()%s)" % (
+                self.thread_name,
+                self.thread_ident,
+                opened,
             )
-        _port_lock.acquire()
-    _port_thread = me
+        return "the device on COM%d, opened by thread %r (ident %s)%s, is not closed yet" % (
+            self.com,
+            self.thread_name,
+            self.thread_ident,
+            opened,
+        )
 
 
-def _release_port() -> None:
-    global _port_thread
-    _port_thread = None
-    _port_lock.release()
+def _caller_site() -> str:
+    """file:line of the application's call into this module, so that a
+    waiting open() can say where the port's holder was opened."""
+    getframe = getattr(sys, "_getframe", None)
+    if getframe is None:
+        return ""  # a Python without frame access: the holder goes without a place
+    frame: Optional[FrameType] = getframe(1)
+    while frame is not None and frame.f_globals is globals():
+        frame = frame.f_back
+    return "%s:%d" % (frame.f_code.co_filename, frame.f_lineno) if frame is not None else ""
+
+
+def _busy_error(holder: Optional[_Session], timeout: float) -> PortBusy:
+    who = holder.describe() if holder is not None else "another thread's device is not closed yet"
+    message = (
+        "kormelt.open() waited %g s for the library's one port and gave up: %s. Close that device, or give "
+        "open() a longer timeout." % (timeout, who)
+    )
+    if holder is None:
+        return PortBusy(message, timeout, None, None, "", None)
+    return PortBusy(message, timeout, holder.thread_name, holder.thread_ident, holder.where, holder.com)
+
+
+def _claim_port(timeout: Optional[float]) -> _Session:
+    global _holder
+    if timeout is not None and timeout < 0:
+        raise ValueError("timeout must be None (wait for ever) or a number of seconds >= 0, not %r" % timeout)
+    me = threading.current_thread()
+    if not _port_lock.acquire(blocking=False):
+        holder = _holder
+        if holder is not None and holder.thread is me:
+            opened = " (kormelt.open() at %s)" % holder.where if holder.where else ""
+            raise RuntimeError(
+                "a device is already open in this thread%s; the library has one port, so close that one first"
+                % opened
+            )
+        if timeout is None:
+            _port_lock.acquire()
+        elif not _port_lock.acquire(timeout=min(timeout, threading.TIMEOUT_MAX)):
+            raise _busy_error(_holder or holder, timeout)
+    session = _Session(me, _caller_site())
+    _holder = session
+    return session
+
+
+def _release_port(session: _Session) -> None:
+    global _holder
+    if _holder is session:
+        _holder = None
+        _port_lock.release()
 
 
 _FROM_OPEN = object()  # a Device holds the port slot that open() claimed for it
@@ -184,11 +245,13 @@ class Device:
     """The device found by open(), on the port the library keeps open until
     close(). Use it in a with statement: the port is closed on every path."""
 
-    def __init__(self, com: int, key: object = None) -> None:
-        if key is not _FROM_OPEN:
+    def __init__(self, com: int, key: object = None, session: Optional[_Session] = None) -> None:
+        if key is not _FROM_OPEN or session is None:
             raise TypeError("a kormelt.Device comes from kormelt.open()")
-        self._open = True
+        self._session = session
         self.com = com
+        session.com = com
+        self._open = True
         # The path the library opened as COMn, where it maps ports to paths.
         self.port = None if sys.platform == "win32" else port_path(com)
 
@@ -239,7 +302,7 @@ class Device:
             with _library_call():
                 lib.close()  # always 0
         finally:
-            _release_port()
+            _release_port(self._session)
 
     def __enter__(self) -> "Device":
         return self
@@ -259,13 +322,18 @@ class Device:
         return "<kormelt.Device on %s, %s>" % (where, state)
 
 
-def open(progress: Optional[Progress] = None) -> Device:
+def open(progress: Optional[Progress] = None, *, timeout: Optional[float] = None) -> Device:
     """Searches COM1 to COM7 for the device and returns it with its port
     open; progress gets Phase.SEARCH and 0, 12, ... per port tried.
-    Raises NotFound when no port has the device. While one device is open,
-    open() in another thread waits until it is closed."""
+    Raises NotFound when no port has the device.
+
+    The library has one port: while a Device is open, open() in another
+    thread waits until it is closed, for ever when timeout is None, else up
+    to timeout seconds, then raises PortBusy (a TimeoutError) naming the
+    thread that holds the port and where it called open(). In the thread
+    that holds it, open() raises RuntimeError at once."""
     lib = library()
-    _claim_port()
+    session = _claim_port(timeout)
     try:
         call = _Call(Phase.SEARCH, progress)
         status = _run(call, lib.open)
@@ -278,18 +346,19 @@ def open(progress: Optional[Progress] = None) -> Device:
             with _library_call():
                 lib.close()
         finally:
-            _release_port()
+            _release_port(session)
         raise
     last = call.percent if call.percent is not None else 0
-    return Device(SEARCH_FIRST_PORT + last // SEARCH_PERCENT_PER_PORT, _FROM_OPEN)
+    return Device(SEARCH_FIRST_PORT + last // SEARCH_PERCENT_PER_PORT, _FROM_OPEN, session)
 
 
-def update(path: PathLike, progress: Optional[Progress] = None) -> None:
+def update(path: PathLike, progress: Optional[Progress] = None, *, timeout: Optional[float] = None) -> None:
     """A whole firmware update, in this order: check the image, find the
     device, erase, upload, restart. A bad image stops it before anything is
     sent; the port is closed on every path. A progress callable that
     returns False, even at a phase's final report of 100, stops it before
-    the next phase."""
+    the next phase. timeout is open()'s: how long to wait for a device that
+    another thread holds open, None for ever."""
     result = check_result(path)
     if not result:
         raise ImageError(result.message + " Nothing was sent to the device.", result.status, Phase.CHECK, None, result)
@@ -307,7 +376,7 @@ def update(path: PathLike, progress: Optional[Progress] = None) -> None:
             phase, percent = stopped[-1]
             raise error_for(phase, Status.CANCELLED, percent)
 
-    with open(report) as device:
+    with open(report, timeout=timeout) as device:
         device.erase(report)
         stop_if_asked()
         device.program(path, report)

@@ -104,6 +104,35 @@ class PortNotOpen(KormeltError):
     """The device is closed (status 42)."""
 
 
+class PortBusy(TimeoutError):
+    """open() waited its timeout while another thread's Device held the
+    library's one port. No library call failed, so this is no KormeltError
+    and has no status; it says who holds the port: the name and ident of the
+    thread whose open() took it, where that open() was called (file:line,
+    "" when unknown), and the COM port of its device (None while its search
+    still runs)."""
+
+    def __init__(
+        self,
+        message: str,
+        timeout: float,
+        thread_name: Optional[str],
+        thread_ident: Optional[int],
+        where: str,
+        com: Optional[int],
+    ) -> None:
+        super().__init__(message)
+        self.message = message
+        self.timeout = timeout
+        self.thread_name = thread_name
+        self.thread_ident = thread_ident
+        self.where = where
+        self.com = com
+
+    def __str__(self) -> str:
+        return self.message
+
+
 EXCEPTIONS: Dict[int, Type[KormeltError]] = {
     Status.IMAGE_OPEN: ImageError,
     Status.WRITE: WriteFailed,
