@@ -1,7 +1,14 @@
 """The library runs one call at a time and has one port: calls from several
-threads are serialised, and a device session holds the port to its end."""
+threads are serialised, and a device session holds the port to its end:
+its close(), or the collection of a Device never closed."""
 
+import contextlib
+import errno
+import gc
+import os
+import subprocess
 import sys
+import termios
 import threading
 import time
 
@@ -64,6 +71,7 @@ def test_open_in_another_thread_waits_for_the_device_to_be_closed(kormelt_device
     assert [r.kind for r in kormelt_device.requests()] == ["identify", "identify"]
 
 
+REOPEN_TIMEOUT_S = 10  # bounds every open() below, so that a held port fails the test instead of hanging it
 BUSY_TIMEOUT_S = 0.5
 CLOCK_SLACK_S = 0.01  # a lock's timed wait may end this much before its deadline by the clock's grain
 
@@ -86,6 +94,140 @@ def in_thread(function, name=None):
     if not done:
         raise value
     return value
+
+
+def here(function):
+    return function()
+
+
+def drop(held):
+    held.clear()
+    gc.collect()
+
+
+def drop_in_a_cycle(held):
+    # Automatic collections would find the cycle at a random moment: open()
+    # is the one that has to.
+    cycle = [held.pop()]
+    cycle.append(cycle)
+
+
+@contextlib.contextmanager
+def no_automatic_collection():
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if was_enabled:
+            gc.enable()
+
+
+# name, where the device is opened, how it is dropped, where open() is called next
+DROPPED_DEVICES = [
+    ("reopened in the same thread", here, drop, here),
+    ("reopened in another thread", here, drop, in_thread),
+    ("opened in another thread, dropped and reopened here", in_thread, drop, here),
+    ("dropped in a reference cycle", here, drop_in_a_cycle, here),
+]
+
+
+@pytest.mark.parametrize(
+    "open_in, dropping, reopen_in", [case[1:] for case in DROPPED_DEVICES], ids=[case[0] for case in DROPPED_DEVICES]
+)
+def test_a_device_dropped_without_close_frees_the_port(kormelt_device, open_in, dropping, reopen_in):
+    held = [open_in(lambda: kormelt.open(timeout=REOPEN_TIMEOUT_S))]
+    with no_automatic_collection(), pytest.warns(ResourceWarning, match="never closed; its port is closed now"):
+        dropping(held)
+        again = reopen_in(lambda: kormelt.open(timeout=REOPEN_TIMEOUT_S))
+    # The dropped device's port was closed, not left to the process's end.
+    assert len(descriptors_to(kormelt_device.path)) == 1
+    assert again.com == 1
+    again.close()
+    assert descriptors_to(kormelt_device.path) == []
+    assert [r.kind for r in kormelt_device.requests()] == ["identify", "identify"]
+
+
+def open_writer(fifo):
+    """The FIFO's write end, once a reader has it open."""
+    deadline = time.monotonic() + JOIN_TIMEOUT_S
+    while True:
+        try:
+            return os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+        except OSError as error:
+            if error.errno != errno.ENXIO or time.monotonic() > deadline:
+                raise
+        time.sleep(0.01)
+
+
+def test_a_device_dropped_during_another_call_is_closed_by_the_next_open(kormelt_device, tmp_path):
+    # A check reading a FIFO stays inside the library, holding it, until the
+    # FIFO's writer closes it.
+    fifo = str(tmp_path / "image.fifo")
+    os.mkfifo(fifo)
+    image = kormelt.seal(bytes(range(256)))
+    device = kormelt.open()
+    checked = []
+    checker = threading.Thread(target=lambda: checked.append(kormelt.check(fifo)), daemon=True)
+    checker.start()
+    writer = open_writer(fifo)
+    try:
+        with pytest.warns(ResourceWarning, match="the next kormelt.open[(][)] closes its port"):
+            del device
+            gc.collect()
+        assert len(descriptors_to(kormelt_device.path)) == 1
+        os.write(writer, image)
+    finally:
+        os.close(writer)
+    checker.join(JOIN_TIMEOUT_S)
+    assert checked == [True]
+
+    with kormelt.open(timeout=REOPEN_TIMEOUT_S) as again:
+        assert len(descriptors_to(kormelt_device.path)) == 1
+        assert again.com == 1
+    assert descriptors_to(kormelt_device.path) == []
+    assert [r.kind for r in kormelt_device.requests()] == ["identify", "identify"]
+
+
+ISPEED, OSPEED = 4, 5  # in termios.tcgetattr's list
+LEFT_OPEN_AT_EXIT = """
+import sys, kormelt
+device = kormelt.open()
+print("open", flush=True)
+sys.stdin.readline()
+"""
+
+
+def test_a_device_left_open_at_exit_is_closed(kormelt_device):
+    # The child keeps its device to the end; the library's close puts back
+    # the settings it found at open, which the line is then changed away from.
+    child = subprocess.Popen(
+        [sys.executable, "-W", "always::ResourceWarning", "-c", LEFT_OPEN_AT_EXIT],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
+    try:
+        assert child.stdout.readline().strip() == b"open"
+        line = os.open(kormelt_device.path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        try:
+            found = termios.tcgetattr(line)
+            changed = list(found)
+            changed[ISPEED] = changed[OSPEED] = termios.B9600
+            termios.tcsetattr(line, termios.TCSANOW, changed)
+            _, errors = child.communicate(b"\n", timeout=JOIN_TIMEOUT_S)
+            after = termios.tcgetattr(line)
+        finally:
+            os.close(line)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    text = errors.decode(errors="replace")
+    assert child.returncode == 0, text
+    assert (after[ISPEED], after[OSPEED]) == (found[ISPEED], found[OSPEED]) == (termios.B19200, termios.B19200)
+    assert "never closed; its port is closed now" in text
+    assert "Exception ignored" not in text
 
 
 def open_waiting(path, timeout):

@@ -5,6 +5,7 @@ Ctrl-C that cancels instead of being lost inside the library."""
 from __future__ import annotations
 
 import contextlib
+import gc
 import os
 import signal
 import sys
@@ -28,8 +29,12 @@ _call_lock = threading.Lock()
 _call_thread: Optional[int] = None  # ident of the thread in a call
 # It has one port slot, which a session holds from open() to close(); a
 # second open() waits for it, so one session never closes another's port.
+# A plain Lock, because the collector may end a session in any thread.
 _port_lock = threading.Lock()
 _holder: Optional["_Session"] = None  # the session that holds the slot
+# A Device collected during another library call could not close its port;
+# the next open() does, before its search.
+_port_left_open = False
 
 
 def _library_path(path: PathLike) -> bytes:
@@ -215,17 +220,21 @@ def _claim_port(timeout: Optional[float]) -> _Session:
         raise ValueError("timeout must be None (wait for ever) or a number of seconds >= 0, not %r" % timeout)
     me = threading.current_thread()
     if not _port_lock.acquire(blocking=False):
-        holder = _holder
-        if holder is not None and holder.thread is me:
-            opened = " (kormelt.open() at %s)" % holder.where if holder.where else ""
-            raise RuntimeError(
-                "a device is already open in this thread%s; the library has one port, so close that one first"
-                % opened
-            )
-        if timeout is None:
-            _port_lock.acquire()
-        elif not _port_lock.acquire(timeout=min(timeout, threading.TIMEOUT_MAX)):
-            raise _busy_error(_holder or holder, timeout)
+        # The holder may be a Device that nothing references any more but a
+        # reference cycle: collecting it now ends its session.
+        gc.collect()
+        if not _port_lock.acquire(blocking=False):
+            holder = _holder
+            if holder is not None and holder.thread is me:
+                opened = " (kormelt.open() at %s)" % holder.where if holder.where else ""
+                raise RuntimeError(
+                    "a device is already open in this thread%s; the library has one port, so close that one first"
+                    % opened
+                )
+            if timeout is None:
+                _port_lock.acquire()
+            elif not _port_lock.acquire(timeout=min(timeout, threading.TIMEOUT_MAX)):
+                raise _busy_error(_holder or holder, timeout)
     session = _Session(me, _caller_site())
     _holder = session
     return session
@@ -236,6 +245,34 @@ def _release_port(session: _Session) -> None:
     if _holder is session:
         _holder = None
         _port_lock.release()
+
+
+def _end_dropped(session: _Session, lib: Any) -> bool:
+    """Ends the session of a Device collected while open, wherever the
+    collector runs it: in any thread, during another library call, at
+    interpreter exit. Closes the port when the library is free at once, else
+    leaves that to the next open(); True when it closed it. Never waits and
+    never raises."""
+    global _port_left_open
+    closed = False
+    try:
+        # Waiting here could wait for this very thread: the collector may
+        # run inside a call, even inside its progress report.
+        if _call_lock.acquire(blocking=False):
+            try:
+                lib.close()  # always 0
+                closed = True
+            finally:
+                _call_lock.release()
+    except Exception:  # noqa: B902 - at interpreter exit, parts of the binding may be gone already
+        pass  # the port then stays open until the process ends, which closes it
+    try:
+        if not closed:
+            _port_left_open = True
+        _release_port(session)
+    except Exception:  # noqa: B902 - as above
+        pass  # nothing may escape a finaliser
+    return closed
 
 
 _FROM_OPEN = object()  # a Device holds the port slot that open() claimed for it
@@ -249,6 +286,7 @@ class Device:
         if key is not _FROM_OPEN or session is None:
             raise TypeError("a kormelt.Device comes from kormelt.open()")
         self._session = session
+        self._lib = library()  # kept for __del__, which may run when module names are gone
         self.com = com
         session.com = com
         self._open = True
@@ -308,10 +346,24 @@ class Device:
         return self
 
     def __del__(self) -> None:
-        # Closing here would call the library from wherever the collector
-        # runs, even inside another call's progress report; say it instead.
-        if getattr(self, "_open", False):
-            warnings.warn("%r was never closed: the library still holds its port" % self, ResourceWarning, source=self)
+        # Left open, the session would hold the port slot for good and every
+        # later open() would wait for it.
+        if not getattr(self, "_open", False):
+            return
+        described = repr(self)
+        self._open = False
+        if _end_dropped(self._session, self._lib):
+            what = "its port is closed now"
+        else:
+            what = "a library call was running, so the next kormelt.open() closes its port"
+        # Last, since a warnings filter may turn this into an exception,
+        # which the application then asked for.
+        try:
+            warnings.warn("%s was never closed; %s" % (described, what), ResourceWarning, source=self)
+        except Warning:
+            raise
+        except Exception:  # noqa: B902 - at interpreter exit the warnings machinery may be gone already
+            pass
 
     def __exit__(self, *exc_info: object) -> None:
         self.close()
@@ -331,10 +383,16 @@ def open(progress: Optional[Progress] = None, *, timeout: Optional[float] = None
     thread waits until it is closed, for ever when timeout is None, else up
     to timeout seconds, then raises PortBusy (a TimeoutError) naming the
     thread that holds the port and where it called open(). In the thread
-    that holds it, open() raises RuntimeError at once."""
+    that holds it, open() raises RuntimeError at once. A Device collected
+    without close() has its port closed and warns with ResourceWarning."""
+    global _port_left_open
     lib = library()
     session = _claim_port(timeout)
     try:
+        if _port_left_open:
+            with _library_call():
+                lib.close()
+            _port_left_open = False
         call = _Call(Phase.SEARCH, progress)
         status = _run(call, lib.open)
         if status != Status.OK:
