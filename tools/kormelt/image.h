@@ -8,14 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "protocol/protocol.h"
+
 namespace kormelt::tool {
 
 using Bytes = std::vector<uint8_t>;
 
-// The upload runs at about 1.5 KiB/s, so 16 MiB already take three hours;
-// anything larger comes from a mistake such as a HEX file linked for a flash
-// base far from address 0.
-constexpr size_t IMAGE_MAX_BYTES = size_t{16} << 20;
+constexpr size_t IMAGE_MAX_BYTES = FLASH_MAX_BYTES;
 constexpr size_t CRC_TRAILER_BYTES = 2;
 // An image of the trailer alone holds no firmware, whatever its CRC says
 // (the CRC of nothing is 0xAAAA, so the file AA AA passes the check).

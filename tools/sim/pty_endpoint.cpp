@@ -10,6 +10,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "link/line_speed_posix.h"
+
 namespace kormelt::sim {
 
 namespace {
@@ -69,7 +71,7 @@ bool PtyEndpoint::Open(const std::string &link_path, std::string *error) {
     tio.c_cflag |= CLOCAL | CREAD;
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
-    if (cfsetispeed(&tio, B19200) != 0 || cfsetospeed(&tio, B19200) != 0 ||
+    if (cfsetispeed(&tio, LINE_SPEED) != 0 || cfsetospeed(&tio, LINE_SPEED) != 0 ||
         tcsetattr(slave_fd_, TCSANOW, &tio) != 0) {
         return fail(ErrnoText("tcsetattr"));
     }
