@@ -8,6 +8,7 @@
 #include <string>
 
 #include "tools/kormelt/image.h"
+#include "tools/kormelt/intel_hex.h"
 
 using kormelt::tool::Bytes;
 

@@ -1,6 +1,7 @@
 #include "link/frame.h"
 
 #include "protocol/protocol.h"
+#include "protocol/status_names.h"
 
 namespace kormelt {
 

@@ -10,6 +10,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "link/line_speed_posix.h"
 #include "link/port_name.h"
 #include "protocol/status_names.h"
 
@@ -27,7 +28,7 @@ constexpr PosixCalls REAL_CALLS = {
     ::poll,       ::malloc,      ::free,        ::clock_gettime,
 };
 
-constexpr speed_t PORT_SPEED = B19200;  // LINE_BAUD_RATE as the termios code
+constexpr speed_t PORT_SPEED = LINE_SPEED;
 constexpr int MODEM_LINES = TIOCM_DTR | TIOCM_RTS;
 
 constexpr int64_t NS_PER_MS = 1000000;

@@ -8,6 +8,7 @@
 #include "link/port_name.h"
 #include "link/serial_port.h"
 #include "protocol/protocol.h"
+#include "protocol/status_names.h"
 
 namespace kormelt {
 

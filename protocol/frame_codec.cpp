@@ -6,8 +6,6 @@ namespace kormelt {
 
 namespace {
 
-bool NeedsEscape(uint8_t byte) { return byte == FRAME_FLAG || byte == FRAME_ESCAPE; }
-
 // Appends one byte, stuffed; false when it does not fit.
 bool PutStuffed(uint8_t byte, uint8_t *out, size_t capacity, size_t *pos) {
     if (NeedsEscape(byte)) {

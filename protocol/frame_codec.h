@@ -14,6 +14,9 @@ constexpr uint8_t FRAME_FLAG = 0x7E;
 constexpr uint8_t FRAME_ESCAPE = 0xFD;
 constexpr uint8_t FRAME_ESCAPE_XOR = 0x20;
 
+// The bytes that travel stuffed: the flag and the escape itself.
+constexpr bool NeedsEscape(uint8_t byte) { return byte == FRAME_FLAG || byte == FRAME_ESCAPE; }
+
 constexpr size_t FRAME_CRC_BYTES = 2;
 // The shortest frame that counts: one payload byte and the CRC. Shorter
 // ones are dropped, never taken for a bad frame.

@@ -10,7 +10,6 @@
 #include <iterator>
 
 #include "protocol/progress.h"
-#include "protocol/status_names.h"
 
 namespace kormelt {
 
@@ -54,6 +53,21 @@ constexpr char DEVICE_ID[] = "kormelt";
 constexpr size_t DEVICE_ID_LENGTH = sizeof DEVICE_ID - 1;
 constexpr size_t DEVICE_ID_OFFSET = 2;
 constexpr size_t IDENTIFY_REPLY_BYTES = DEVICE_ID_OFFSET + DEVICE_ID_LENGTH;  // 9
+
+// What the device answers: to identify, these version bytes where the
+// library looks for nothing, then the identifier; to erase, program and
+// restart, the command code and one of the results below. The library
+// takes any good reply as success; the simulator answers this way.
+constexpr uint8_t ID_VERSION[DEVICE_ID_OFFSET] = {0x01, 0x00};
+constexpr uint8_t REPLY_OK = 0x00;
+constexpr uint8_t REPLY_REJECTED = 0x01;  // unknown request, or a program beyond the flash
+constexpr size_t REPLY_RESULT_BYTES = 2;  // command, result
+
+// The most firmware an image may hold, and the flash the simulated device
+// has. The upload runs at about 1.5 KiB/s, so 16 MiB already take three
+// hours; anything larger comes from a mistake such as a HEX file linked for
+// a flash base far from address 0.
+constexpr size_t FLASH_MAX_BYTES = size_t{16} << 20;
 
 // The ports searched, and the percentages reported on the way.
 constexpr uint32_t SEARCH_FIRST_PORT = KORMELT_SEARCH_FIRST_PORT;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tools/kormelt/image.h"
+#include "tools/kormelt/intel_hex.h"
 
 using kormelt::tool::Bytes;
 using kormelt::tool::ParseIntelHex;

@@ -7,6 +7,7 @@
 #include "tools/kormelt/commands.h"
 #include "tools/kormelt/exit_codes.h"
 #include "tools/kormelt/image.h"
+#include "tools/kormelt/intel_hex.h"
 #include "tools/kormelt/image_input.h"
 #include "tools/kormelt/platform.h"
 #include "tools/kormelt/status_text.h"

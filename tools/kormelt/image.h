@@ -1,6 +1,7 @@
 // Image files as the tool sees them: whole files in memory, the CRC trailer
-// in their last two bytes, and the making of an image from raw binary or
-// Intel HEX input.
+// in their last two bytes, and the sealing of firmware into an image. The
+// input formats that carry addresses have readers of their own
+// (intel_hex.h) over the image builder (image_builder.h).
 #pragma once
 
 #include <cstddef>
@@ -8,14 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "protocol/protocol.h"
+
 namespace kormelt::tool {
 
 using Bytes = std::vector<uint8_t>;
 
-// The upload runs at about 1.5 KiB/s, so 16 MiB already take three hours;
-// anything larger comes from a mistake such as a HEX file linked for a flash
-// base far from address 0.
-constexpr size_t IMAGE_MAX_BYTES = size_t{16} << 20;
+constexpr size_t IMAGE_MAX_BYTES = FLASH_MAX_BYTES;
 constexpr size_t CRC_TRAILER_BYTES = 2;
 // An image of the trailer alone holds no firmware, whatever its CRC says
 // (the CRC of nothing is 0xAAAA, so the file AA AA passes the check).
@@ -46,12 +46,5 @@ enum class InputFormat { Raw, IntelHex };
 
 // Intel HEX by the name's extension (.hex, .ihex, any case), raw otherwise.
 InputFormat GuessInputFormat(const std::string &path);
-
-// Places the data records of an Intel HEX text from address 0 upward, gaps
-// filled with ERASED_FLASH_BYTE. False with a reason naming the line when a
-// line is malformed, a checksum is wrong, records overlap, or an address
-// lies beyond IMAGE_MAX_BYTES. Data of a segment address record (type 02)
-// that run past offset 0xFFFF go on at the segment base + 0x10000.
-bool ParseIntelHex(const std::string &text, Bytes *image, std::string *error);
 
 }  // namespace kormelt::tool

@@ -118,7 +118,7 @@ std::vector<uint8_t> DeviceModel::Answer(const Request &request) {
     case RequestKind::Program: {
         const uint64_t address = PacketAddress(payload.data());
         const uint64_t end = address + PACKET_DATA_BYTES;
-        if (end > FLASH_LIMIT_BYTES) {
+        if (end > FLASH_MAX_BYTES) {
             return Reply(CMD_PROGRAM, REPLY_REJECTED);
         }
         if (flash_.image.size() < end) {

@@ -16,16 +16,6 @@
 
 namespace kormelt::sim {
 
-// Replies to erase, program and restart: the command code, then one of these.
-constexpr uint8_t REPLY_OK = 0x00;
-constexpr uint8_t REPLY_REJECTED = 0x01;  // unknown request, or a program beyond the flash
-
-// The identify reply: these version bytes where the library looks for
-// nothing, then the identity text.
-constexpr uint8_t ID_VERSION[DEVICE_ID_OFFSET] = {0x01, 0x00};
-
-constexpr size_t FLASH_LIMIT_BYTES = 16u << 20;  // program requests reaching beyond are rejected
-
 struct Identity {
     std::string text = DEVICE_ID;
     // Length of the identify reply payload: the version bytes and text, cut

@@ -14,8 +14,6 @@ constexpr uint8_t NOISE[] = {0x00, 0x55, 0xAA, 0xFF, 0xFD, 0x5E, 0x11, 0x13};
 // A frame of one decoded byte, then one of two; a receiver drops both.
 constexpr uint8_t SHORT_FRAMES[] = {FRAME_FLAG, 0x11, FRAME_FLAG, FRAME_FLAG, 0x22, 0x33, FRAME_FLAG};
 
-bool NeedsStuffing(uint8_t byte) { return byte == FRAME_FLAG || byte == FRAME_ESCAPE; }
-
 // Changes the low CRC byte of an encoded frame to a value that needs no
 // stuffing, so the frame stays well formed and only its CRC test fails.
 void CorruptCrc(std::vector<uint8_t> *frame) {
@@ -31,7 +29,7 @@ void CorruptCrc(std::vector<uint8_t> *frame) {
         low = static_cast<uint8_t>(f[closing - 1] ^ FRAME_ESCAPE_XOR);
     }
     uint8_t wrong = static_cast<uint8_t>(low ^ 0x01);
-    if (NeedsStuffing(wrong)) {
+    if (NeedsEscape(wrong)) {
         wrong = static_cast<uint8_t>(low ^ 0x02);
     }
     f.erase(f.begin() + static_cast<std::ptrdiff_t>(start), f.begin() + static_cast<std::ptrdiff_t>(closing));

@@ -3,16 +3,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cinttypes>
 #include <cstring>
 #include <ctime>
-#include <iterator>
 #include <utility>
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include "protocol/protocol.h"
@@ -28,7 +24,7 @@ constexpr int64_t NS_PER_MS = 1000000;
 // after this pause instead of in a busy loop.
 constexpr int64_t HANGUP_RETRY_NS = 10 * NS_PER_MS;
 constexpr size_t READ_CHUNK_BYTES = 512;
-constexpr size_t BABBLE_CHUNK_BYTES = 256;
+constexpr size_t WAKE_DRAIN_BYTES = 64;
 // Before quitting after the restart reply: how long to wait for the host to
 // read it, and how often to look.
 constexpr int64_t QUIT_DRAIN_LIMIT_NS = 1000 * NS_PER_MS;
@@ -41,12 +37,6 @@ int64_t NowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-// Wire time of the first count bytes of a run, from the count itself, so
-// that the rate does not drift over long runs.
-int64_t WireNs(uint64_t count) {
-    return static_cast<int64_t>(count * static_cast<uint64_t>(NS_PER_SECOND) / LINE_BYTES_PER_SECOND);
 }
 
 timespec ToTimespec(int64_t ns) {
@@ -67,7 +57,11 @@ std::string ErrnoText(const std::string &what) { return what + ": " + std::strer
 }  // namespace
 
 Simulator::Simulator(Options options)
-    : options_(std::move(options)), model_(options_.identity), faults_(options_.faults) {}
+    : options_(std::move(options)),
+      rx_pacer_(options_.paced),
+      tx_(Pacing{options_.paced, options_.byte_pause_ms}),
+      model_(options_.identity),
+      faults_(options_.faults) {}
 
 Simulator::~Simulator() { Close(); }
 
@@ -85,99 +79,26 @@ bool Simulator::Open(std::string *error) {
     wake_read_fd_ = wake[0];
     wake_write_fd_ = wake[1];
 
-    master_fd_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master_fd_ < 0) {
-        return fail(ErrnoText("posix_openpt"));
-    }
-    if (grantpt(master_fd_) != 0 || unlockpt(master_fd_) != 0) {
-        return fail(ErrnoText("grantpt/unlockpt"));
-    }
-    char name[128];
-    const int name_error = ptsname_r(master_fd_, name, sizeof name);
-    if (name_error != 0) {
-        errno = name_error;
-        return fail(ErrnoText("ptsname_r"));
-    }
-    slave_path_ = name;
-
-    // Held open for the whole run: the host opens and closes the slave for
-    // every search, and the master would see a hang-up between two opens.
-    slave_fd_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    if (slave_fd_ < 0) {
-        return fail(ErrnoText(std::string("open ") + name));
-    }
-    // Raw from the start: an echoing slave would send every reply back as a
-    // request. The host sets its own settings later; they are left alone.
-    termios tio{};
-    if (tcgetattr(slave_fd_, &tio) != 0) {
-        return fail(ErrnoText("tcgetattr"));
-    }
-    cfmakeraw(&tio);
-    tio.c_cflag |= CLOCAL | CREAD;
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
-    if (cfsetispeed(&tio, B19200) != 0 || cfsetospeed(&tio, B19200) != 0 ||
-        tcsetattr(slave_fd_, TCSANOW, &tio) != 0) {
-        return fail(ErrnoText("tcsetattr"));
-    }
-
-    const int flags = fcntl(master_fd_, F_GETFL);
-    if (flags < 0 || fcntl(master_fd_, F_SETFL, flags | O_NONBLOCK) != 0) {
-        return fail(ErrnoText("fcntl O_NONBLOCK"));
-    }
-
     if (!options_.log_path.empty()) {
         log_ = std::fopen(options_.log_path.c_str(), "w");
         if (log_ == nullptr) {
             return fail(ErrnoText("open log " + options_.log_path));
         }
     }
-
-    if (!options_.link_path.empty()) {
-        // Made beside the link and renamed over it, so a host opening the
-        // link meanwhile finds either the old target or the new one.
-        const std::string temp = options_.link_path + ".new-" + std::to_string(getpid());
-        if (unlink(temp.c_str()) != 0 && errno != ENOENT) {
-            return fail(ErrnoText("unlink " + temp));
-        }
-        if (symlink(slave_path_.c_str(), temp.c_str()) != 0) {
-            return fail(ErrnoText("symlink " + temp));
-        }
-        if (rename(temp.c_str(), options_.link_path.c_str()) != 0) {
-            const std::string text = ErrnoText("rename to " + options_.link_path);
-            // Best effort: the rename already failed.
-            static_cast<void>(unlink(temp.c_str()));
-            return fail(text);
-        }
-        link_made_ = true;
+    // The link last: once it exists a host may open it.
+    if (!line_.Open(options_.link_path, error)) {
+        return fail(*error);
     }
-    Say("serving " + slave_path_);
+    Say("serving " + line_.slave_path());
     return true;
 }
 
-void Simulator::RemoveLink() {
-    if (!link_made_) {
-        return;
-    }
-    // Removed only while it still leads to this simulator: a test may have
-    // pointed it at another one meanwhile.
-    char target[256];
-    const ssize_t n = readlink(options_.link_path.c_str(), target, sizeof target - 1);
-    if (n >= 0 && std::string(target, static_cast<size_t>(n)) == slave_path_ &&
-        unlink(options_.link_path.c_str()) != 0) {
-        Warn(ErrnoText("unlink " + options_.link_path));
-    }
-    link_made_ = false;
-}
-
 void Simulator::Close() {
-    RemoveLink();
+    line_.Close();
     // Nothing can be done about a failing close of these at the end.
-    for (int *fd : {&master_fd_, &slave_fd_, &wake_read_fd_}) {
-        if (*fd >= 0) {
-            static_cast<void>(close(*fd));
-            *fd = -1;
-        }
+    if (wake_read_fd_ >= 0) {
+        static_cast<void>(close(wake_read_fd_));
+        wake_read_fd_ = -1;
     }
     if (wake_write_fd_ >= 0) {
         const int fd = wake_write_fd_;
@@ -237,13 +158,6 @@ bool Simulator::WriteDump(std::string *error) const {
     return options_.dump_path.empty() || tool::WriteFileReplacing(options_.dump_path, flash().image, error);
 }
 
-bool Simulator::Timed() const { return options_.paced || options_.byte_pause_ms > 0; }
-
-int64_t Simulator::TxDeadline(uint64_t index) const {
-    const int64_t pause_ns = static_cast<int64_t>(options_.byte_pause_ms) * NS_PER_MS;
-    return tx_epoch_ns_ + (options_.paced ? WireNs(index + 1) : 0) + static_cast<int64_t>(index) * pause_ns;
-}
-
 bool Simulator::Run(std::string *error) {
     if (wake_read_fd_ < 0) {
         *error = "not open";
@@ -267,11 +181,11 @@ bool Simulator::Run(std::string *error) {
             Serve(request);
         }
         bool want_pollout = false;
-        if (master_fd_ >= 0 && !WriteDue(now, &want_pollout, error)) {
+        if (line_.connected() && !WriteDue(now, &want_pollout, error)) {
             ok = false;
             break;
         }
-        if (quitting_ && tx_pos_ == tx_.size() && !babbling_) {
+        if (quitting_ && tx_.Idle()) {
             DrainBeforeQuit();
             break;
         }
@@ -281,16 +195,18 @@ bool Simulator::Run(std::string *error) {
         if (!pending_.empty()) {
             wake_by(pending_.front().due_ns);
         }
-        if (master_fd_ >= 0 && tx_pos_ < tx_.size() && !want_pollout) {
-            wake_by(TxDeadline(tx_index_));
+        if (line_.connected() && !want_pollout) {
+            if (const std::optional<int64_t> next = tx_.NextDeadline()) {
+                wake_by(*next);
+            }
         }
-        const bool watch_master = master_fd_ >= 0 && hangup_retry_at <= now;
-        if (master_fd_ >= 0 && !watch_master) {
+        const bool watch_master = line_.connected() && hangup_retry_at <= now;
+        if (line_.connected() && !watch_master) {
             wake_by(hangup_retry_at);
         }
 
         pollfd fds[2] = {{wake_read_fd_, POLLIN, 0},
-                         {master_fd_, static_cast<short>(POLLIN | (want_pollout ? POLLOUT : 0)), 0}};
+                         {line_.master_fd(), static_cast<short>(POLLIN | (want_pollout ? POLLOUT : 0)), 0}};
         timespec timeout{};
         if (wake_at >= 0) {
             timeout = ToTimespec(std::max<int64_t>(0, wake_at - NowNs()));
@@ -312,7 +228,7 @@ bool Simulator::Run(std::string *error) {
             break;
         }
         if ((fds[0].revents & POLLIN) != 0) {
-            char drained[64];
+            char drained[WAKE_DRAIN_BYTES];
             // The flags say what was asked; the bytes only woke the loop.
             while (read(wake_read_fd_, drained, sizeof drained) > 0) {
             }
@@ -341,35 +257,20 @@ bool Simulator::Run(std::string *error) {
 
 bool Simulator::ReadRequests(int64_t now_ns, bool *hung_up, std::string *error) {
     uint8_t chunk[READ_CHUNK_BYTES];
-    const ssize_t n = read(master_fd_, chunk, sizeof chunk);
-    if (n < 0) {
-        if (errno == EAGAIN || errno == EINTR) {
-            return true;
-        }
-        // EIO: no slave open at the moment. The pseudo-terminal stays usable
-        // and the host may come back.
-        if (errno == EIO) {
-            *hung_up = true;
-            return true;
-        }
-        *error = ErrnoText("read " + slave_path_ + " master");
-        return false;
-    }
-    if (n == 0) {
+    size_t n = 0;
+    switch (line_.Read(chunk, sizeof chunk, &n, error)) {
+    case PtyEndpoint::Io::Done:
+        break;
+    case PtyEndpoint::Io::Again:
+        return true;
+    case PtyEndpoint::Io::NoHost:
         *hung_up = true;
         return true;
+    case PtyEndpoint::Io::Failed:
+        return false;
     }
-    for (ssize_t i = 0; i < n; ++i) {
-        int64_t through_ns = now_ns;
-        if (options_.paced) {
-            // A byte read while the line was idle starts a new run.
-            if (rx_epoch_ns_ + WireNs(rx_count_) < now_ns) {
-                rx_epoch_ns_ = now_ns;
-                rx_count_ = 0;
-            }
-            ++rx_count_;
-            through_ns = rx_epoch_ns_ + WireNs(rx_count_);
-        }
+    for (size_t i = 0; i < n; ++i) {
+        const int64_t through_ns = rx_pacer_.Through(now_ns);
         const FrameEvent event = decoder_.Feed(chunk[i]);
         if (event == FrameEvent::NeedMore) {
             continue;
@@ -387,11 +288,8 @@ bool Simulator::ReadRequests(int64_t now_ns, bool *hung_up, std::string *error) 
 
 void Simulator::FrameReceived(Request request, int64_t through_ns) {
     ++requests_;
-    if (babbling_) {
-        babbling_ = false;
-        tx_.clear();
-        tx_pos_ = 0;
-    }
+    // A request arriving stops a babbling device.
+    tx_.StopBabble();
     pending_.push_back(Pending{requests_, through_ns, std::move(request)});
 }
 
@@ -414,8 +312,8 @@ void Simulator::Serve(const Pending &pending) {
     std::vector<uint8_t> bytes = faults_.LeadIn();
     if (faults_.BabblesAt(number)) {
         bytes.push_back(FRAME_FLAG);
-        QueueReply(bytes, pending.due_ns);
-        babbling_ = true;
+        tx_.Queue(bytes, pending.due_ns);
+        tx_.StartBabble(BABBLE_BYTE);
         Say("babbling");
         return;
     }
@@ -426,66 +324,33 @@ void Simulator::Serve(const Pending &pending) {
     }
     Say("reply " + Hex(frame));
     bytes.insert(bytes.end(), frame.begin(), frame.end());
-    QueueReply(bytes, pending.due_ns);
-}
-
-void Simulator::QueueReply(const std::vector<uint8_t> &bytes, int64_t start_ns) {
-    if (tx_pos_ == tx_.size()) {
-        tx_.clear();
-        tx_pos_ = 0;
-        // A new run starts unless the last byte is still on its way.
-        const int64_t line_free_ns = tx_index_ == 0 ? start_ns : TxDeadline(tx_index_ - 1);
-        if (line_free_ns <= start_ns) {
-            tx_epoch_ns_ = start_ns;
-            tx_index_ = 0;
-        }
-    }
-    tx_.insert(tx_.end(), bytes.begin(), bytes.end());
+    tx_.Queue(bytes, pending.due_ns);
 }
 
 bool Simulator::WriteDue(int64_t now_ns, bool *want_pollout, std::string *error) {
     *want_pollout = false;
-    if (tx_pos_ == tx_.size()) {
-        tx_.clear();
-        tx_pos_ = 0;
-        if (!babbling_) {
-            return true;
-        }
-        tx_.assign(BABBLE_CHUNK_BYTES, BABBLE_BYTE);
-    }
-    size_t due = tx_.size() - tx_pos_;
-    if (Timed()) {
-        due = 0;
-        while (tx_pos_ + due < tx_.size() && TxDeadline(tx_index_ + due) <= now_ns) {
-            ++due;
-        }
-        if (due == 0) {
-            return true;
-        }
-    }
-    ssize_t n = write(master_fd_, tx_.data() + tx_pos_, due);
-    if (n < 0) {
-        if (errno == EAGAIN || errno == EINTR) {
-            *want_pollout = true;
-            return true;
-        }
-        if (errno != EIO) {
-            *error = ErrnoText("write " + slave_path_ + " master");
-            return false;
-        }
-        // EIO: no slave open; as on a line nobody listens to, the bytes are lost.
-        Say("reply bytes lost, no slave open");
-        n = static_cast<ssize_t>(due);
-    }
-    if (n == 0) {
-        *want_pollout = true;
+    const uint8_t *bytes = nullptr;
+    const size_t due = tx_.Due(now_ns, &bytes);
+    if (due == 0) {
         return true;
     }
-    tx_pos_ += static_cast<size_t>(n);
-    tx_index_ += static_cast<uint64_t>(n);
+    size_t written = 0;
+    switch (line_.Write(bytes, due, &written, error)) {
+    case PtyEndpoint::Io::Done:
+        break;
+    case PtyEndpoint::Io::Again:
+        *want_pollout = true;
+        return true;
+    case PtyEndpoint::Io::NoHost:
+        Say("reply bytes lost, no slave open");
+        break;
+    case PtyEndpoint::Io::Failed:
+        return false;
+    }
+    tx_.Sent(written);
     // Back at once for the rest, or for the next chunk of babble; the loop
     // still looks at requests and signals in between.
-    if (static_cast<size_t>(n) < due || (babbling_ && tx_pos_ == tx_.size())) {
+    if (written < due || (tx_.babbling() && tx_.Drained())) {
         *want_pollout = true;
     }
     return true;
@@ -493,18 +358,9 @@ bool Simulator::WriteDue(int64_t now_ns, bool *want_pollout, std::string *error)
 
 void Simulator::Hangup() {
     Say("hanging up");
-    // The slave's name is free for the next pseudo-terminal from now on; a
-    // link left behind could lead the host to somebody else's line.
-    RemoveLink();
-    for (int *fd : {&master_fd_, &slave_fd_}) {
-        // The point is to drop the line; a failing close changes nothing.
-        static_cast<void>(close(*fd));
-        *fd = -1;
-    }
+    line_.Hangup();
     pending_.clear();
-    tx_.clear();
-    tx_pos_ = 0;
-    babbling_ = false;
+    tx_.Clear();
     quitting_ = false;
 }
 
@@ -516,9 +372,10 @@ void Simulator::DrainBeforeQuit() {
                              stop_requested_ == 0;
          waited += QUIT_DRAIN_POLL_NS) {
         SleepNs(QUIT_DRAIN_POLL_NS);
-        int queued = 0;
-        if (ioctl(slave_fd_, FIONREAD, &queued) != 0) {
-            Warn(ErrnoText("FIONREAD"));
+        size_t queued = 0;
+        std::string reason;
+        if (!line_.Unread(&queued, &reason)) {
+            Warn(reason);
             return;
         }
         quiet_looks = queued == 0 ? quiet_looks + 1 : 0;

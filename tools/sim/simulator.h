@@ -1,10 +1,9 @@
-// A stand-in for the device at the far end of the serial line: this is the
-// line. It serves a pseudo-terminal whose slave side the host opens as its
-// port, paces the bytes both ways when asked to, decodes request frames with
-// the protocol core, and hands each request to the device model, which
-// answers it and keeps the flash, through the fault plan, which decides
-// which answers go out wrong. It also writes the request log and the flash
-// dump.
+// A stand-in for the device at the far end of the serial line: the request
+// loop. It reads what the host sends through the pseudo-terminal endpoint,
+// decodes request frames with the protocol core, and hands each request to
+// the device model, which answers it and keeps the flash, through the fault
+// plan, which decides which answers go out wrong; the transmitter paces the
+// replies. It also writes the request log and the flash dump.
 //
 // Request numbers count every frame the simulator receives, from 1: good
 // requests and frames that do not decode alike, so request K is line K of
@@ -22,6 +21,8 @@
 #include "protocol/frame_codec.h"
 #include "tools/sim/device_model.h"
 #include "tools/sim/fault_plan.h"
+#include "tools/sim/pty_endpoint.h"
+#include "tools/sim/transmitter.h"
 
 namespace kormelt::sim {
 
@@ -49,7 +50,7 @@ public:
     // reason in *error; whatever was opened is closed again.
     bool Open(std::string *error);
     // The path the host opens, valid after Open().
-    const std::string &slave_path() const { return slave_path_; }
+    const std::string &slave_path() const { return line_.slave_path(); }
 
     // Serves requests until RequestStop() (or the restart reply, with
     // quit_after_restart), then writes the dump. False with the reason in
@@ -78,12 +79,8 @@ private:
     bool ReadRequests(int64_t now_ns, bool *hung_up, std::string *error);
     void FrameReceived(Request request, int64_t through_ns);
     void Serve(const Pending &pending);
-    void QueueReply(const std::vector<uint8_t> &bytes, int64_t start_ns);
-    bool Timed() const;
-    int64_t TxDeadline(uint64_t index) const;
     bool WriteDue(int64_t now_ns, bool *want_pollout, std::string *error);
     void Hangup();
-    void RemoveLink();
     void DrainBeforeQuit();
     void LogLine(const std::string &line);
     void Say(const std::string &text) const;   // with verbose only
@@ -91,30 +88,20 @@ private:
     void WakeByte(char what);
 
     Options options_;
-    int master_fd_ = -1;
-    int slave_fd_ = -1;  // our own, so the host may close and reopen the slave freely
+    PtyEndpoint line_;
     int wake_read_fd_ = -1;
     volatile sig_atomic_t wake_write_fd_ = -1;  // read by RequestStop() in a signal handler
-    std::string slave_path_;
     FILE *log_ = nullptr;
-    bool link_made_ = false;
 
     volatile sig_atomic_t stop_requested_ = 0;
     volatile sig_atomic_t dump_requested_ = 0;
 
     std::array<uint8_t, REQUEST_CAPACITY> rx_bytes_{};
     FrameDecoder decoder_{rx_bytes_.data(), rx_bytes_.size()};
-    int64_t rx_epoch_ns_ = 0;  // paced reception: line busy since then ...
-    uint64_t rx_count_ = 0;    // ... with this many bytes
+    ReceivePacer rx_pacer_;
     uint32_t requests_ = 0;
     std::vector<Pending> pending_;
-
-    // Reply transmitter: bytes leave at absolute deadlines from tx_epoch_ns_.
-    std::vector<uint8_t> tx_;
-    size_t tx_pos_ = 0;
-    int64_t tx_epoch_ns_ = 0;
-    uint64_t tx_index_ = 0;  // bytes sent since tx_epoch_ns_
-    bool babbling_ = false;
+    Transmitter tx_;
     bool quitting_ = false;  // the restart reply is queued and quit_after_restart is set
 
     DeviceModel model_;
