@@ -15,6 +15,7 @@ machine's serial ports and a missing port fails at once.
 
 import argparse
 import fcntl
+import importlib.util
 import json
 import os
 import random
@@ -51,6 +52,21 @@ EXIT_SYSTEM = 9
 IMAGE_MAX_BYTES = 16 << 20  # firmware an image may hold; its file adds the 2-byte CRC
 HEX_TEXT_MAX_BYTES = 64 << 20
 REPLY_TIMEOUT_S = 3.0
+
+
+def load_request_log_reader():
+    """The Python package's reader of the simulator's request log, loaded from
+    the tree by its path: it needs nothing but the standard library."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "python", "src",
+                        "kormelt", "testing", "_request_log.py")
+    spec = importlib.util.spec_from_file_location("kormelt_request_log", path)
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = module  # dataclasses look their module up there
+    spec.loader.exec_module(module)
+    return module
+
+
+request_log = load_request_log_reader()
 
 
 def crc16(data):
@@ -197,11 +213,11 @@ class Simulator:
             return f.read()
 
     def log(self):
-        """The requests received, as (kind, fields) per line."""
+        """The requests received so far."""
         if not os.path.exists(self.log_path):
             return []
         with open(self.log_path) as f:
-            return [(words[0], words[1:-1]) for words in (line.split() for line in f) if len(words) >= 2]
+            return request_log.read_request_log(f.read())
 
 
 class TempDirTest(unittest.TestCase):
@@ -419,10 +435,11 @@ class FlashTest(TempDirTest):
     def expect_update(self, sim, image):
         """The simulator saw a whole update of image and holds it."""
         log = sim.log()
-        kinds = [kind for kind, _ in log]
+        kinds = [request.kind for request in log]
         packets = -(-len(image) // PACKET_BYTES)
         self.assertEqual(kinds, ["identify"] + ["erase"] * 7 + ["program"] * packets + ["restart"])
-        self.assertEqual([int(fields[0]) for kind, fields in log if kind == "erase"], ERASE_BLOCKS)
+        self.assertEqual([request.block for request in log if request.kind == "erase"], ERASE_BLOCKS)
+        self.assertEqual([request.number for request in log], list(range(1, len(log) + 1)))
         self.assertEqual(sim.dump(), padded(image))
 
     def test_update_through_com3(self):
@@ -595,7 +612,7 @@ class CancelTest(TempDirTest):
                 self.assertIn("Cancelled during upload", stderr)
                 summary = rest[-1]
                 self.assertEqual((summary["result"], summary["phase"], summary["status"]), ("cancelled", "upload", 12))
-                self.assertNotIn("restart", [kind for kind, _ in sim.log()])
+                self.assertNotIn("restart", [request.kind for request in sim.log()])
 
                 # The port was let go: the same simulator serves the next run.
                 result = kormelt("flash", "-q", second_path, env=env)
@@ -930,7 +947,7 @@ class CancelAnywhereTest(TempDirTest):
             self.assertEqual(code, EXIT_CANCELLED, stderr)
             self.assertIn("Cancelled before the restart", stderr)
             self.assertEqual(run.events[-1]["phase"], "restart")
-            self.assertNotIn("restart", [kind for kind, _ in sim.log()])
+            self.assertNotIn("restart", [request.kind for request in sim.log()])
             self.assertEqual(sim.dump(), padded(image))
 
 
@@ -1064,7 +1081,7 @@ class WineTest(TempDirTest):
             self.assertEqual(result.returncode, EXIT_OK, result.stderr)
             self.assertIn("COM3", result.stdout)
             log = sim.log()
-            self.assertEqual([kind for kind, _ in log],
+            self.assertEqual([request.kind for request in log],
                              ["identify"] + ["erase"] * 7 + ["program"] * 8 + ["restart"])
             self.assertEqual(sim.dump(), padded(image))
 

@@ -7,11 +7,16 @@
 
 #include "protocol/crc16.h"
 #include "tools/sim/device_model.h"
+#include "tools/sim/request_log.h"
 
 using kormelt::FrameEvent;
 using kormelt::sim::DeviceModel;
 using kormelt::sim::Identity;
+using kormelt::sim::LoggedRequest;
+using kormelt::sim::LogRecord;
+using kormelt::sim::ParseLogRecord;
 using kormelt::sim::ReadRequest;
+using kormelt::sim::ReadRequestLog;
 using kormelt::sim::Request;
 using kormelt::sim::RequestKind;
 using Bytes = std::vector<uint8_t>;
@@ -37,7 +42,7 @@ Bytes ProgramPayload(uint32_t address, uint8_t fill) {
     return payload;
 }
 
-TEST(SimDeviceModel, ReadsEachFrameAsTheLogShowsIt) {
+TEST(SimDeviceModel, ReadsEachFrameAndLogsItAsOneJsonLine) {
     struct Case {
         const char *what;
         Request request;
@@ -46,21 +51,21 @@ TEST(SimDeviceModel, ReadsEachFrameAsTheLogShowsIt) {
     };
     const Bytes nine_bytes(9, 0x09);
     const Case cases[] = {
-        {"identify", Good({0x00}, 0xBE, 0xA0), RequestKind::Identify, "identify 00"},
-        {"restart", Good({0x01}, 0xAE, 0x81), RequestKind::Restart, "restart 01"},
-        {"erase", Good({0x02, 0x0B}, 0x31, 0x1C), RequestKind::Erase, "erase 11 020b"},
-        {"unknown", Good({0x00, 0x00}, 0xE6, 0x15), RequestKind::Unknown, "unknown 0000"},
+        {"identify", Good({0x00}, 0xBE, 0xA0), RequestKind::Identify, R"({"n":7,"kind":"identify","bytes":"00"})"},
+        {"restart", Good({0x01}, 0xAE, 0x81), RequestKind::Restart, R"({"n":7,"kind":"restart","bytes":"01"})"},
+        {"erase", Good({0x02, 0x0B}, 0x31, 0x1C), RequestKind::Erase, R"({"n":7,"kind":"erase","block":11,"bytes":"020b"})"},
+        {"unknown", Good({0x00, 0x00}, 0xE6, 0x15), RequestKind::Unknown, R"({"n":7,"kind":"unknown","bytes":"0000"})"},
         {"short frame", ReadRequest(FrameEvent::Dropped, nine_bytes.data(), 2, false), RequestKind::Short,
-         "short 0909"},
+         R"({"n":7,"kind":"short","bytes":"0909"})"},
         {"bad crc", ReadRequest(FrameEvent::Error, nine_bytes.data(), 3, false), RequestKind::BadCrc,
-         "bad-crc 090909"},
+         R"({"n":7,"kind":"bad-crc","bytes":"090909"})"},
         {"overlong", ReadRequest(FrameEvent::Error, nine_bytes.data(), 4, true), RequestKind::Overlong,
-         "overlong 09090909"},
+         R"({"n":7,"kind":"overlong","bytes":"09090909"})"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         EXPECT_EQ(c.request.kind, c.kind);
-        EXPECT_EQ(c.request.LogLine(), c.log);
+        EXPECT_EQ(LogRecord(7, c.request), c.log);
         const bool decoded = c.kind != RequestKind::Short && c.kind != RequestKind::BadCrc &&
                              c.kind != RequestKind::Overlong;
         EXPECT_EQ(c.request.Decoded(), decoded);
@@ -91,9 +96,36 @@ TEST(SimDeviceModel, KnowsRequestsByCommandAndLength) {
     }
 }
 
-TEST(SimDeviceModel, ProgramIsLoggedWithItsAddress) {
+TEST(SimRequestLog, ProgramIsLoggedWithItsAddressAndReadBack) {
     const Request request = Of(RequestKind::Program, ProgramPayload(0x12345680, 0x00));
-    EXPECT_EQ(request.LogLine().substr(0, 29), "program 0x12345680 0380563412");
+    const std::string line = LogRecord(3, request);
+    const std::string head = R"({"n":3,"kind":"program","address":305419904,"bytes":"0380563412000000)";
+    EXPECT_EQ(line.substr(0, head.size()), head);
+    LoggedRequest read;
+    ASSERT_TRUE(ParseLogRecord(line, &read));
+    EXPECT_EQ(read.number, 3u);
+    EXPECT_EQ(read.kind, "program");
+    EXPECT_EQ(read.address, 0x12345680u);
+    EXPECT_FALSE(read.block.has_value());
+    EXPECT_EQ(read.bytes, request.bytes);
+}
+
+TEST(SimRequestLog, ReadsOnlyCompleteLinesOfTheFormat) {
+    const std::string text = std::string(R"({"n":1,"kind":"identify","bytes":"00"})") + "\n" +
+                             R"( { "n" : 2 , "kind" : "erase" , "block" : 11 , "bytes" : "020b" , "later" : 5 } )" +
+                             "\n" +
+                             "identify 00\n" +                                    // the old words
+                             R"({"n":4,"kind":"identify","bytes":"0"})" + "\n" +   // odd hex
+                             R"({"n":5,"kind":"identify"})" + "\n" +              // no bytes
+                             R"({"n":6,"kind":"identify","bytes":"00"} x)" + "\n" + // trailing text
+                             R"({"n":7,"kind":"restart","bytes":"01"})";            // still being written
+    const std::vector<LoggedRequest> log = ReadRequestLog(text);
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].number, 1u);
+    EXPECT_EQ(log[0].bytes, Bytes{0x00});
+    EXPECT_EQ(log[1].kind, "erase");
+    EXPECT_EQ(log[1].block, 11u);
+    EXPECT_EQ(log[1].bytes, (Bytes{0x02, 0x0B}));
 }
 
 TEST(SimDeviceModel, AnswersIdentifyWithTheIdentityItWasGiven) {

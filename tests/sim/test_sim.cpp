@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -304,13 +305,16 @@ TEST(SimRequests, LogAndDumpFollowTheRequestsByteForByte) {
     ASSERT_EQ(log.size(), 7u);
     const std::vector<std::string> kinds = {"identify", "erase",   "program", "bad-crc",
                                             "program",  "unknown", "restart"};
-    const std::vector<std::vector<std::string>> fields = {{}, {"11"}, {"0x00000080"}, {}, {"0x00000200"}, {}, {}};
+    const std::vector<std::optional<uint32_t>> blocks = {{}, 11, {}, {}, {}, {}, {}};
+    const std::vector<std::optional<uint32_t>> addresses = {{}, {}, 0x80, {}, 0x200, {}, {}};
     const std::vector<Bytes> bytes = {{0x00}, {0x02, 0x0B}, program_a, {0x00, 0xBE, 0xA1}, program_b, {0x09, 0x01},
                                       {0x01}};
     for (size_t i = 0; i < log.size(); ++i) {
         SCOPED_TRACE("log line " + std::to_string(i + 1));
         EXPECT_EQ(log[i].kind, kinds[i]);
-        EXPECT_EQ(log[i].fields, fields[i]);
+        EXPECT_EQ(log[i].number, i + 1);
+        EXPECT_EQ(log[i].block, blocks[i]);
+        EXPECT_EQ(log[i].address, addresses[i]);
         EXPECT_EQ(log[i].bytes, bytes[i]);
     }
 

@@ -39,49 +39,22 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tools/sim/request_log.h"
+
 #ifndef KORMELT_SIM_PATH
 #error "KORMELT_SIM_PATH is not defined: link the kormelt_sim_process target"
 #endif
 
 extern char **environ;
 
-// One line of the simulator's log.
-struct SimLogEntry {
-    // identify, restart, erase, program, unknown (a good frame of no known
-    // request and length), bad-crc, short (1 or 2 bytes), overlong.
-    std::string kind;
-    // erase: the block number in decimal; program: the address as 0x%08x.
-    std::vector<std::string> fields;
-    // Good requests: the payload, CRC not included. bad-crc, short and
-    // overlong: every decoded byte (overlong: the first 1024).
-    std::vector<uint8_t> bytes;
-};
+// One line of the simulator's log (tools/sim/request_log.h has the format).
+using SimLogEntry = kormelt::sim::LoggedRequest;
 
 // The log's complete lines; a line still being written is left out.
 inline std::vector<SimLogEntry> ReadSimLog(const std::string &path) {
-    std::vector<SimLogEntry> entries;
     std::ifstream in(path, std::ios::binary);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    size_t start = 0;
-    for (size_t end = text.find('\n'); end != std::string::npos; start = end + 1, end = text.find('\n', start)) {
-        std::istringstream words(text.substr(start, end - start));
-        std::vector<std::string> tokens;
-        for (std::string word; words >> word;) {
-            tokens.push_back(word);
-        }
-        if (tokens.size() < 2) {
-            continue;  // not a log line
-        }
-        SimLogEntry entry;
-        entry.kind = tokens.front();
-        entry.fields.assign(tokens.begin() + 1, tokens.end() - 1);
-        const std::string &hex = tokens.back();
-        for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-            entry.bytes.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-        }
-        entries.push_back(std::move(entry));
-    }
-    return entries;
+    return kormelt::sim::ReadRequestLog(text);
 }
 
 // The dump file's bytes; empty when it is missing.

@@ -65,40 +65,6 @@ bool Request::Decoded() const {
     return kind != RequestKind::BadCrc && kind != RequestKind::Short && kind != RequestKind::Overlong;
 }
 
-std::string Request::LogLine() const {
-    std::string line;
-    switch (kind) {
-    case RequestKind::Identify:
-        line = "identify";
-        break;
-    case RequestKind::Restart:
-        line = "restart";
-        break;
-    case RequestKind::Erase:
-        line = "erase " + std::to_string(bytes[ERASE_BLOCK_OFFSET]);
-        break;
-    case RequestKind::Program: {
-        char field[16];
-        std::snprintf(field, sizeof field, "0x%08" PRIx32, PacketAddress(bytes.data()));
-        line = std::string("program ") + field;
-        break;
-    }
-    case RequestKind::Unknown:
-        line = "unknown";
-        break;
-    case RequestKind::BadCrc:
-        line = "bad-crc";
-        break;
-    case RequestKind::Short:
-        line = "short";
-        break;
-    case RequestKind::Overlong:
-        line = "overlong";
-        break;
-    }
-    return line + " " + Hex(bytes);
-}
-
 std::vector<uint8_t> DeviceModel::Answer(const Request &request) {
     const std::vector<uint8_t> &payload = request.bytes;
     switch (request.kind) {

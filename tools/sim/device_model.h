@@ -43,9 +43,6 @@ struct Request {
 
     // A frame that decoded: the device answers it, whatever it asks.
     bool Decoded() const;
-    // "identify 00", "erase 11 020b", "program 0x00000080 03800000...",
-    // "bad-crc 00bea1": the kind, the request's fields, the bytes in hex.
-    std::string LogLine() const;
 };
 
 constexpr size_t REQUEST_CAPACITY = 1024;  // decoded bytes kept of one request frame

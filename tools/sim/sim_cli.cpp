@@ -15,9 +15,10 @@ constexpr const char *NUMBERING_NOTE =
     "good requests of any kind (identify included) and frames that do not decode alike.\n"
     "Request K is line K of the log. K = 0 switches an option off.\n"
     "\n"
-    "Log lines: identify <hex>, restart <hex>, erase <block> <hex>, program 0x<address> <hex>,\n"
-    "unknown <hex> (a good frame of no known request and length), each with the payload in hex;\n"
-    "bad-crc <hex>, short <hex> (1 or 2 bytes), overlong <hex>, with every decoded byte.\n"
+    "The log has one JSON object a line: {\"n\":K,\"kind\":KIND,\"bytes\":HEX}, with \"block\" for\n"
+    "erase and \"address\" for program as numbers. KIND is identify, restart, erase, program or\n"
+    "unknown (a good frame of no known request and length), with the payload in hex; or bad-crc,\n"
+    "short (1 or 2 bytes) or overlong, with every decoded byte.\n"
     "\n"
     "Replies: identify gets 01 00 and the identity text; erase, program and restart get the\n"
     "command code and 00, an unknown request its first byte and 01. Frames that do not decode\n"
@@ -39,7 +40,7 @@ void AddSimulatorOptions(CLI::App &app, Options &options) {
                    "On SIGUSR1 and at exit, write the programmed bytes from address 0 to the end of the "
                    "highest programmed byte to FILE; holes hold 0xFF")
         ->type_name("FILE");
-    app.add_option("--log", options.log_path, "Log every request received to FILE, one line each")
+    app.add_option("--log", options.log_path, "Log every request received to FILE, one JSON object a line")
         ->type_name("FILE");
     app.add_option("--id", options.identity.text, "Identity text in the identify reply (default " + std::string(DEVICE_ID) + ")")
         ->type_name("TEXT");

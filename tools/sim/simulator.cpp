@@ -13,6 +13,7 @@
 
 #include "protocol/protocol.h"
 #include "tools/common/replace_file.h"
+#include "tools/sim/request_log.h"
 
 namespace kormelt::sim {
 
@@ -296,7 +297,7 @@ void Simulator::FrameReceived(Request request, int64_t through_ns) {
 void Simulator::Serve(const Pending &pending) {
     const Request &request = pending.request;
     const uint32_t number = pending.number;
-    LogLine(request.LogLine());
+    LogLine(LogRecord(number, request));
     if (faults_.HangsUpAt(number)) {
         Hangup();
         return;

@@ -25,6 +25,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Dict, List, Optional, Tuple
 
+from kormelt.testing._request_log import Request, read_request_log
+
 SIMULATOR_VARIABLE = "KORMELT_SIM"
 SIMULATOR_NAME = "kormelt-sim"
 PORT_VARIABLE = "KORMELT_COM"
@@ -83,31 +85,6 @@ class Faults:
         if self.id_length is not None:
             args += ["--id-length", str(self.id_length)]
         return args
-
-
-@dataclass(frozen=True)
-class Request:
-    """One frame the simulated device received. kind is identify, erase,
-    program, restart or unknown for a good request, bad-crc, short or
-    overlong for one that did not decode; payload holds its bytes."""
-
-    kind: str
-    payload: bytes
-
-    @property
-    def block(self) -> int:
-        """The block of an erase request."""
-        return self.payload[1]
-
-    @property
-    def address(self) -> int:
-        """The device address of a program request."""
-        return int.from_bytes(self.payload[1:5], "little")
-
-    @property
-    def data(self) -> bytes:
-        """The 128 data bytes of a program request."""
-        return self.payload[5:]
 
 
 def find_simulator() -> str:
@@ -326,9 +303,7 @@ class SimulatedDevice:
                 text = f.read()
         except FileNotFoundError:
             return []
-        # A line still being written has no newline yet; the next look sees it whole.
-        lines = text.split("\n")[:-1]
-        return [Request(words[0], bytes.fromhex(words[-1])) for words in (line.split() for line in lines)]
+        return read_request_log(text)
 
     def _stderr(self) -> str:
         try:
@@ -347,4 +322,12 @@ class SimulatedDevice:
         return "<SimulatedDevice COM%d %s>" % (self.com, self.path or "(not started)")
 
 
-__all__ = ["Faults", "NO_PORT", "Request", "SimulatedDevice", "SimulatorError", "find_simulator"]
+__all__ = [
+    "Faults",
+    "NO_PORT",
+    "Request",
+    "SimulatedDevice",
+    "SimulatorError",
+    "find_simulator",
+    "read_request_log",
+]
