@@ -9,8 +9,10 @@ default the one of the same build, left out when it is not there.
 """
 
 import importlib.machinery
+import json
 import os
 import shutil
+import subprocess
 import types
 from pathlib import Path
 
@@ -24,6 +26,7 @@ LIBRARY_VARIABLE = "KORMELT_WHEEL_LIBRARY"
 SIMULATOR_VARIABLE = "KORMELT_WHEEL_SIM"
 LIBRARY_NAMES = {"PE": "KORMELT.dll", "ELF": "libKORMELT.so"}
 SIMULATOR_NAME = "kormelt-sim"
+FAULT_TABLE_NAME = "_faults.json"
 PLATFORM_TAGS = {
     ("PE", "i386"): "win32",
     ("PE", "x86-64"): "win_amd64",
@@ -71,6 +74,15 @@ def _native_files():
     return files
 
 
+def _write_fault_table(simulator, target):
+    """The simulator's misbehaviour options, as it declares them, for
+    kormelt.testing.Faults: the package takes them from the simulator it
+    ships instead of keeping a copy."""
+    listed = subprocess.run([str(simulator), "--list-faults"], check=True, capture_output=True, text=True)
+    json.loads(listed.stdout)  # a table that does not parse fails the build, not the import
+    target.write_text(listed.stdout)
+
+
 class BuildWithNative(build_py):
     def run(self):
         super().run()
@@ -81,6 +93,8 @@ class BuildWithNative(build_py):
         target.mkdir(parents=True)
         for source in _native_files():
             shutil.copy2(source, target / source.name)  # keeps the simulator executable
+            if source.name == SIMULATOR_NAME:
+                _write_fault_table(source, Path(self.build_lib) / "kormelt" / "testing" / FAULT_TABLE_NAME)
 
 
 class PlatformWheel(bdist_wheel):

@@ -1,12 +1,15 @@
 """kormelt.testing.SimulatedDevice: the simulator's options, the ports it
 points the search at and gives back, its flash and request log."""
 
+import dataclasses
+import json
 import os
+import subprocess
 
 import pytest
 
 import kormelt
-from kormelt.testing import NO_PORT, Faults, SimulatedDevice, SimulatorError
+from kormelt.testing import NO_PORT, Faults, SimulatedDevice, SimulatorError, find_simulator
 
 
 @pytest.mark.parametrize(
@@ -25,6 +28,14 @@ from kormelt.testing import NO_PORT, Faults, SimulatedDevice, SimulatorError
 )
 def test_faults_become_simulator_options(faults, arguments):
     assert faults.arguments() == arguments
+
+
+def test_faults_are_the_shipped_simulators_own_options():
+    listed = subprocess.run([find_simulator(), "--list-faults"], capture_output=True, text=True, check=True)
+    table = json.loads(listed.stdout)
+    assert [f.name for f in dataclasses.fields(Faults)] == [row["name"] for row in table]
+    for row in table:
+        assert row["option"] in Faults.__doc__ and row["help"] in Faults.__doc__
 
 
 def ports():

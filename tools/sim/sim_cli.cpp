@@ -1,7 +1,10 @@
 #include "tools/sim/sim_cli.h"
 
 #include <cstdint>
+#include <cstdio>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "protocol/frame_codec.h"
 #include "protocol/protocol.h"
@@ -26,8 +29,99 @@ constexpr const char *NUMBERING_NOTE =
     "\n"
     "SIGUSR1 writes the dump; SIGINT and SIGTERM write it, remove the link and end.";
 
-void AddRequestNumber(CLI::App &app, const std::string &name, uint32_t &target, const std::string &text) {
-    app.add_option(name, target, text)->type_name("K");
+// Every way the device can be told to misbehave, declared once: the
+// options of kormelt-sim and `kormelt sim`, their --help, and the Python
+// package's Faults, which the wheel build makes from --list-faults, all come
+// from this list. X(name, option, kind, field of Options, help); name is the
+// Python keyword.
+#define KORMELT_SIM_BEHAVIOUR(X)                                                                           \
+    X(silent_from, "--silent-from", Request, faults.silent_from,                                           \
+      std::string("From request K on, requests are logged but neither carried out nor answered"))          \
+    X(bad_crc_at, "--bad-crc-at", Request, faults.bad_crc_at, std::string("Answer request K with a wrong CRC")) \
+    X(noise, "--noise", Flag, faults.noise, std::string("Send a few non-flag bytes before every reply frame")) \
+    X(short_frames, "--short-frames", Flag, faults.short_frames,                                           \
+      std::string("Send a 1-byte and a 2-byte frame before every reply frame"))                            \
+    X(oversize_at, "--oversize-at", Request, faults.oversize_at,                                           \
+      "Answer request K with a good frame of " + std::to_string(OVERSIZE_REPLY_BYTES) + " payload bytes")  \
+    X(babble_at, "--babble-at", Request, faults.babble_at,                                                 \
+      std::string("Answer request K with a flag and then 0x55 bytes without end, until the next request "  \
+                  "arrives"))                                                                              \
+    X(byte_pause_ms, "--byte-pause-ms", Milliseconds, byte_pause_ms,                                       \
+      std::string("Pause MS milliseconds between reply bytes"))                                            \
+    X(hangup_at, "--hangup-at", Request, faults.hangup_at,                                                 \
+      std::string("Close the pseudo-terminal and remove the link when request K arrives, without a "       \
+                  "reply; the simulator then idles until it is stopped"))                                  \
+    X(id_text, "--id", Text, identity.text,                                                                \
+      "Identity text in the identify reply (default " + std::string(DEVICE_ID) + ")")                      \
+    X(id_length, "--id-length", Length, identity.length,                                                   \
+      "Identify reply payload length: version and text cut, or padded with 00 (default " +                 \
+          std::to_string(IDENTIFY_REPLY_BYTES) + ")")
+
+struct BehaviourOption {
+    const char *name;
+    const char *option;
+    const char *kind;  // request, flag, milliseconds, text or length
+    std::string help;
+};
+
+// The table's kinds name its Add functions; the JSON has them in lower case.
+std::string KindName(const char *kind) {
+    std::string name = kind;
+    name[0] = static_cast<char>(name[0] - 'A' + 'a');
+    return name;
+}
+
+std::vector<BehaviourOption> BehaviourOptions() {
+    return {
+#define KORMELT_SIM_ROW(name, option, kind, field, help) {#name, option, #kind, help},
+        KORMELT_SIM_BEHAVIOUR(KORMELT_SIM_ROW)
+#undef KORMELT_SIM_ROW
+    };
+}
+
+void AddRequest(CLI::App &app, const char *option, uint32_t &target, const std::string &help) {
+    app.add_option(option, target, help)->type_name("K");
+}
+
+void AddFlag(CLI::App &app, const char *option, bool &target, const std::string &help) {
+    app.add_flag(option, target, help);
+}
+
+void AddMilliseconds(CLI::App &app, const char *option, uint32_t &target, const std::string &help) {
+    app.add_option(option, target, help)->type_name("MS");
+}
+
+void AddText(CLI::App &app, const char *option, std::string &target, const std::string &help) {
+    app.add_option(option, target, help)->type_name("TEXT");
+}
+
+void AddLength(CLI::App &app, const char *option, std::optional<size_t> &target, const std::string &help) {
+    app.add_option_function<size_t>(
+           option, [&target](const size_t &length) { target = length; }, help)
+        ->type_name("N")
+        ->check(CLI::Range(size_t{0}, FRAME_MAX_PAYLOAD));
+}
+
+std::string JsonText(const std::string &text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+        }
+        out += c;
+    }
+    return out + "\"";
+}
+
+// The table as JSON, one object per option, for the Python package's build.
+std::string BehaviourJson() {
+    std::string json = "[";
+    for (const BehaviourOption &o : BehaviourOptions()) {
+        json += std::string(json.size() > 1 ? ",\n " : "\n ") + "{\"name\": " + JsonText(o.name) +
+                ", \"option\": " + JsonText(o.option) + ", \"kind\": " + JsonText(KindName(o.kind)) +
+                ", \"help\": " + JsonText(o.help) + "}";
+    }
+    return json + "\n]\n";
 }
 
 }  // namespace
@@ -42,31 +136,9 @@ void AddSimulatorOptions(CLI::App &app, Options &options) {
         ->type_name("FILE");
     app.add_option("--log", options.log_path, "Log every request received to FILE, one JSON object a line")
         ->type_name("FILE");
-    app.add_option("--id", options.identity.text, "Identity text in the identify reply (default " + std::string(DEVICE_ID) + ")")
-        ->type_name("TEXT");
-    app.add_option_function<size_t>(
-           "--id-length", [&options](const size_t &length) { options.identity.length = length; },
-           "Identify reply payload length: version and text cut, or padded with 00 (default " +
-               std::to_string(IDENTIFY_REPLY_BYTES) + ")")
-        ->type_name("N")
-        ->check(CLI::Range(size_t{0}, FRAME_MAX_PAYLOAD));
-    AddRequestNumber(app, "--silent-from", options.faults.silent_from,
-                     "From request K on, requests are logged but neither carried out nor answered");
-    AddRequestNumber(app, "--bad-crc-at", options.faults.bad_crc_at, "Answer request K with a wrong CRC");
-    app.add_flag("--noise", options.faults.noise, "Send a few non-flag bytes before every reply frame");
-    app.add_flag("--short-frames", options.faults.short_frames,
-                 "Send a 1-byte and a 2-byte frame before every reply frame");
-    AddRequestNumber(app, "--oversize-at", options.faults.oversize_at,
-                     "Answer request K with a good frame of " + std::to_string(OVERSIZE_REPLY_BYTES) +
-                         " payload bytes");
-    AddRequestNumber(app, "--babble-at", options.faults.babble_at,
-                     "Answer request K with a flag and then 0x55 bytes without end, until the next "
-                     "request arrives");
-    app.add_option("--byte-pause-ms", options.byte_pause_ms, "Pause MS milliseconds between reply bytes")
-        ->type_name("MS");
-    AddRequestNumber(app, "--hangup-at", options.faults.hangup_at,
-                     "Close the pseudo-terminal and remove the link when request K arrives, without a "
-                     "reply; the simulator then idles until it is stopped");
+#define KORMELT_SIM_ADD(name, option, kind, field, help) Add##kind(app, option, options.field, help);
+    KORMELT_SIM_BEHAVIOUR(KORMELT_SIM_ADD)
+#undef KORMELT_SIM_ADD
     app.add_flag("--paced", options.paced,
                  "Line pacing: each byte takes its time at " + std::to_string(LINE_BAUD_RATE) + " baud 8N1 (" +
                      std::to_string(LINE_BYTES_PER_SECOND) +
@@ -77,6 +149,13 @@ void AddSimulatorOptions(CLI::App &app, Options &options) {
     app.add_flag("--quit-after-restart", options.quit_after_restart,
                  "End once the reply to a restart request has been read (or after 1 s)");
     app.add_flag("--verbose", options.verbose, "Report requests and replies on stderr");
+    app.add_flag_callback(
+        "--list-faults",
+        [] {
+            std::fputs(BehaviourJson().c_str(), stdout);
+            throw CLI::Success();
+        },
+        "Print the misbehaviour options above as JSON (name, option, kind, help) and exit");
     app.footer(NUMBERING_NOTE);
 }
 

@@ -12,6 +12,7 @@ The pytest plugin of this package adds the fixture kormelt_device.
 
 from __future__ import annotations
 
+import json
 import os
 import select
 import shutil
@@ -21,7 +22,7 @@ import sys
 import tempfile
 import threading
 import time
-from dataclasses import dataclass
+from dataclasses import field, make_dataclass
 from pathlib import Path
 from typing import Dict, List, Optional, Tuple
 
@@ -46,45 +47,59 @@ class SimulatorError(RuntimeError):
     """kormelt-sim cannot be found, started or asked for its flash."""
 
 
-@dataclass(frozen=True)
-class Faults:
-    """How the simulated device misbehaves. Requests are numbered from 1 in
-    the order they arrive, every frame counted (the identify request of the
-    search is 1, the first erase 2); 0 switches an option off."""
+FAULT_TABLE = Path(__file__).resolve().parent / "_faults.json"
+# What a Faults field of each kind of simulator option holds, and its
+# default, which leaves the option out.
+_FIELD_KINDS = {
+    "request": (int, 0),  # a request number K, 0 for off
+    "milliseconds": (int, 0),
+    "flag": (bool, False),
+    "text": (Optional[str], None),
+    "length": (Optional[int], None),
+}
 
-    silent_from: int = 0  # from request K on: logged, neither carried out nor answered
-    bad_crc_at: int = 0  # request K is answered with a wrong CRC
-    noise: bool = False  # a few non-flag bytes before every reply
-    short_frames: bool = False  # a 1-byte and a 2-byte frame before every reply
-    oversize_at: int = 0  # request K is answered with an over-long frame
-    babble_at: int = 0  # request K is answered with a flag and bytes without end
-    byte_pause_ms: int = 0  # pause between reply bytes
-    hangup_at: int = 0  # the line is hung up when request K arrives
-    id_text: Optional[str] = None  # the identity text instead of the device's
-    id_length: Optional[int] = None  # length of the identify reply payload
 
-    def arguments(self) -> List[str]:
-        """The simulator's command-line options for these faults."""
-        args: List[str] = []
-        for option, value in (
-            ("--silent-from", self.silent_from),
-            ("--bad-crc-at", self.bad_crc_at),
-            ("--oversize-at", self.oversize_at),
-            ("--babble-at", self.babble_at),
-            ("--byte-pause-ms", self.byte_pause_ms),
-            ("--hangup-at", self.hangup_at),
-        ):
-            if value:
-                args += [option, str(value)]
-        if self.noise:
-            args.append("--noise")
-        if self.short_frames:
-            args.append("--short-frames")
-        if self.id_text is not None:
-            args += ["--id", self.id_text]
-        if self.id_length is not None:
-            args += ["--id-length", str(self.id_length)]
-        return args
+def _fault_table() -> List[Dict[str, str]]:
+    """The simulator's misbehaviour options as it lists them (kormelt-sim
+    --list-faults), written into the package when the wheel is built; empty
+    in a package without the simulator."""
+    try:
+        with open(FAULT_TABLE) as f:
+            table: List[Dict[str, str]] = json.load(f)
+    except FileNotFoundError:
+        return []
+    unknown = [row["kind"] for row in table if row["kind"] not in _FIELD_KINDS]
+    if unknown:
+        raise SimulatorError("%s lists options of kinds this package does not know: %s" % (FAULT_TABLE, unknown))
+    return table
+
+
+_FAULTS = _fault_table()
+
+
+def _arguments(self: "Faults") -> List[str]:
+    """The simulator's command-line options for these faults."""
+    args: List[str] = []
+    for row in _FAULTS:
+        value = getattr(self, row["name"])
+        if value == _FIELD_KINDS[row["kind"]][1]:
+            continue
+        args += [row["option"]] if row["kind"] == "flag" else [row["option"], str(value)]
+    return args
+
+
+Faults = make_dataclass(
+    "Faults",
+    [(row["name"], _FIELD_KINDS[row["kind"]][0], field(default=_FIELD_KINDS[row["kind"]][1])) for row in _FAULTS],
+    frozen=True,
+    namespace={"arguments": _arguments},
+)
+Faults.__module__ = __name__
+Faults.__doc__ = "How the simulated device misbehaves, one keyword per option of kormelt-sim. Requests are " \
+    "numbered from 1 in the order they arrive, every frame counted (the identify request of the search is 1, " \
+    "the first erase 2); 0 switches an option off.\n\n" + "\n".join(
+        "%s (%s): %s" % (row["name"], row["option"], row["help"]) for row in _FAULTS
+    )
 
 
 def find_simulator() -> str:
