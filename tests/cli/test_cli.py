@@ -14,6 +14,7 @@ machine's serial ports and a missing port fails at once.
 """
 
 import argparse
+import contextlib
 import fcntl
 import json
 import os
@@ -984,6 +985,26 @@ class AdapterSearchTest(TempDirTest):
         self.assertNotIn("ttyS0", result.stdout)
         for n in range(4, 8):
             self.assertIn("no serial device found", lines["COM%d" % n])
+
+    def test_more_devices_than_ports_fill_all_seven_and_the_rest_are_not_searched(self):
+        with contextlib.ExitStack() as stack:
+            usb = [stack.enter_context(SilentPort()) for _ in range(5)]
+            acm = [stack.enter_context(SilentPort()) for _ in range(4)]
+            devices = {"ttyUSB%d" % k: port.path for k, port in enumerate(usb)}
+            devices.update({"ttyACM%d" % k: port.path for k, port in enumerate(acm)})
+            root, _ = self.tree(**devices)
+            result = kormelt("ports", env=self.env(root))
+        self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+        rows = result.stdout.splitlines()[1:]
+        lines = {line.split()[0]: line for line in rows if line.startswith("COM")}
+        expected = ["ttyUSB0", "ttyUSB1", "ttyUSB2", "ttyUSB3", "ttyUSB4", "ttyACM0", "ttyACM1"]
+        for n, name in enumerate(expected, start=1):
+            with self.subTest(port="COM%d" % n):
+                self.assertIn("%s/dev/%s " % (root, name), lines["COM%d" % n])
+                self.assertIn("exists, free", lines["COM%d" % n])
+        left = [line for line in rows if line.startswith("not searched")]
+        self.assertEqual(left, ["not searched (only COM1 to COM7 are): %s/dev/%s (ACM adapter)" % (root, name)
+                                for name in ("ttyACM2", "ttyACM3")])
 
 
 class TerminalViewTest(TempDirTest):
