@@ -733,6 +733,30 @@ class SealOutputTest(TempDirTest):
                                                                    "nulldev")]
         self.assertEqual(leftovers, [])
 
+    def test_an_output_that_is_the_input_is_refused(self):
+        firmware = b"\x01\x02\x03"
+        source = self.file("firmware.bin", firmware)
+        os.symlink("firmware.bin", os.path.join(self.dir, "link.bin"))
+        os.link(source, os.path.join(self.dir, "hard.bin"))
+        names = ["firmware.bin", "hard.bin", "link.bin"]
+        for output in (source, os.path.join(self.dir, "link.bin"), os.path.join(self.dir, "hard.bin"),
+                       os.path.join(self.dir, ".", "firmware.bin")):
+            with self.subTest(output):
+                result = kormelt("seal", source, "-o", output)
+                self.assertEqual(result.returncode, EXIT_SYSTEM, result.stdout)
+                self.assertIn("same file as the input", result.stderr)
+                self.assertIn("No image was written", result.stderr)
+                self.assertEqual(self.read("firmware.bin"), firmware)
+                self.assertEqual(sorted(os.listdir(self.dir)), names)
+                self.assertTrue(os.path.islink(os.path.join(self.dir, "link.bin")))
+        # Through a link the other way round, too; a different file is no match.
+        result = kormelt("seal", os.path.join(self.dir, "link.bin"), "-o", source)
+        self.assertEqual(result.returncode, EXIT_SYSTEM, result.stdout)
+        self.assertEqual(self.read("firmware.bin"), firmware)
+        result = self.seal_to(os.path.join(self.dir, "other.img"))
+        self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+        self.assertEqual(self.read("other.img"), sealed(firmware))
+
     def test_a_symlink_is_followed_and_its_target_replaced(self):
         target = self.file("target.img", b"old")
         link = os.path.join(self.dir, "link.img")

@@ -55,6 +55,13 @@ int RunSeal(const SealOptions &options) {
                                                          : GuessInputFormat(options.input);
     const bool hex = format == InputFormat::IntelHex;
     const std::string nothing = " No image was written.";
+    // Replacing the input by its own image would leave no firmware to seal
+    // again; by name, a link or another name of the same file alike.
+    if (SameFile(options.input, options.output)) {
+        return Refuse("the output " + options.output + " is the same file as the input " + options.input +
+                          ": sealing would replace the firmware with its own image. Name another output." + nothing,
+                      EXIT_SYSTEM);
+    }
     Bytes input;
     switch (ReadRegularFile(options.input, hex ? HEX_TEXT_MAX_BYTES : IMAGE_MAX_BYTES, &input, &error)) {
     case ReadOutcome::Ok:

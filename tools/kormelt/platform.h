@@ -51,6 +51,11 @@ std::string SearchHint();
 // the platform cannot redirect its ports.
 bool PointSearchAtDevice(const std::string &device, std::string *error);
 
+// Whether two names lead to the same file, links followed: the same inode
+// of the same device, or on Windows the same file index of the same volume.
+// False when either cannot be looked at (it does not exist, for one).
+bool SameFile(const std::string &a, const std::string &b);
+
 enum class ReadOutcome { Ok, Unreadable, NotRegular, TooLarge, Cancelled };
 
 // Reads a regular file whole. NotRegular, with a reason, for anything else

@@ -192,6 +192,13 @@ bool PointSearchAtDevice(const std::string &device, std::string *error) {
     return true;
 }
 
+bool SameFile(const std::string &a, const std::string &b) {
+    struct stat first {};
+    struct stat second {};
+    return stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
+}
+
 ReadOutcome ReadRegularFile(const std::string &path, size_t max_bytes, std::vector<uint8_t> *out,
                             std::string *error) {
     // Judged by name first, so that a FIFO or a device is never opened.

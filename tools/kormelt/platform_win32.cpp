@@ -89,6 +89,25 @@ bool PointSearchAtDevice(const std::string &, std::string *error) {
     return false;
 }
 
+bool SameFile(const std::string &a, const std::string &b) {
+    // Opened for no access at all, which touches no device; directories
+    // need the backup flag to be opened.
+    auto identify = [](const std::string &path, BY_HANDLE_FILE_INFORMATION *info) {
+        const HANDLE handle = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+        const bool known = GetFileInformationByHandle(handle, info) != 0;
+        CloseHandle(handle);  // opened without access: nothing to lose
+        return known;
+    };
+    BY_HANDLE_FILE_INFORMATION first{};
+    BY_HANDLE_FILE_INFORMATION second{};
+    return identify(a, &first) && identify(b, &second) && first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+           first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
+}
+
 ReadOutcome ReadRegularFile(const std::string &path, size_t max_bytes, std::vector<uint8_t> *out,
                             std::string *error) {
     if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
