@@ -416,15 +416,20 @@ class CheckTest(TempDirTest):
                 self.assertIn(fragment, result.stderr)
 
 
+def expect_update(test, sim, image):
+    """The simulator saw a whole update of image and nothing else, stray bytes included (they would be logged
+    as frames that do not decode), and holds it."""
+    log = sim.log()
+    kinds = [kind for kind, _ in log]
+    packets = -(-len(image) // PACKET_BYTES)
+    test.assertEqual(kinds, ["identify"] + ["erase"] * 7 + ["program"] * packets + ["restart"])
+    test.assertEqual([int(fields[0]) for kind, fields in log if kind == "erase"], ERASE_BLOCKS)
+    test.assertEqual(sim.dump(), padded(image))
+
+
 class FlashTest(TempDirTest):
     def expect_update(self, sim, image):
-        """The simulator saw a whole update of image and holds it."""
-        log = sim.log()
-        kinds = [kind for kind, _ in log]
-        packets = -(-len(image) // PACKET_BYTES)
-        self.assertEqual(kinds, ["identify"] + ["erase"] * 7 + ["program"] * packets + ["restart"])
-        self.assertEqual([int(fields[0]) for kind, fields in log if kind == "erase"], ERASE_BLOCKS)
-        self.assertEqual(sim.dump(), padded(image))
+        expect_update(self, sim, image)
 
     def test_update_through_com3(self):
         path, image = self.image(1000)
@@ -1061,6 +1066,22 @@ class TerminalViewTest(TempDirTest):
         self.assertIn("trying COM2 (%s)" % sim.path, text)
         self.assertIn("done: ", text)
 
+
+
+class ClosedStreamTest(TempDirTest):
+    """Started with a standard stream closed (`>&-`), the tool keeps every file it opens, the port included,
+    off that stream's number: nothing it prints goes down the serial line."""
+
+    def test_flash_with_standard_streams_closed(self):
+        path, image = self.image(1000, seed=24)
+        for closed in (">&-", "<&-", "2>&-", "<&- >&- 2>&-"):
+            for args in ([], ["--json"]):
+                with self.subTest(closed=closed, args=args), Simulator() as sim:
+                    result = subprocess.run(["/bin/sh", "-c", 'exec "$@" ' + closed, "sh", KORMELT, "flash", *args,
+                                             path], env=port_env(COM1=sim.path), capture_output=True, text=True,
+                                            timeout=RUN_TIMEOUT_S)
+                    self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+                    expect_update(self, sim, image)
 
 
 class SimCommandTest(TempDirTest):

@@ -7,6 +7,7 @@
 
 #include "tools/kormelt/commands.h"
 #include "tools/kormelt/exit_codes.h"
+#include "tools/kormelt/platform.h"
 #include "tools/kormelt/sim_command.h"
 
 using namespace kormelt::tool;
@@ -31,6 +32,14 @@ constexpr char FLASH_HELP[] =
 }  // namespace
 
 int main(int argc, char **argv) {
+    // First of all: a closed standard stream must not be handed out again by
+    // the next open.
+    std::string error;
+    if (!KeepStandardStreamsOpen(&error)) {
+        std::fprintf(stderr, "kormelt: %s\n", error.c_str());
+        return EXIT_SYSTEM;
+    }
+
     CLI::App app{"kormelt: firmware update of a device on a serial line", "kormelt"};
     app.set_version_flag("--version", "kormelt " KORMELT_VERSION);
     app.require_subcommand(1);

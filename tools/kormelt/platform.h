@@ -8,6 +8,12 @@
 
 namespace kormelt::tool {
 
+// Puts the null device on each standard stream the tool was started without,
+// before anything else is opened: otherwise the next file opened, the
+// library's serial port included, takes the stream's place and receives
+// what is printed. False with a reason when the null device cannot be had.
+bool KeepStandardStreamsOpen(std::string *error);
+
 // True when standard output is an interactive terminal (progress bars are
 // drawn only there).
 bool StdoutIsTerminal();

@@ -24,6 +24,8 @@ volatile std::sig_atomic_t g_cancel_requested = 0;
 
 extern "C" void OnCancelSignal(int) { g_cancel_requested = 1; }
 
+constexpr char NULL_DEVICE[] = "/dev/null";
+
 // Under /dev/null, which is no directory, so opening it fails at once on
 // every system.
 constexpr char NO_PORT_PATH[] = "/dev/null/no-port";
@@ -50,6 +52,31 @@ std::string VariableName(uint32_t n) {
 std::string SystemError(const std::string &what, int error_number) { return what + ": " + std::strerror(error_number); }
 
 }  // namespace
+
+bool KeepStandardStreamsOpen(std::string *error) {
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        // Those below fd are open by now, so open hands out fd itself. Left
+        // open across exec like any standard stream.
+        const int opened = open(NULL_DEVICE, fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (opened < 0) {
+            *error = SystemError(std::string("cannot open ") + NULL_DEVICE + " for a closed standard stream", errno);
+            return false;
+        }
+        if (opened != fd) {
+            const bool moved = dup2(opened, fd) == fd;
+            const int e = errno;
+            close(opened);  // a spare descriptor of the null device: nothing to lose
+            if (!moved) {
+                *error = SystemError(std::string("cannot open ") + NULL_DEVICE + " for a closed standard stream", e);
+                return false;
+            }
+        }
+    }
+    return true;
+}
 
 bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
 

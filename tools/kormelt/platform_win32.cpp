@@ -18,6 +18,7 @@ namespace {
 std::atomic<bool> g_cancel_requested{false};
 
 constexpr DWORD READ_CHUNK_BYTES = 64 * 1024;
+constexpr char NULL_DEVICE[] = "NUL";
 
 BOOL WINAPI OnConsoleControl(DWORD event) {
     if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
@@ -28,6 +29,35 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
 }
 
 }  // namespace
+
+bool KeepStandardStreamsOpen(std::string *error) {
+    struct Stream {
+        DWORD id;
+        FILE *file;
+        const char *mode;
+    };
+    for (const Stream &stream : {Stream{STD_INPUT_HANDLE, stdin, "r"}, Stream{STD_OUTPUT_HANDLE, stdout, "w"},
+                                 Stream{STD_ERROR_HANDLE, stderr, "w"}}) {
+        const HANDLE handle = GetStdHandle(stream.id);
+        if (handle != nullptr && handle != INVALID_HANDLE_VALUE) {
+            continue;
+        }
+        // Started without this handle (by a program without a console, or
+        // one that gave none): the stream writes to the null device rather
+        // than failing, as on POSIX.
+        if (std::freopen(NULL_DEVICE, stream.mode, stream.file) == nullptr) {
+            *error = std::string("cannot open ") + NULL_DEVICE + " for a missing standard stream";
+            return false;
+        }
+        const intptr_t opened = _get_osfhandle(_fileno(stream.file));
+        if (opened == -1 || !SetStdHandle(stream.id, reinterpret_cast<HANDLE>(opened))) {
+            *error = Win32ErrorText(std::string("cannot open ") + NULL_DEVICE + " for a missing standard stream",
+                                    GetLastError());
+            return false;
+        }
+    }
+    return true;
+}
 
 bool StdoutIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
 
