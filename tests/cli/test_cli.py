@@ -15,6 +15,7 @@ machine's serial ports and a missing port fails at once.
 
 import argparse
 import contextlib
+import errno
 import fcntl
 import json
 import os
@@ -40,6 +41,7 @@ RUN_TIMEOUT_S = 60
 SIM_START_TIMEOUT_S = 5
 
 EXIT_OK = 0
+EXIT_OUTPUT = 1
 EXIT_USAGE = 2
 EXIT_IMAGE = 3
 EXIT_SEARCH = 4
@@ -825,14 +827,19 @@ class ImageCopyTest(TempDirTest):
         self.assertEqual(kormelt("check", path, env=self.env()).returncode, EXIT_OK)
         self.assertEqual(os.listdir(self.tmp), [])
 
-    def test_ctrl_c_removes_the_copy_too(self):
+    def test_a_cancel_removes_the_copy_too(self):
+        # SIGHUP: the terminal or the remote session went away.
         path, _ = self.image(24000, seed=15)
-        with Simulator("--paced") as sim:
-            run = Running([path], self.env(COM3=sim.path))
-            run.until(lambda e: e["event"] == "progress" and e["phase"] == "upload" and e["percent"] > 0)
-            code, stderr, _ = run.finish(signal.SIGINT)
-        self.assertEqual(code, EXIT_CANCELLED, stderr)
-        self.assertEqual(os.listdir(self.tmp), [])
+        for signal_number in (signal.SIGINT, signal.SIGHUP):
+            with self.subTest(signal=signal_number.name), Simulator("--paced") as sim:
+                run = Running([path], self.env(COM3=sim.path))
+                run.until(lambda e: e["event"] == "progress" and e["phase"] == "upload" and e["percent"] > 0)
+                code, stderr, _ = run.finish(signal_number)
+                self.assertEqual(code, EXIT_CANCELLED, stderr)
+                self.assertIn("Cancelled during upload", stderr)
+                self.assertEqual(run.events[-1]["result"], "cancelled")
+                self.assertNotIn("restart", [kind for kind, _ in sim.log()])
+                self.assertEqual(os.listdir(self.tmp), [])
 
 
 class FailureTextTest(TempDirTest):
@@ -1082,6 +1089,106 @@ class ClosedStreamTest(TempDirTest):
                                             timeout=RUN_TIMEOUT_S)
                     self.assertEqual(result.returncode, EXIT_OK, result.stderr)
                     expect_update(self, sim, image)
+
+
+@unittest.skipUnless(os.path.exists("/dev/full"), "needs /dev/full")
+class BrokenOutputTest(TempDirTest):
+    """What becomes of the output never decides an update: a reader that goes away ends the output only; a
+    write that fails otherwise is reported, and fails a command whose output it was."""
+
+    def setUp(self):
+        super().setUp()
+        self.tmp = os.path.join(self.dir, "tmp")
+        os.mkdir(self.tmp)
+
+    def env(self, **ports):
+        env = port_env(**ports)
+        env["TMPDIR"] = self.tmp
+        return env
+
+    def test_a_reader_that_goes_away_ends_the_output_not_the_update(self):
+        # Paced, so that most of the run comes after the reader has gone, as with `kormelt flash | head -n1`.
+        path, image = self.image(3000, seed=22)
+        packets = -(-len(image) // PACKET_BYTES)
+        cases = [
+            ("plain", [], [], EXIT_OK),
+            ("json", ["--json"], [], EXIT_OK),
+            ("stderr in the pipe too, upload fails", [], ["--hangup-at", "20"], EXIT_UPLOAD),
+        ]
+        for name, args, options, code in cases:
+            with self.subTest(name), Simulator("--paced", *options) as sim:
+                stderr = subprocess.STDOUT if "stderr" in name else subprocess.PIPE
+                # Popen puts SIGPIPE back to its default for the child, as a shell does.
+                process = subprocess.Popen([KORMELT, "flash", *args, path], env=self.env(COM2=sim.path),
+                                           stdout=subprocess.PIPE, stderr=stderr)
+                try:
+                    first = process.stdout.readline()
+                    process.stdout.close()
+                    messages = process.stderr.read().decode() if process.stderr else ""
+                    process.wait(timeout=RUN_TIMEOUT_S)
+                finally:
+                    if process.poll() is None:
+                        process.kill()
+                        process.wait()
+                    if process.stderr:
+                        process.stderr.close()
+                self.assertIn(b"check", first)
+                self.assertEqual(process.returncode, code, messages)
+                self.assertNotIn("cannot write", messages)
+                if code == EXIT_OK:
+                    expect_update(self, sim, image)
+                else:
+                    # Request 20 is the twelfth packet, where the line hangs up.
+                    self.assertEqual(len([kind for kind, _ in sim.log() if kind == "program"]), 12)
+                    self.assertLess(12, packets)
+                self.assertEqual(os.listdir(self.tmp), [])
+
+    def test_a_full_disk_fails_the_command_whose_output_it_is(self):
+        path, _ = self.image(1000, seed=23)
+        output = os.path.join(self.dir, "out.img")
+        reason = "kormelt: cannot write the output: %s" % os.strerror(errno.ENOSPC)
+        cases = [
+            ("check", ["check", path], EXIT_OUTPUT, True),
+            ("seal", ["seal", path, "-o", output], EXIT_OUTPUT, True),
+            ("ports", ["ports"], EXIT_OUTPUT, True),
+            ("help", ["--help"], EXIT_OUTPUT, True),
+            ("flash help", ["flash", "--help"], EXIT_OUTPUT, True),
+            ("version", ["--version"], EXIT_OUTPUT, True),
+            ("a refusal prints nothing on stdout", ["check", os.path.join(self.dir, "absent.img")], EXIT_IMAGE,
+             False),
+            ("a usage error prints nothing on stdout", ["nonsense"], EXIT_USAGE, False),
+        ]
+        with open("/dev/full", "w") as full:
+            for name, args, code, reported in cases:
+                with self.subTest(name):
+                    result = subprocess.run([KORMELT, *args], env=self.env(), stdout=full, stderr=subprocess.PIPE,
+                                            text=True, timeout=RUN_TIMEOUT_S)
+                    self.assertEqual(result.returncode, code, result.stderr)
+                    self.assertEqual(reason in result.stderr, reported, result.stderr)
+
+    def test_a_full_disk_under_flash_is_reported_after_the_run(self):
+        path, image = self.image(1000, seed=23)
+        reason = "kormelt: cannot write the output: %s" % os.strerror(errno.ENOSPC)
+        # The update completes; a run that succeeded then fails with 1, one that failed keeps its code.
+        cases = [
+            ("plain", [], True, EXIT_OUTPUT, True),
+            ("json", ["--json"], True, EXIT_OUTPUT, True),
+            ("quiet prints nothing", ["-q"], True, EXIT_OK, False),
+            ("no device", [], False, EXIT_SEARCH, True),
+        ]
+        with open("/dev/full", "w") as full:
+            for name, args, device, code, reported in cases:
+                with self.subTest(name), Simulator() as sim:
+                    env = self.env(COM3=sim.path) if device else self.env()
+                    result = subprocess.run([KORMELT, "flash", *args, path], env=env, stdout=full,
+                                            stderr=subprocess.PIPE, text=True, timeout=RUN_TIMEOUT_S)
+                    self.assertEqual(result.returncode, code, result.stderr)
+                    self.assertEqual(reason in result.stderr, reported, result.stderr)
+                    if reported:
+                        self.assertTrue(result.stderr.rstrip("\n").endswith(reason), result.stderr)
+                    if device:
+                        expect_update(self, sim, image)
+                    self.assertEqual(os.listdir(self.tmp), [])
 
 
 class SimCommandTest(TempDirTest):

@@ -186,7 +186,7 @@ private:
 
 int RunFlash(const FlashOptions &options) {
     std::string error;
-    if (!InstallCancelHandler(&error)) {
+    if (!InstallCancelHandler(&error) || !KeepRunningWhenOutputBreaks(&error)) {
         std::fprintf(stderr, "kormelt: %s\n", error.c_str());
         return EXIT_SYSTEM;
     }

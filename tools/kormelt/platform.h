@@ -18,10 +18,16 @@ bool KeepStandardStreamsOpen(std::string *error);
 // drawn only there).
 bool StdoutIsTerminal();
 
-// Ctrl-C (and SIGTERM where there is one) only raise a flag; the flash run
-// polls it from the progress callback and cancels through the library.
+// Ctrl-C, and on POSIX also SIGTERM and SIGHUP (the terminal or the remote
+// session went away), only raise a flag; the flash run polls it from the
+// progress callback and cancels through the library.
 bool InstallCancelHandler(std::string *error);
 bool CancelRequested();
+
+// A reader of the output that goes away (`kormelt flash | head`) fails the
+// write instead of ending the process: an update is never cut short by
+// what becomes of its output.
+bool KeepRunningWhenOutputBreaks(std::string *error);
 
 // Decides which device stands behind each of COM1..COM7 for the next
 // search, unless the search was pointed at one device. On Linux: a

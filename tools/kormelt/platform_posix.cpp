@@ -92,7 +92,7 @@ bool InstallCancelHandler(std::string *error) {
     // opens no FIFO or device of its own), and the library's timed waits
     // handle the interruption themselves.
     action.sa_flags = SA_RESTART;
-    for (const int signal_number : {SIGINT, SIGTERM}) {
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
         if (sigaction(signal_number, &action, nullptr) != 0) {
             *error = SystemError("cannot install the Ctrl-C handler", errno);
             return false;
@@ -102,6 +102,16 @@ bool InstallCancelHandler(std::string *error) {
 }
 
 bool CancelRequested() { return g_cancel_requested != 0; }
+
+bool KeepRunningWhenOutputBreaks(std::string *error) {
+    struct sigaction action {};
+    action.sa_handler = SIG_IGN;
+    if (sigemptyset(&action.sa_mask) != 0 || sigaction(SIGPIPE, &action, nullptr) != 0) {
+        *error = SystemError("cannot ignore SIGPIPE", errno);
+        return false;
+    }
+    return true;
+}
 
 bool MapPorts(std::string *error) {
     const char *root_value = std::getenv(SCAN_ROOT_VARIABLE);

@@ -71,6 +71,8 @@ bool InstallCancelHandler(std::string *error) {
 
 bool CancelRequested() { return g_cancel_requested; }
 
+bool KeepRunningWhenOutputBreaks(std::string *) { return true; }  // a broken pipe only fails the write here
+
 bool MapPorts(std::string *) { return true; }  // COMn is \\.\COMn, always
 
 std::string PortDevice(uint32_t n) {

@@ -8,6 +8,7 @@
 #include "protocol/protocol.h"
 #include "tools/kormelt/exit_codes.h"
 #include "tools/kormelt/json_line.h"
+#include "tools/kormelt/output.h"
 #include "tools/kormelt/platform.h"
 
 namespace kormelt::tool {
@@ -134,16 +135,14 @@ public:
             line = BarLine(phase, percent_, Failed(status) + " after " + took);
         }
         Draw(line);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
+        PrintOut("\n");
         drawn_ = 0;
     }
 
     void Finish(const FlashSummary &summary) override {
         if (summary.exit_code == 0) {
-            std::printf("done: %s written and the device restarted, %s in all\n", Bytes(summary.image_bytes).c_str(),
-                        Seconds(summary.seconds).c_str());
-            std::fflush(stdout);
+            PrintOut("done: " + Bytes(summary.image_bytes) + " written and the device restarted, " +
+                     Seconds(summary.seconds) + " in all\n");
         }
         ViewBase::Finish(summary);
     }
@@ -202,8 +201,7 @@ private:
         if (length < drawn_) {
             line.append(drawn_ - length, ' ');
         }
-        std::printf("\r%s", line.c_str());
-        std::fflush(stdout);
+        PrintOut("\r" + line);
         drawn_ = length;
     }
 
@@ -271,10 +269,7 @@ public:
     }
 
 private:
-    static void Print(const std::string &line) {
-        std::printf("%s\n", line.c_str());
-        std::fflush(stdout);
-    }
+    static void Print(const std::string &line) { PrintOut(line + "\n"); }
 
     int step_ = 0;
 };
@@ -352,10 +347,7 @@ public:
     }
 
 private:
-    static void Print(const JsonLine &line) {
-        std::printf("%s\n", line.Text().c_str());
-        std::fflush(stdout);
-    }
+    static void Print(const JsonLine &line) { PrintOut(line.Text() + "\n"); }
 
     int last_sent_ = -1;
 };

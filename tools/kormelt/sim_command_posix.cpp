@@ -3,6 +3,7 @@
 #include <string>
 
 #include "tools/kormelt/exit_codes.h"
+#include "tools/kormelt/output.h"
 #include "tools/kormelt/sim_command.h"
 #include "tools/sim/sim_cli.h"
 #include "tools/sim/simulator.h"
@@ -61,8 +62,7 @@ int SimCommand::Run() {
     }
     // The path alone on the first line of stdout, for scripts; the rest is
     // for people and goes to stderr.
-    std::printf("%s\n", simulator.slave_path().c_str());
-    std::fflush(stdout);
+    PrintOut(simulator.slave_path() + "\n");
     const std::string &dump = settings_->options.dump_path;
     std::fprintf(stderr,
                  "kormelt: simulated device on %s\n"
