@@ -23,6 +23,7 @@ import random
 import signal
 import socket
 import stat
+import struct
 import subprocess
 import sys
 import tempfile
@@ -117,6 +118,17 @@ class SilentPort:
     def __exit__(self, *exc):
         os.close(self.master)
         os.close(self.slave)
+
+
+def set_columns(terminal, columns, rows=24):
+    """Gives the terminal a window size; 0 columns is the size of a terminal that does not know its own."""
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", rows if columns else 0, columns, 0, 0))
+
+
+def live_segments(text):
+    """The texts the live view drew, each redraw on its own, without the final plain summary line."""
+    return [segment for line in text.split("\n") if not line.startswith("done: ")
+            for segment in line.split("\r") if segment]
 
 
 def json_events(stdout):
@@ -1046,32 +1058,88 @@ class AdapterSearchTest(TempDirTest):
 class TerminalViewTest(TempDirTest):
     """Progress bars on a pseudo-terminal, as a person at a terminal sees them."""
 
+    def on_terminal(self, args, env, columns=0, when=None):
+        """Runs kormelt with stdout on a pseudo-terminal columns wide (0: a size the terminal does not know);
+        when(output so far, process, master) is called as the output grows; the master end takes a new window
+        size as well. Returns (exit code, output, stderr)."""
+        master, slave = os.openpty()
+        try:
+            set_columns(slave, columns)
+            process = subprocess.Popen([KORMELT, *args], env=env, stdout=slave, stderr=subprocess.PIPE)
+            os.close(slave)  # the tool's end alone keeps it open: its exit ends the reading
+            output = b""
+            while True:
+                try:
+                    chunk = os.read(master, 4096)
+                except OSError:  # EIO: the tool closed its end
+                    break
+                if not chunk:
+                    break
+                output += chunk
+                if when is not None:
+                    when(output, process, master)
+            stderr = process.communicate(timeout=RUN_TIMEOUT_S)[1]
+        finally:
+            os.close(master)
+        # The terminal turns each newline into CR LF; a CR of the tool's own is a redraw.
+        return process.returncode, output.decode().replace("\r\n", "\n"), stderr.decode()
+
     def test_the_search_names_the_port_it_tries(self):
         path, _ = self.image(1000, seed=21)
         with Simulator() as sim:
-            master, slave = os.openpty()
-            try:
-                process = subprocess.Popen([KORMELT, "flash", path], env=port_env(COM2=sim.path), stdout=slave,
-                                           stderr=subprocess.PIPE)
-                os.close(slave)
-                output = b""
-                while True:
-                    try:
-                        chunk = os.read(master, 4096)
-                    except OSError:  # EIO: the tool closed its end
-                        break
-                    if not chunk:
-                        break
-                    output += chunk
-                stderr = process.communicate(timeout=RUN_TIMEOUT_S)[1]
-            finally:
-                os.close(master)
-        text = output.decode()
-        self.assertEqual(process.returncode, EXIT_OK, stderr)
+            code, text, stderr = self.on_terminal(["flash", path], port_env(COM2=sim.path))
+        self.assertEqual(code, EXIT_OK, stderr)
         self.assertIn("\r", text)  # redrawn in place, not one line per report
         self.assertIn("trying COM1 (%s)" % NO_PORT, text)
         self.assertIn("trying COM2 (%s)" % sim.path, text)
         self.assertIn("done: ", text)
+
+    def test_lines_fit_the_width_of_the_terminal(self):
+        # The image's path alone is longer than the narrow terminals.
+        path, _ = self.image(3000, seed=25)
+        cases = [
+            ("50 columns", 50, {}, True),
+            ("size unknown, COLUMNS=45", 0, {"COLUMNS": "45"}, True),
+            ("too narrow for a bar", 30, {}, False),
+        ]
+        for name, columns, extra, in_place in cases:
+            with self.subTest(name), Simulator() as sim:
+                env = port_env(COM2=sim.path)
+                env.update(extra)
+                code, text, stderr = self.on_terminal(["flash", path], env, columns)
+                self.assertEqual(code, EXIT_OK, stderr)
+                self.assertIn("done: ", text)
+                if in_place:
+                    width = columns or int(extra["COLUMNS"])
+                    self.assertIn("\r", text)
+                    self.assertIn("upload  [", text)
+                    for segment in live_segments(text):
+                        self.assertLess(len(segment), width, repr(segment))
+                else:
+                    self.assertNotIn("\r", text)
+                    self.assertIn("upload: done", text)
+
+    def test_a_resized_terminal_is_followed(self):
+        path, _ = self.image(8000, seed=26)  # about 4 s of upload on the paced line
+        resized = []
+
+        def shrink(output, process, terminal):
+            if not resized and b"upload  [" in output and b"KiB/s" in output:
+                set_columns(terminal, 50)
+                process.send_signal(signal.SIGWINCH)
+                resized.append(len(output))
+
+        with Simulator("--paced") as sim:
+            code, text, stderr = self.on_terminal(["flash", path], port_env(COM1=sim.path), 120, shrink)
+        self.assertEqual(code, EXIT_OK, stderr)
+        self.assertTrue(resized, "the upload ended before the terminal could be resized")
+        before = live_segments(text[:resized[0]])
+        self.assertTrue(any(len(segment) >= 50 for segment in before), "the line was not wider before")
+        upload = [line for line in text.split("\n") if line.lstrip("\r").startswith("upload")]
+        self.assertEqual(len(upload), 1, text)
+        self.assertLess(len(upload[0].split("\r")[-1]), 50)  # its end, drawn after the resize
+        restart = [line for line in text.split("\n") if "restart " in line]
+        self.assertTrue(restart and all(len(s) < 50 for s in live_segments(restart[0])), restart)
 
 
 

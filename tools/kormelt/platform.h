@@ -2,6 +2,7 @@
 // One implementation per platform, picked by the build.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -17,6 +18,12 @@ bool KeepStandardStreamsOpen(std::string *error);
 // True when standard output is an interactive terminal (progress bars are
 // drawn only there).
 bool StdoutIsTerminal();
+
+// The width of the terminal on standard output in columns, or 0 when it is
+// unknown: what the terminal says, else $COLUMNS. WatchTerminalWidth has a
+// change of size noticed at the next call.
+size_t TerminalColumns();
+bool WatchTerminalWidth(std::string *error);
 
 // Ctrl-C, and on POSIX also SIGTERM and SIGHUP (the terminal or the remote
 // session went away), only raise a flag; the flash run polls it from the

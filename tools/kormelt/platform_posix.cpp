@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,7 +25,14 @@ volatile std::sig_atomic_t g_cancel_requested = 0;
 
 extern "C" void OnCancelSignal(int) { g_cancel_requested = 1; }
 
+// Set when the terminal changed its size; the width is asked for again then.
+volatile std::sig_atomic_t g_width_changed = 1;
+
+extern "C" void OnWindowChange(int) { g_width_changed = 1; }
+
 constexpr char NULL_DEVICE[] = "/dev/null";
+constexpr char COLUMNS_VARIABLE[] = "COLUMNS";
+constexpr long COLUMNS_MAX = 10000;  // more than any terminal; a larger $COLUMNS is taken for garbage
 
 // Under /dev/null, which is no directory, so opening it fails at once on
 // every system.
@@ -50,6 +58,17 @@ std::string VariableName(uint32_t n) {
 }
 
 std::string SystemError(const std::string &what, int error_number) { return what + ": " + std::strerror(error_number); }
+
+size_t ColumnsVariable() {
+    const char *value = std::getenv(COLUMNS_VARIABLE);
+    if (value == nullptr || *value == '\0') {
+        return 0;
+    }
+    char *end = nullptr;
+    errno = 0;
+    const long columns = std::strtol(value, &end, 10);
+    return errno == 0 && *end == '\0' && columns > 0 && columns <= COLUMNS_MAX ? static_cast<size_t>(columns) : 0;
+}
 
 }  // namespace
 
@@ -79,6 +98,30 @@ bool KeepStandardStreamsOpen(std::string *error) {
 }
 
 bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
+
+size_t TerminalColumns() {
+    static size_t columns = 0;
+    if (g_width_changed != 0) {
+        g_width_changed = 0;
+        winsize size{};
+        // A terminal that knows no size (a serial console, a fresh
+        // pseudo-terminal) reports 0 columns; $COLUMNS may know better.
+        columns = ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : ColumnsVariable();
+    }
+    return columns;
+}
+
+bool WatchTerminalWidth(std::string *error) {
+    struct sigaction action {};
+    action.sa_handler = OnWindowChange;
+    // Restarted, as the cancel signals: a resize must not cut a write short.
+    action.sa_flags = SA_RESTART;
+    if (sigemptyset(&action.sa_mask) != 0 || sigaction(SIGWINCH, &action, nullptr) != 0) {
+        *error = SystemError("cannot watch the terminal's size", errno);
+        return false;
+    }
+    return true;
+}
 
 bool InstallCancelHandler(std::string *error) {
     struct sigaction action {};

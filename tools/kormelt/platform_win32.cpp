@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 
 #include "link/port_name.h"
 #include "tools/common/replace_file.h"
@@ -19,6 +20,7 @@ std::atomic<bool> g_cancel_requested{false};
 
 constexpr DWORD READ_CHUNK_BYTES = 64 * 1024;
 constexpr char NULL_DEVICE[] = "NUL";
+constexpr long COLUMNS_MAX = 10000;  // more than any console; a larger $COLUMNS is taken for garbage
 
 BOOL WINAPI OnConsoleControl(DWORD event) {
     if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
@@ -26,6 +28,16 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
         return TRUE;
     }
     return FALSE;
+}
+
+size_t ColumnsVariable() {
+    const char *value = std::getenv("COLUMNS");
+    if (value == nullptr || *value == '\0') {
+        return 0;
+    }
+    char *end = nullptr;
+    const long columns = std::strtol(value, &end, 10);
+    return *end == '\0' && columns > 0 && columns <= COLUMNS_MAX ? static_cast<size_t>(columns) : 0;
 }
 
 }  // namespace
@@ -60,6 +72,17 @@ bool KeepStandardStreamsOpen(std::string *error) {
 }
 
 bool StdoutIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
+
+size_t TerminalColumns() {
+    // Asked for at every call: a console tells no one of a resize.
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) {
+        return static_cast<size_t>(info.srWindow.Right - info.srWindow.Left + 1);
+    }
+    return ColumnsVariable();
+}
+
+bool WatchTerminalWidth(std::string *) { return true; }  // TerminalColumns asks every time
 
 bool InstallCancelHandler(std::string *error) {
     if (!SetConsoleCtrlHandler(OnConsoleControl, TRUE)) {
