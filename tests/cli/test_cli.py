@@ -14,6 +14,8 @@ machine's serial ports and a missing port fails at once.
 """
 
 import argparse
+import contextlib
+import errno
 import fcntl
 import importlib.util
 import json
@@ -22,6 +24,7 @@ import random
 import signal
 import socket
 import stat
+import struct
 import subprocess
 import sys
 import tempfile
@@ -40,6 +43,7 @@ RUN_TIMEOUT_S = 60
 SIM_START_TIMEOUT_S = 5
 
 EXIT_OK = 0
+EXIT_OUTPUT = 1
 EXIT_USAGE = 2
 EXIT_IMAGE = 3
 EXIT_SEARCH = 4
@@ -130,6 +134,17 @@ class SilentPort:
     def __exit__(self, *exc):
         os.close(self.master)
         os.close(self.slave)
+
+
+def set_columns(terminal, columns, rows=24):
+    """Gives the terminal a window size; 0 columns is the size of a terminal that does not know its own."""
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", rows if columns else 0, columns, 0, 0))
+
+
+def live_segments(text):
+    """The texts the live view drew, each redraw on its own, without the final plain summary line."""
+    return [segment for line in text.split("\n") if not line.startswith("done: ")
+            for segment in line.split("\r") if segment]
 
 
 def json_events(stdout):
@@ -431,16 +446,21 @@ class CheckTest(TempDirTest):
                 self.assertIn(fragment, result.stderr)
 
 
+def expect_update(test, sim, image):
+    """The simulator saw a whole update of image and nothing else, stray bytes included (they would be logged
+    as frames that do not decode), and holds it."""
+    log = sim.log()
+    kinds = [request.kind for request in log]
+    packets = -(-len(image) // PACKET_BYTES)
+    test.assertEqual(kinds, ["identify"] + ["erase"] * 7 + ["program"] * packets + ["restart"])
+    test.assertEqual([request.block for request in log if request.kind == "erase"], ERASE_BLOCKS)
+    test.assertEqual([request.number for request in log], list(range(1, len(log) + 1)))
+    test.assertEqual(sim.dump(), padded(image))
+
+
 class FlashTest(TempDirTest):
     def expect_update(self, sim, image):
-        """The simulator saw a whole update of image and holds it."""
-        log = sim.log()
-        kinds = [request.kind for request in log]
-        packets = -(-len(image) // PACKET_BYTES)
-        self.assertEqual(kinds, ["identify"] + ["erase"] * 7 + ["program"] * packets + ["restart"])
-        self.assertEqual([request.block for request in log if request.kind == "erase"], ERASE_BLOCKS)
-        self.assertEqual([request.number for request in log], list(range(1, len(log) + 1)))
-        self.assertEqual(sim.dump(), padded(image))
+        expect_update(self, sim, image)
 
     def test_update_through_com3(self):
         path, image = self.image(1000)
@@ -749,6 +769,30 @@ class SealOutputTest(TempDirTest):
                                                                    "nulldev")]
         self.assertEqual(leftovers, [])
 
+    def test_an_output_that_is_the_input_is_refused(self):
+        firmware = b"\x01\x02\x03"
+        source = self.file("firmware.bin", firmware)
+        os.symlink("firmware.bin", os.path.join(self.dir, "link.bin"))
+        os.link(source, os.path.join(self.dir, "hard.bin"))
+        names = ["firmware.bin", "hard.bin", "link.bin"]
+        for output in (source, os.path.join(self.dir, "link.bin"), os.path.join(self.dir, "hard.bin"),
+                       os.path.join(self.dir, ".", "firmware.bin")):
+            with self.subTest(output):
+                result = kormelt("seal", source, "-o", output)
+                self.assertEqual(result.returncode, EXIT_SYSTEM, result.stdout)
+                self.assertIn("same file as the input", result.stderr)
+                self.assertIn("No image was written", result.stderr)
+                self.assertEqual(self.read("firmware.bin"), firmware)
+                self.assertEqual(sorted(os.listdir(self.dir)), names)
+                self.assertTrue(os.path.islink(os.path.join(self.dir, "link.bin")))
+        # Through a link the other way round, too; a different file is no match.
+        result = kormelt("seal", os.path.join(self.dir, "link.bin"), "-o", source)
+        self.assertEqual(result.returncode, EXIT_SYSTEM, result.stdout)
+        self.assertEqual(self.read("firmware.bin"), firmware)
+        result = self.seal_to(os.path.join(self.dir, "other.img"))
+        self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+        self.assertEqual(self.read("other.img"), sealed(firmware))
+
     def test_a_symlink_is_followed_and_its_target_replaced(self):
         target = self.file("target.img", b"old")
         link = os.path.join(self.dir, "link.img")
@@ -812,14 +856,19 @@ class ImageCopyTest(TempDirTest):
         self.assertEqual(kormelt("check", path, env=self.env()).returncode, EXIT_OK)
         self.assertEqual(os.listdir(self.tmp), [])
 
-    def test_ctrl_c_removes_the_copy_too(self):
+    def test_a_cancel_removes_the_copy_too(self):
+        # SIGHUP: the terminal or the remote session went away.
         path, _ = self.image(24000, seed=15)
-        with Simulator("--paced") as sim:
-            run = Running([path], self.env(COM3=sim.path))
-            run.until(lambda e: e["event"] == "progress" and e["phase"] == "upload" and e["percent"] > 0)
-            code, stderr, _ = run.finish(signal.SIGINT)
-        self.assertEqual(code, EXIT_CANCELLED, stderr)
-        self.assertEqual(os.listdir(self.tmp), [])
+        for signal_number in (signal.SIGINT, signal.SIGHUP):
+            with self.subTest(signal=signal_number.name), Simulator("--paced") as sim:
+                run = Running([path], self.env(COM3=sim.path))
+                run.until(lambda e: e["event"] == "progress" and e["phase"] == "upload" and e["percent"] > 0)
+                code, stderr, _ = run.finish(signal_number)
+                self.assertEqual(code, EXIT_CANCELLED, stderr)
+                self.assertIn("Cancelled during upload", stderr)
+                self.assertEqual(run.events[-1]["result"], "cancelled")
+                self.assertNotIn("restart", [request.kind for request in sim.log()])
+                self.assertEqual(os.listdir(self.tmp), [])
 
 
 class FailureTextTest(TempDirTest):
@@ -1002,37 +1051,229 @@ class AdapterSearchTest(TempDirTest):
         for n in range(4, 8):
             self.assertIn("no serial device found", lines["COM%d" % n])
 
+    def test_more_devices_than_ports_fill_all_seven_and_the_rest_are_not_searched(self):
+        with contextlib.ExitStack() as stack:
+            usb = [stack.enter_context(SilentPort()) for _ in range(5)]
+            acm = [stack.enter_context(SilentPort()) for _ in range(4)]
+            devices = {"ttyUSB%d" % k: port.path for k, port in enumerate(usb)}
+            devices.update({"ttyACM%d" % k: port.path for k, port in enumerate(acm)})
+            root, _ = self.tree(**devices)
+            result = kormelt("ports", env=self.env(root))
+        self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+        rows = result.stdout.splitlines()[1:]
+        lines = {line.split()[0]: line for line in rows if line.startswith("COM")}
+        expected = ["ttyUSB0", "ttyUSB1", "ttyUSB2", "ttyUSB3", "ttyUSB4", "ttyACM0", "ttyACM1"]
+        for n, name in enumerate(expected, start=1):
+            with self.subTest(port="COM%d" % n):
+                self.assertIn("%s/dev/%s " % (root, name), lines["COM%d" % n])
+                self.assertIn("exists, free", lines["COM%d" % n])
+        left = [line for line in rows if line.startswith("not searched")]
+        self.assertEqual(left, ["not searched (only COM1 to COM7 are): %s/dev/%s (ACM adapter)" % (root, name)
+                                for name in ("ttyACM2", "ttyACM3")])
+
 
 class TerminalViewTest(TempDirTest):
     """Progress bars on a pseudo-terminal, as a person at a terminal sees them."""
 
+    def on_terminal(self, args, env, columns=0, when=None):
+        """Runs kormelt with stdout on a pseudo-terminal columns wide (0: a size the terminal does not know);
+        when(output so far, process, master) is called as the output grows; the master end takes a new window
+        size as well. Returns (exit code, output, stderr)."""
+        master, slave = os.openpty()
+        try:
+            set_columns(slave, columns)
+            process = subprocess.Popen([KORMELT, *args], env=env, stdout=slave, stderr=subprocess.PIPE)
+            os.close(slave)  # the tool's end alone keeps it open: its exit ends the reading
+            output = b""
+            while True:
+                try:
+                    chunk = os.read(master, 4096)
+                except OSError:  # EIO: the tool closed its end
+                    break
+                if not chunk:
+                    break
+                output += chunk
+                if when is not None:
+                    when(output, process, master)
+            stderr = process.communicate(timeout=RUN_TIMEOUT_S)[1]
+        finally:
+            os.close(master)
+        # The terminal turns each newline into CR LF; a CR of the tool's own is a redraw.
+        return process.returncode, output.decode().replace("\r\n", "\n"), stderr.decode()
+
     def test_the_search_names_the_port_it_tries(self):
         path, _ = self.image(1000, seed=21)
         with Simulator() as sim:
-            master, slave = os.openpty()
-            try:
-                process = subprocess.Popen([KORMELT, "flash", path], env=port_env(COM2=sim.path), stdout=slave,
-                                           stderr=subprocess.PIPE)
-                os.close(slave)
-                output = b""
-                while True:
-                    try:
-                        chunk = os.read(master, 4096)
-                    except OSError:  # EIO: the tool closed its end
-                        break
-                    if not chunk:
-                        break
-                    output += chunk
-                stderr = process.communicate(timeout=RUN_TIMEOUT_S)[1]
-            finally:
-                os.close(master)
-        text = output.decode()
-        self.assertEqual(process.returncode, EXIT_OK, stderr)
+            code, text, stderr = self.on_terminal(["flash", path], port_env(COM2=sim.path))
+        self.assertEqual(code, EXIT_OK, stderr)
         self.assertIn("\r", text)  # redrawn in place, not one line per report
         self.assertIn("trying COM1 (%s)" % NO_PORT, text)
         self.assertIn("trying COM2 (%s)" % sim.path, text)
         self.assertIn("done: ", text)
 
+    def test_lines_fit_the_width_of_the_terminal(self):
+        # The image's path alone is longer than the narrow terminals.
+        path, _ = self.image(3000, seed=25)
+        cases = [
+            ("50 columns", 50, {}, True),
+            ("size unknown, COLUMNS=45", 0, {"COLUMNS": "45"}, True),
+            ("too narrow for a bar", 30, {}, False),
+        ]
+        for name, columns, extra, in_place in cases:
+            with self.subTest(name), Simulator() as sim:
+                env = port_env(COM2=sim.path)
+                env.update(extra)
+                code, text, stderr = self.on_terminal(["flash", path], env, columns)
+                self.assertEqual(code, EXIT_OK, stderr)
+                self.assertIn("done: ", text)
+                if in_place:
+                    width = columns or int(extra["COLUMNS"])
+                    self.assertIn("\r", text)
+                    self.assertIn("upload  [", text)
+                    for segment in live_segments(text):
+                        self.assertLess(len(segment), width, repr(segment))
+                else:
+                    self.assertNotIn("\r", text)
+                    self.assertIn("upload: done", text)
+
+    def test_a_resized_terminal_is_followed(self):
+        path, _ = self.image(8000, seed=26)  # about 4 s of upload on the paced line
+        resized = []
+
+        def shrink(output, process, terminal):
+            if not resized and b"upload  [" in output and b"KiB/s" in output:
+                set_columns(terminal, 50)
+                process.send_signal(signal.SIGWINCH)
+                resized.append(len(output))
+
+        with Simulator("--paced") as sim:
+            code, text, stderr = self.on_terminal(["flash", path], port_env(COM1=sim.path), 120, shrink)
+        self.assertEqual(code, EXIT_OK, stderr)
+        self.assertTrue(resized, "the upload ended before the terminal could be resized")
+        before = live_segments(text[:resized[0]])
+        self.assertTrue(any(len(segment) >= 50 for segment in before), "the line was not wider before")
+        upload = [line for line in text.split("\n") if line.lstrip("\r").startswith("upload")]
+        self.assertEqual(len(upload), 1, text)
+        self.assertLess(len(upload[0].split("\r")[-1]), 50)  # its end, drawn after the resize
+        restart = [line for line in text.split("\n") if "restart " in line]
+        self.assertTrue(restart and all(len(s) < 50 for s in live_segments(restart[0])), restart)
+
+
+
+class ClosedStreamTest(TempDirTest):
+    """Started with a standard stream closed (`>&-`), the tool keeps every file it opens, the port included,
+    off that stream's number: nothing it prints goes down the serial line."""
+
+    def test_flash_with_standard_streams_closed(self):
+        path, image = self.image(1000, seed=24)
+        for closed in (">&-", "<&-", "2>&-", "<&- >&- 2>&-"):
+            for args in ([], ["--json"]):
+                with self.subTest(closed=closed, args=args), Simulator() as sim:
+                    result = subprocess.run(["/bin/sh", "-c", 'exec "$@" ' + closed, "sh", KORMELT, "flash", *args,
+                                             path], env=port_env(COM1=sim.path), capture_output=True, text=True,
+                                            timeout=RUN_TIMEOUT_S)
+                    self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+                    expect_update(self, sim, image)
+
+
+@unittest.skipUnless(os.path.exists("/dev/full"), "needs /dev/full")
+class BrokenOutputTest(TempDirTest):
+    """What becomes of the output never decides an update: a reader that goes away ends the output only; a
+    write that fails otherwise is reported, and fails a command whose output it was."""
+
+    def setUp(self):
+        super().setUp()
+        self.tmp = os.path.join(self.dir, "tmp")
+        os.mkdir(self.tmp)
+
+    def env(self, **ports):
+        env = port_env(**ports)
+        env["TMPDIR"] = self.tmp
+        return env
+
+    def test_a_reader_that_goes_away_ends_the_output_not_the_update(self):
+        # Paced, so that most of the run comes after the reader has gone, as with `kormelt flash | head -n1`.
+        path, image = self.image(3000, seed=22)
+        packets = -(-len(image) // PACKET_BYTES)
+        cases = [
+            ("plain", [], [], EXIT_OK),
+            ("json", ["--json"], [], EXIT_OK),
+            ("stderr in the pipe too, upload fails", [], ["--hangup-at", "20"], EXIT_UPLOAD),
+        ]
+        for name, args, options, code in cases:
+            with self.subTest(name), Simulator("--paced", *options) as sim:
+                stderr = subprocess.STDOUT if "stderr" in name else subprocess.PIPE
+                # Popen puts SIGPIPE back to its default for the child, as a shell does.
+                process = subprocess.Popen([KORMELT, "flash", *args, path], env=self.env(COM2=sim.path),
+                                           stdout=subprocess.PIPE, stderr=stderr)
+                try:
+                    first = process.stdout.readline()
+                    process.stdout.close()
+                    messages = process.stderr.read().decode() if process.stderr else ""
+                    process.wait(timeout=RUN_TIMEOUT_S)
+                finally:
+                    if process.poll() is None:
+                        process.kill()
+                        process.wait()
+                    if process.stderr:
+                        process.stderr.close()
+                self.assertIn(b"check", first)
+                self.assertEqual(process.returncode, code, messages)
+                self.assertNotIn("cannot write", messages)
+                if code == EXIT_OK:
+                    expect_update(self, sim, image)
+                else:
+                    # Request 20 is the twelfth packet, where the line hangs up.
+                    self.assertEqual(len([request for request in sim.log() if request.kind == "program"]), 12)
+                    self.assertLess(12, packets)
+                self.assertEqual(os.listdir(self.tmp), [])
+
+    def test_a_full_disk_fails_the_command_whose_output_it_is(self):
+        path, _ = self.image(1000, seed=23)
+        output = os.path.join(self.dir, "out.img")
+        reason = "kormelt: cannot write the output: %s" % os.strerror(errno.ENOSPC)
+        cases = [
+            ("check", ["check", path], EXIT_OUTPUT, True),
+            ("seal", ["seal", path, "-o", output], EXIT_OUTPUT, True),
+            ("ports", ["ports"], EXIT_OUTPUT, True),
+            ("help", ["--help"], EXIT_OUTPUT, True),
+            ("flash help", ["flash", "--help"], EXIT_OUTPUT, True),
+            ("version", ["--version"], EXIT_OUTPUT, True),
+            ("a refusal prints nothing on stdout", ["check", os.path.join(self.dir, "absent.img")], EXIT_IMAGE,
+             False),
+            ("a usage error prints nothing on stdout", ["nonsense"], EXIT_USAGE, False),
+        ]
+        with open("/dev/full", "w") as full:
+            for name, args, code, reported in cases:
+                with self.subTest(name):
+                    result = subprocess.run([KORMELT, *args], env=self.env(), stdout=full, stderr=subprocess.PIPE,
+                                            text=True, timeout=RUN_TIMEOUT_S)
+                    self.assertEqual(result.returncode, code, result.stderr)
+                    self.assertEqual(reason in result.stderr, reported, result.stderr)
+
+    def test_a_full_disk_under_flash_is_reported_after_the_run(self):
+        path, image = self.image(1000, seed=23)
+        reason = "kormelt: cannot write the output: %s" % os.strerror(errno.ENOSPC)
+        # The update completes; a run that succeeded then fails with 1, one that failed keeps its code.
+        cases = [
+            ("plain", [], True, EXIT_OUTPUT, True),
+            ("json", ["--json"], True, EXIT_OUTPUT, True),
+            ("quiet prints nothing", ["-q"], True, EXIT_OK, False),
+            ("no device", [], False, EXIT_SEARCH, True),
+        ]
+        with open("/dev/full", "w") as full:
+            for name, args, device, code, reported in cases:
+                with self.subTest(name), Simulator() as sim:
+                    env = self.env(COM3=sim.path) if device else self.env()
+                    result = subprocess.run([KORMELT, "flash", *args, path], env=env, stdout=full,
+                                            stderr=subprocess.PIPE, text=True, timeout=RUN_TIMEOUT_S)
+                    self.assertEqual(result.returncode, code, result.stderr)
+                    self.assertEqual(reason in result.stderr, reported, result.stderr)
+                    if reported:
+                        self.assertTrue(result.stderr.rstrip("\n").endswith(reason), result.stderr)
+                    if device:
+                        expect_update(self, sim, image)
+                    self.assertEqual(os.listdir(self.tmp), [])
 
 
 class SimCommandTest(TempDirTest):

@@ -15,34 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/pty.h"
 #include "tools/kormelt/port_scan.h"
 
 using kormelt::tool::FindSerialPorts;
 using kormelt::tool::FoundPort;
 
 namespace {
-
-class Pty {
-public:
-    Pty() {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0 && ptsname(master_) != nullptr) {
-            path_ = ptsname(master_);
-        }
-    }
-    ~Pty() {
-        if (master_ >= 0) {
-            close(master_);
-        }
-    }
-    Pty(const Pty &) = delete;
-    Pty &operator=(const Pty &) = delete;
-    const std::string &path() const { return path_; }
-
-private:
-    int master_ = -1;
-    std::string path_;
-};
 
 class PortScan : public ::testing::Test {
 protected:

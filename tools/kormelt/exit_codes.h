@@ -7,6 +7,7 @@ namespace kormelt::tool {
 enum ExitCode : int {
     EXIT_OK = 0,
     EXIT_INTERNAL = 1,   // an unexpected error inside the tool
+    EXIT_OUTPUT = 1,     // what the tool prints cannot be written (stdout on a full disk, a closed pipe)
     EXIT_USAGE = 2,      // bad command line
     EXIT_IMAGE = 3,      // image or input file missing, unreadable, no regular file, too large, malformed,
                          // without firmware or with a wrong CRC
@@ -14,7 +15,7 @@ enum ExitCode : int {
     EXIT_ERASE = 5,      // erasing failed
     EXIT_UPLOAD = 6,     // uploading failed
     EXIT_RESTART = 7,    // the restart command failed
-    EXIT_CANCELLED = 8,  // stopped by Ctrl-C or SIGTERM
+    EXIT_CANCELLED = 8,  // stopped by Ctrl-C, SIGTERM or SIGHUP
     EXIT_SYSTEM = 9,     // an output file cannot be written, the private copy cannot be made, or a helper
                          // cannot run
 };
@@ -23,7 +24,7 @@ enum ExitCode : int {
 inline constexpr char EXIT_CODE_HELP[] =
     "Exit codes:\n"
     "  0  success\n"
-    "  1  internal error of the tool\n"
+    "  1  internal error of the tool, or its output cannot be written (flash: see its --help)\n"
     "  2  bad command line\n"
     "  3  image or input: missing, unreadable, not a regular file, too large, malformed, without\n"
     "     firmware or with a wrong CRC\n"
@@ -31,7 +32,7 @@ inline constexpr char EXIT_CODE_HELP[] =
     "  5  erase failed\n"
     "  6  upload failed\n"
     "  7  restart failed\n"
-    "  8  cancelled (Ctrl-C or SIGTERM)\n"
+    "  8  cancelled (Ctrl-C, SIGTERM or SIGHUP)\n"
     "  9  an output file cannot be written (or is no regular file), the private copy of the image\n"
     "     cannot be made, or the simulator cannot run\n";
 

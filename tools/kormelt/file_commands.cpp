@@ -1,5 +1,5 @@
-#include <cinttypes>
 #include <cstdio>
+#include <string>
 
 #include "device/api.h"
 #include "protocol/protocol.h"
@@ -9,11 +9,23 @@
 #include "tools/kormelt/image.h"
 #include "tools/kormelt/intel_hex.h"
 #include "tools/kormelt/image_input.h"
+#include "tools/kormelt/output.h"
 #include "tools/kormelt/platform.h"
 #include "tools/kormelt/status_text.h"
 
 namespace kormelt::tool {
 namespace {
+
+// Widths of the columns of `kormelt ports`, in characters; a longer text
+// pushes the rest of its row along.
+constexpr size_t PORT_COLUMN = 5;
+constexpr size_t DEVICE_COLUMN = 24;
+constexpr size_t STATE_COLUMN = 36;
+constexpr char COLUMN_GAP[] = "  ";
+
+std::string Column(const std::string &text, size_t width) {
+    return text + std::string(text.size() < width ? width - text.size() : 0, ' ') + COLUMN_GAP;
+}
 
 int Refuse(const std::string &message, int exit_code) {
     std::fprintf(stderr, "kormelt: %s\n", message.c_str());
@@ -41,8 +53,8 @@ int RunCheck(const std::string &path) {
         return Refuse(refusal, EXIT_IMAGE);
     }
     const Trailer trailer = InspectTrailer(image.bytes());
-    std::printf("%s: CRC ok, %zu bytes (%zu of firmware and the CRC %s)\n", path.c_str(), image.bytes().size(),
-                trailer.data_bytes, CrcText(trailer.stored).c_str());
+    PrintOut(path + ": CRC ok, " + std::to_string(image.bytes().size()) + " bytes (" +
+             std::to_string(trailer.data_bytes) + " of firmware and the CRC " + CrcText(trailer.stored) + ")\n");
     return EXIT_OK;
 }
 
@@ -56,6 +68,13 @@ int RunSeal(const SealOptions &options) {
                                                          : GuessInputFormat(options.input);
     const bool hex = format == InputFormat::IntelHex;
     const std::string nothing = " No image was written.";
+    // Replacing the input by its own image would leave no firmware to seal
+    // again; by name, a link or another name of the same file alike.
+    if (SameFile(options.input, options.output)) {
+        return Refuse("the output " + options.output + " is the same file as the input " + options.input +
+                          ": sealing would replace the firmware with its own image. Name another output." + nothing,
+                      EXIT_SYSTEM);
+    }
     Bytes input;
     switch (ReadRegularFile(options.input, hex ? HEX_TEXT_MAX_BYTES : IMAGE_MAX_BYTES, &input, &error)) {
     case ReadOutcome::Ok:
@@ -106,9 +125,9 @@ int RunSeal(const SealOptions &options) {
         }
         return Refuse(error + "." + nothing, EXIT_SYSTEM);
     }
-    std::printf("%s: %zu bytes of firmware from %s (%s) and the CRC %s, %zu bytes in all\n", options.output.c_str(),
-                data.size(), options.input.c_str(), hex ? "Intel HEX" : "raw binary",
-                CrcText(InspectTrailer(image).stored).c_str(), image.size());
+    PrintOut(options.output + ": " + std::to_string(data.size()) + " bytes of firmware from " + options.input + " (" +
+             (hex ? "Intel HEX" : "raw binary") + ") and the CRC " + CrcText(InspectTrailer(image).stored) + ", " +
+             std::to_string(image.size()) + " bytes in all\n");
     return EXIT_OK;
 }
 
@@ -117,7 +136,8 @@ int RunPorts() {
     if (!MapPorts(&error)) {
         return Refuse(error, EXIT_SYSTEM);
     }
-    std::printf("%-5s  %-24s  %-36s  %s\n", "port", "device", "state", "found as");
+    PrintOut(Column("port", PORT_COLUMN) + Column("device", DEVICE_COLUMN) + Column("state", STATE_COLUMN) +
+             "found as\n");
     for (uint32_t n = SEARCH_FIRST_PORT; n <= SEARCH_LAST_PORT; ++n) {
         const std::string device = PortDevice(n);
         const PortProbe probe = ProbePort(device);
@@ -145,12 +165,12 @@ int RunPorts() {
         if (probe.state != PortState::Free && probe.state != PortState::Missing && !probe.detail.empty()) {
             state += " (" + probe.detail + ")";
         }
-        std::printf("COM%-2" PRIu32 "  %-24s  %-36s  %s\n", n, device.c_str(), state.c_str(),
-                    PortDeviceSource(n).c_str());
+        PrintOut(Column("COM" + std::to_string(n), PORT_COLUMN) + Column(device, DEVICE_COLUMN) +
+                 Column(state, STATE_COLUMN) + PortDeviceSource(n) + "\n");
     }
     for (const std::string &device : PortsLeftOver()) {
-        std::printf("not searched (only COM%" PRIu32 " to COM%" PRIu32 " are): %s\n", SEARCH_FIRST_PORT,
-                    SEARCH_LAST_PORT, device.c_str());
+        PrintOut("not searched (only COM" + std::to_string(SEARCH_FIRST_PORT) + " to COM" +
+                 std::to_string(SEARCH_LAST_PORT) + " are): " + device + "\n");
     }
     return EXIT_OK;
 }

@@ -186,7 +186,7 @@ private:
 
 int RunFlash(const FlashOptions &options) {
     std::string error;
-    if (!InstallCancelHandler(&error)) {
+    if (!InstallCancelHandler(&error) || !KeepRunningWhenOutputBreaks(&error)) {
         std::fprintf(stderr, "kormelt: %s\n", error.c_str());
         return EXIT_SYSTEM;
     }
@@ -199,6 +199,10 @@ int RunFlash(const FlashOptions &options) {
                             : options.quiet      ? OutputMode::Quiet
                             : StdoutIsTerminal() ? OutputMode::Terminal
                                                  : OutputMode::Plain;
+    if (mode == OutputMode::Terminal && !WatchTerminalWidth(&error)) {
+        std::fprintf(stderr, "kormelt: %s\n", error.c_str());
+        return EXIT_SYSTEM;
+    }
     ImageInput image;
     std::string message;
     const int loaded = image.Load(options.image, &message);

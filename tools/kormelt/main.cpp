@@ -2,11 +2,14 @@
 // check its image files.
 #include <cstdio>
 #include <exception>
+#include <sstream>
 
 #include <CLI/CLI.hpp>
 
 #include "tools/kormelt/commands.h"
 #include "tools/kormelt/exit_codes.h"
+#include "tools/kormelt/output.h"
+#include "tools/kormelt/platform.h"
 #include "tools/kormelt/sim_command.h"
 
 using namespace kormelt::tool;
@@ -24,13 +27,16 @@ constexpr char FLASH_HELP[] =
     "--port PATH searches PATH alone (it becomes COM1, COM2 to COM7 are left out). Windows searches\n"
     "COM1 to COM7 and has no --port.\n"
     "\n"
-    "Ctrl-C or SIGTERM cancels at the next progress report and closes the port; the device must then be\n"
-    "flashed again. While the device stays silent the library waits up to 3 s without reporting, so a\n"
-    "cancel can take that long to take effect; it is honoured whatever the library then returns.";
+    "Ctrl-C, SIGTERM or SIGHUP (the terminal or the remote session closed) cancels at the next progress\n"
+    "report and closes the port; the device must then be flashed again. While the device stays silent\n"
+    "the library waits up to 3 s without reporting, so a cancel can take that long to take effect; it is\n"
+    "honoured whatever the library then returns.\n"
+    "\n"
+    "The output never stops an update: a reader that goes away (kormelt flash | head) only ends the\n"
+    "output, and the exit code is the run's. Any other failure to write the output (a full disk) is\n"
+    "reported at the end and gives exit code 1 if the run succeeded, else the run's code.";
 
-}  // namespace
-
-int main(int argc, char **argv) {
+int Run(int argc, char **argv) {
     CLI::App app{"kormelt: firmware update of a device on a serial line", "kormelt"};
     app.set_version_flag("--version", "kormelt " KORMELT_VERSION);
     app.require_subcommand(1);
@@ -74,9 +80,15 @@ int main(int argc, char **argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
-        // CLI11 prints help and errors; its own codes for bad command lines
-        // (100 and up) are folded into the tool's one usage code.
-        return app.exit(e) == 0 ? EXIT_OK : EXIT_USAGE;
+        // CLI11 prints help and errors, here through the checked output; its
+        // own codes for bad command lines (100 and up) are folded into the
+        // tool's one usage code.
+        std::ostringstream out;
+        std::ostringstream err;
+        const int code = app.exit(e, out, err);
+        PrintOut(out.str());
+        std::fputs(err.str().c_str(), stderr);
+        return ExitAfterOutput(code == 0 ? EXIT_OK : EXIT_USAGE, OutputRule::Strict);
     }
 
     if (flash_command->parsed() && flash_command->count("--port") > 0 && flash.port.empty()) {
@@ -86,23 +98,34 @@ int main(int argc, char **argv) {
 
     try {
         if (flash_command->parsed()) {
-            return RunFlash(flash);
+            return ExitAfterOutput(RunFlash(flash), OutputRule::KeepRunCode);
         }
+        int code = EXIT_USAGE;
         if (check_command->parsed()) {
-            return RunCheck(check_image);
+            code = RunCheck(check_image);
+        } else if (seal_command->parsed()) {
+            code = RunSeal(seal);
+        } else if (ports_command->parsed()) {
+            code = RunPorts();
+        } else if (sim.parsed()) {
+            code = sim.Run();
         }
-        if (seal_command->parsed()) {
-            return RunSeal(seal);
-        }
-        if (ports_command->parsed()) {
-            return RunPorts();
-        }
-        if (sim.parsed()) {
-            return sim.Run();
-        }
+        return ExitAfterOutput(code, OutputRule::Strict);
     } catch (const std::exception &e) {
         std::fprintf(stderr, "kormelt: internal error: %s\n", e.what());
         return EXIT_INTERNAL;
     }
-    return EXIT_USAGE;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    // First of all: a closed standard stream must not be handed out again by
+    // the next open.
+    std::string error;
+    if (!KeepStandardStreamsOpen(&error)) {
+        std::fprintf(stderr, "kormelt: %s\n", error.c_str());
+        return EXIT_SYSTEM;
+    }
+    return Run(argc, argv);
 }

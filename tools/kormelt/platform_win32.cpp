@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 
 #include "link/port_name.h"
 #include "tools/common/replace_file.h"
@@ -18,6 +19,8 @@ namespace {
 std::atomic<bool> g_cancel_requested{false};
 
 constexpr DWORD READ_CHUNK_BYTES = 64 * 1024;
+constexpr char NULL_DEVICE[] = "NUL";
+constexpr long COLUMNS_MAX = 10000;  // more than any console; a larger $COLUMNS is taken for garbage
 
 BOOL WINAPI OnConsoleControl(DWORD event) {
     if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
@@ -27,9 +30,59 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
     return FALSE;
 }
 
+size_t ColumnsVariable() {
+    const char *value = std::getenv("COLUMNS");
+    if (value == nullptr || *value == '\0') {
+        return 0;
+    }
+    char *end = nullptr;
+    const long columns = std::strtol(value, &end, 10);
+    return *end == '\0' && columns > 0 && columns <= COLUMNS_MAX ? static_cast<size_t>(columns) : 0;
+}
+
 }  // namespace
 
+bool KeepStandardStreamsOpen(std::string *error) {
+    struct Stream {
+        DWORD id;
+        FILE *file;
+        const char *mode;
+    };
+    for (const Stream &stream : {Stream{STD_INPUT_HANDLE, stdin, "r"}, Stream{STD_OUTPUT_HANDLE, stdout, "w"},
+                                 Stream{STD_ERROR_HANDLE, stderr, "w"}}) {
+        const HANDLE handle = GetStdHandle(stream.id);
+        if (handle != nullptr && handle != INVALID_HANDLE_VALUE) {
+            continue;
+        }
+        // Started without this handle (by a program without a console, or
+        // one that gave none): the stream writes to the null device rather
+        // than failing, as on POSIX.
+        if (std::freopen(NULL_DEVICE, stream.mode, stream.file) == nullptr) {
+            *error = std::string("cannot open ") + NULL_DEVICE + " for a missing standard stream";
+            return false;
+        }
+        const intptr_t opened = _get_osfhandle(_fileno(stream.file));
+        if (opened == -1 || !SetStdHandle(stream.id, reinterpret_cast<HANDLE>(opened))) {
+            *error = Win32ErrorText(std::string("cannot open ") + NULL_DEVICE + " for a missing standard stream",
+                                    GetLastError());
+            return false;
+        }
+    }
+    return true;
+}
+
 bool StdoutIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
+
+size_t TerminalColumns() {
+    // Asked for at every call: a console tells no one of a resize.
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) {
+        return static_cast<size_t>(info.srWindow.Right - info.srWindow.Left + 1);
+    }
+    return ColumnsVariable();
+}
+
+bool WatchTerminalWidth(std::string *) { return true; }  // TerminalColumns asks every time
 
 bool InstallCancelHandler(std::string *error) {
     if (!SetConsoleCtrlHandler(OnConsoleControl, TRUE)) {
@@ -40,6 +93,8 @@ bool InstallCancelHandler(std::string *error) {
 }
 
 bool CancelRequested() { return g_cancel_requested; }
+
+bool KeepRunningWhenOutputBreaks(std::string *) { return true; }  // a broken pipe only fails the write here
 
 bool MapPorts(std::string *) { return true; }  // COMn is \\.\COMn, always
 
@@ -87,6 +142,25 @@ bool PointSearchAtDevice(const std::string &, std::string *error) {
         "Give the adapter a port number from COM1 to COM7 in Device Manager "
         "(the port's Properties, Port Settings, Advanced) and run without --port";
     return false;
+}
+
+bool SameFile(const std::string &a, const std::string &b) {
+    // Opened for no access at all, which touches no device; directories
+    // need the backup flag to be opened.
+    auto identify = [](const std::string &path, BY_HANDLE_FILE_INFORMATION *info) {
+        const HANDLE handle = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+        const bool known = GetFileInformationByHandle(handle, info) != 0;
+        CloseHandle(handle);  // opened without access: nothing to lose
+        return known;
+    };
+    BY_HANDLE_FILE_INFORMATION first{};
+    BY_HANDLE_FILE_INFORMATION second{};
+    return identify(a, &first) && identify(b, &second) && first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+           first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
 }
 
 ReadOutcome ReadRegularFile(const std::string &path, size_t max_bytes, std::vector<uint8_t> *out,

@@ -8,6 +8,8 @@
 #include "protocol/protocol.h"
 #include "tools/kormelt/exit_codes.h"
 #include "tools/kormelt/json_line.h"
+#include "tools/kormelt/live_line.h"
+#include "tools/kormelt/output.h"
 #include "tools/kormelt/platform.h"
 
 namespace kormelt::tool {
@@ -15,8 +17,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int BAR_WIDTH = 20;                 // characters
-constexpr size_t LINE_WIDTH = 79;             // characters, the classic terminal less one
 constexpr int PLAIN_STEP_PERCENT = 10;        // one log line per step of this size
 constexpr double RATE_MIN_SECONDS = 0.5;      // no rate or remaining time before this much upload
 constexpr uint64_t KIB = 1024;                // bytes
@@ -96,54 +96,64 @@ private:
     Clock::time_point phase_start_ = Clock::now();
 };
 
-// A bar per phase, redrawn in place; the line is finished when the phase ends.
+// A bar per phase, redrawn in place and fitted to the terminal's width, which
+// is asked for at every redraw. A phase that begins on a terminal too narrow
+// for a bar is shown as plain lines.
 class TerminalView : public ViewBase {
 public:
-    using ViewBase::ViewBase;
+    explicit TerminalView(uint64_t image_bytes)
+        : ViewBase(image_bytes), lines_(MakeProgressView(OutputMode::Plain, image_bytes)) {}
 
     void Begin(Phase phase) override {
         StartPhase();
         drawn_ = 0;
-        if (phase == Phase::Restart) {
+        plain_phase_ = !RedrawsInPlace(TerminalColumns());
+        if (plain_phase_) {
+            lines_->Begin(phase);
+        } else if (phase == Phase::Restart) {
             Draw(Label(phase) + "sending the restart command");
         } else if (phase != Phase::Check) {
-            Draw(BarLine(phase, 0, Detail(phase, 0)));
+            DrawBar(phase, 0, Detail(phase, 0));
         }
     }
 
     void Update(Phase phase, int percent) override {
         percent_ = percent;
-        Draw(BarLine(phase, percent, Detail(phase, percent)));
+        if (plain_phase_) {
+            lines_->Update(phase, percent);
+            return;
+        }
+        DrawBar(phase, percent, Detail(phase, percent));
     }
 
     void End(Phase phase, int32_t status, const std::string &note) override {
-        std::string line;
+        if (plain_phase_) {
+            lines_->End(phase, status, note);
+            return;
+        }
         const std::string took = Seconds(PhaseSeconds());
         if (phase == Phase::Check || phase == Phase::Restart) {
-            line = Label(phase) + (status == KORMELT_STATUS_OK ? note : Failed(status)) + "  " + took;
+            Draw(Label(phase) + (status == KORMELT_STATUS_OK ? note : Failed(status)) + "  " + took);
         } else if (status == KORMELT_STATUS_OK && phase == Phase::Upload) {
             const double seconds = PhaseSeconds();
             std::string rate;
             if (seconds > 0) {
                 rate = ", " + Rate(static_cast<double>(image_bytes_) / seconds);
             }
-            line = BarLine(phase, PERCENT_DONE, Bytes(image_bytes_) + " in " + took + rate);
+            DrawBar(phase, PERCENT_DONE, Bytes(image_bytes_) + " in " + took + rate);
         } else if (status == KORMELT_STATUS_OK) {
-            line = BarLine(phase, PERCENT_DONE, note + "  " + took);
+            DrawBar(phase, PERCENT_DONE, note + "  " + took);
         } else {
-            line = BarLine(phase, percent_, Failed(status) + " after " + took);
+            DrawBar(phase, percent_, Failed(status) + " after " + took);
         }
-        Draw(line);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
+        PrintOut("\n");
         drawn_ = 0;
     }
 
     void Finish(const FlashSummary &summary) override {
         if (summary.exit_code == 0) {
-            std::printf("done: %s written and the device restarted, %s in all\n", Bytes(summary.image_bytes).c_str(),
-                        Seconds(summary.seconds).c_str());
-            std::fflush(stdout);
+            PrintOut("done: " + Bytes(summary.image_bytes) + " written and the device restarted, " +
+                     Seconds(summary.seconds) + " in all\n");
         }
         ViewBase::Finish(summary);
     }
@@ -157,15 +167,6 @@ private:
 
     static std::string Failed(int32_t status) {
         return status == KORMELT_STATUS_CANCELLED ? "cancelled" : "failed (status " + std::to_string(status) + ")";
-    }
-
-    static std::string BarLine(Phase phase, int percent, const std::string &detail) {
-        const int shown = std::clamp(percent, 0, PERCENT_DONE);
-        const int filled = shown * BAR_WIDTH / PERCENT_DONE;
-        char text[32];
-        std::snprintf(text, sizeof text, "] %3d%%  ", shown);
-        return Label(phase) + "[" + std::string(static_cast<size_t>(filled), '#') +
-               std::string(static_cast<size_t>(BAR_WIDTH - filled), '-') + text + detail;
     }
 
     std::string Detail(Phase phase, int percent) const {
@@ -193,20 +194,30 @@ private:
         return "";
     }
 
-    // Redraws the current line; spaces wipe what a longer earlier text left.
-    void Draw(std::string line) {
-        if (line.size() > LINE_WIDTH) {
-            line.resize(LINE_WIDTH);
-        }
+    void DrawBar(Phase phase, int percent, const std::string &detail) {
+        const size_t width = LiveLineWidth(TerminalColumns());
+        Show(BarLine(Label(phase), percent, detail, width), width);
+    }
+
+    void Draw(const std::string &line) {
+        const size_t width = LiveLineWidth(TerminalColumns());
+        Show(FitLine(line, width), width);
+    }
+
+    // Redraws the current line; spaces wipe what a longer earlier text left,
+    // as far as the terminal is wide now.
+    void Show(std::string line, size_t width) {
         const size_t length = line.size();
-        if (length < drawn_) {
-            line.append(drawn_ - length, ' ');
+        const size_t wipe = std::min(drawn_, width);
+        if (length < wipe) {
+            line.append(wipe - length, ' ');
         }
-        std::printf("\r%s", line.c_str());
-        std::fflush(stdout);
+        PrintOut("\r" + line);
         drawn_ = length;
     }
 
+    std::unique_ptr<ProgressView> lines_;  // for the phases shown as plain lines
+    bool plain_phase_ = false;
     size_t drawn_ = 0;
 };
 
@@ -271,10 +282,7 @@ public:
     }
 
 private:
-    static void Print(const std::string &line) {
-        std::printf("%s\n", line.c_str());
-        std::fflush(stdout);
-    }
+    static void Print(const std::string &line) { PrintOut(line + "\n"); }
 
     int step_ = 0;
 };
@@ -352,10 +360,7 @@ public:
     }
 
 private:
-    static void Print(const JsonLine &line) {
-        std::printf("%s\n", line.Text().c_str());
-        std::fflush(stdout);
-    }
+    static void Print(const JsonLine &line) { PrintOut(line.Text() + "\n"); }
 
     int last_sent_ = -1;
 };
