@@ -5,13 +5,13 @@
 #include "device/api.h"
 #include "device/current_port.h"
 #include "device/image_file.h"
+#include "device/image_open.h"
 #include "link/frame.h"
 #include "protocol/protocol.h"
 
 namespace kormelt {
 namespace {
 
-std::FILE *OpenImage(const char *path, const char *mode) { return std::fopen(path, mode); }
 size_t ReadImage(void *buffer, size_t size, size_t count, std::FILE *file) {
     return std::fread(buffer, size, count, file);
 }
@@ -94,7 +94,7 @@ int32_t Upload(std::FILE *file, ProgressCallback callback) {
 
 }  // namespace
 
-const ImageFileCalls IMAGE_FILE_REAL_CALLS = {OpenImage, ReadImage, ImageError, CloseImage};
+const ImageFileCalls IMAGE_FILE_REAL_CALLS = {OpenImageFile, ReadImage, ImageError, CloseImage};
 ImageFileCalls ImageFileCall = IMAGE_FILE_REAL_CALLS;
 
 }  // namespace kormelt
@@ -133,7 +133,7 @@ extern "C" int32_t KORMELT_CALL KORMELT_Programm(const char *path, ProgressCallb
     if (path == nullptr) {
         return STATUS_IMAGE_OPEN;
     }
-    std::FILE *file = ImageFileCall.open(path, "rb");
+    std::FILE *file = ImageFileCall.open(path);
     if (file == nullptr) {
         return STATUS_IMAGE_OPEN;
     }

@@ -1,6 +1,7 @@
 #include <cstdio>
 
 #include "device/api.h"
+#include "device/image_open.h"
 #include "protocol/crc16.h"
 #include "protocol/status_names.h"
 
@@ -15,7 +16,7 @@ extern "C" int32_t KORMELT_CALL KORMELT_CheckCRC(const char *path) {
     if (path == nullptr) {
         return FILE_CHECK_OPEN_FAILED;
     }
-    std::FILE *file = std::fopen(path, "rb");
+    std::FILE *file = kormelt::OpenImageFile(path);
     if (file == nullptr) {
         return FILE_CHECK_OPEN_FAILED;
     }

@@ -1,21 +1,30 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include <sys/stat.h>
 
 #include "device/api.h"
 #include "device/image_file.h"
 #include "protocol/crc16.h"
 #include "protocol/frame_codec.h"
 #include "protocol/status_names.h"
+#include "tests/support/child_call.h"
 #include "tests/support/fake_port.h"
 #include "tests/support/temp_file.h"
 
 using Bytes = std::vector<uint8_t>;
 
 namespace {
+
+// Far longer than any call on the in-memory line takes; a call still
+// running then is blocked.
+constexpr std::chrono::milliseconds CALL_LIMIT{5000};
 
 Bytes Framed(const Bytes &payload) {
     Bytes out(kormelt::FRAME_TX_CAPACITY);
@@ -346,6 +355,55 @@ TEST_F(DeviceTest, UploadRefusesWhatItCannotSend) {
         EXPECT_EQ(KORMELT_Programm(c.path, &Progress::Callback), c.status) << c.what;
         EXPECT_TRUE(device.line.written.empty()) << c.what;
         EXPECT_TRUE(Progress::seen.empty()) << c.what;
+    }
+}
+
+// What an upload in a child process did.
+struct ChildUpload {
+    int32_t status;
+    bool wrote;     // any byte went to the line
+    bool reported;  // any progress report came
+};
+
+// Only a regular file is uploaded; anything else is refused at once with 1,
+// before any report or request. Each upload runs in a child process, so one
+// that blocks (an open that waits for a FIFO's writer) fails its case
+// instead of hanging the suite.
+TEST_F(DeviceTest, UploadRefusesPathsThatAreNoRegularFileAtOnce) {
+    TempDir dir;
+    const std::string fifo = dir.Entry("no-writer");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    TempFile image(ImageBytes(300));
+    struct Case {
+        const char *what;
+        std::string path;
+        int32_t status;
+    };
+    const Case cases[] = {
+        {"FIFO without a writer", fifo, STATUS_IMAGE_OPEN},
+        {"device that reads without end", "/dev/zero", STATUS_IMAGE_OPEN},
+        {"device that reads nothing", "/dev/null", STATUS_IMAGE_OPEN},
+        {"directory", dir.path(), STATUS_IMAGE_OPEN},
+        {"missing path", dir.Entry("missing.img"), STATUS_IMAGE_OPEN},
+        {"regular file", image.path(), STATUS_OK},
+    };
+    OpenOnCom3();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::optional<ChildUpload> got = CallInChild<ChildUpload>(
+            [&c, this] {
+                Progress::Reset();
+                const int32_t status = KORMELT_Programm(c.path.c_str(), &Progress::Callback);
+                return ChildUpload{status, !device.line.written.empty(), !Progress::seen.empty()};
+            },
+            CALL_LIMIT);
+        if (!got) {
+            ADD_FAILURE() << "no answer within " << CALL_LIMIT.count() << " ms";
+            continue;
+        }
+        EXPECT_EQ(got->status, c.status);
+        EXPECT_EQ(got->wrote, c.status == STATUS_OK);
+        EXPECT_EQ(got->reported, c.status == STATUS_OK);
     }
 }
 
