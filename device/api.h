@@ -1,8 +1,12 @@
 /* KORMELT: firmware update of a device on a serial line.
  *
  * The six functions below are the whole public interface. Every call runs to
- * completion on the caller's thread; calls are made one at a time (the library
- * keeps a single process-wide open port and has no locks).
+ * completion on the caller's thread. Calls from several threads are
+ * serialised by one process-wide lock: a call made while another thread's
+ * call runs waits until that one has returned. A progress callback may call
+ * the library on its own thread; that call runs at once, inside the one that
+ * reported. The library keeps a single process-wide open port, which every
+ * thread shares.
  *
  * Calling convention: every export and the progress callback use the C
  * calling convention (cdecl), also on 32-bit Windows.

@@ -3,6 +3,7 @@
 #include <iterator>
 
 #include "device/api.h"
+#include "device/call_lock.h"
 #include "device/current_port.h"
 #include "device/image_file.h"
 #include "device/image_open.h"
@@ -105,6 +106,7 @@ using namespace kormelt;
 // they refuse at once instead, before any report, file or request.
 
 extern "C" int32_t KORMELT_CALL KORMELT_Erase(ProgressCallback callback) {
+    const CallLock lock;
     if (CurrentPort == nullptr) {
         return STATUS_PORT_NOT_OPEN;
     }
@@ -127,6 +129,7 @@ extern "C" int32_t KORMELT_CALL KORMELT_Erase(ProgressCallback callback) {
 }
 
 extern "C" int32_t KORMELT_CALL KORMELT_Programm(const char *path, ProgressCallback callback) {
+    const CallLock lock;
     if (CurrentPort == nullptr) {
         return STATUS_PORT_NOT_OPEN;
     }
@@ -146,6 +149,7 @@ extern "C" int32_t KORMELT_CALL KORMELT_Programm(const char *path, ProgressCallb
 }
 
 extern "C" int32_t KORMELT_CALL KORMELT_Restart(void) {
+    const CallLock lock;
     if (CurrentPort == nullptr) {
         return STATUS_PORT_NOT_OPEN;
     }

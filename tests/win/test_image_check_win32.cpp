@@ -7,61 +7,16 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "device/api.h"
-#include "protocol/crc16.h"
 #include "protocol/status_names.h"
+#include "tests/win/temp_dir_win32.h"
 
 namespace {
 
 // Far longer than a check of a small file takes; a check still running then
 // is blocked.
 constexpr DWORD CALL_LIMIT_MS = 5000;
-
-// A fresh directory under the temporary directory, removed with its files.
-class TempDir {
-public:
-    TempDir() {
-        char base[MAX_PATH + 1] = {};
-        const DWORD length = GetTempPathA(sizeof base, base);
-        EXPECT_GT(length, 0u);
-        path_ = std::string(base) + "kormelt-image-" + std::to_string(GetCurrentProcessId());
-        EXPECT_TRUE(CreateDirectoryA(path_.c_str(), nullptr)) << GetLastError();
-    }
-    ~TempDir() {
-        for (const std::string &file : files_) {
-            DeleteFileA(file.c_str());
-        }
-        RemoveDirectoryA(path_.c_str());
-    }
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    const std::string &path() const { return path_; }
-    std::string Write(const char *name, const std::vector<uint8_t> &bytes) {
-        const std::string file = path_ + "\\" + name;
-        files_.push_back(file);
-        const HANDLE handle =
-            CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        EXPECT_NE(handle, INVALID_HANDLE_VALUE);
-        DWORD written = 0;
-        EXPECT_TRUE(WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
-        EXPECT_EQ(written, bytes.size());
-        CloseHandle(handle);
-        return file;
-    }
-
-private:
-    std::string path_;
-    std::vector<std::string> files_;
-};
-
-std::vector<uint8_t> Sealed(std::vector<uint8_t> data) {
-    const uint16_t crc = kormelt::CrcBlock(data.data(), data.size());
-    data.push_back(static_cast<uint8_t>(crc >> 8));
-    data.push_back(static_cast<uint8_t>(crc & 0xFF));
-    return data;
-}
 
 struct Check {
     std::string path;
