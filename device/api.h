@@ -1,8 +1,12 @@
 /* KORMELT: firmware update of a device on a serial line.
  *
  * The six functions below are the whole public interface. Every call runs to
- * completion on the caller's thread; calls are made one at a time (the library
- * keeps a single process-wide open port and has no locks).
+ * completion on the caller's thread. Calls from several threads are
+ * serialised by one process-wide lock: a call made while another thread's
+ * call runs waits until that one has returned. A progress callback may call
+ * the library on its own thread; that call runs at once, inside the one that
+ * reported. The library keeps a single process-wide open port, which every
+ * thread shares.
  *
  * Calling convention: every export and the progress callback use the C
  * calling convention (cdecl), also on 32-bit Windows.
@@ -57,7 +61,8 @@ typedef int32_t(KORMELT_CALL *KORMELT_ProgressCallback)(int32_t percent);
 
 /* 0 when the file's CRC over all its bytes comes out zero (its last two bytes
  * are the CRC of the rest, high byte first), 15 when not, -1 when it cannot be
- * opened or path is null. */
+ * opened, is no regular file (a FIFO, a device, a directory: refused at once)
+ * or path is null. */
 KORMELT_EXPORT int32_t KORMELT_CALL KORMELT_CheckCRC(const char *path);
 
 /* Closes the port left open by KORMELT_Open, if any. Always 0. */
@@ -70,7 +75,8 @@ KORMELT_EXPORT int32_t KORMELT_CALL KORMELT_Erase(KORMELT_ProgressCallback callb
  * A port left open by an earlier call is closed first. */
 KORMELT_EXPORT int32_t KORMELT_CALL KORMELT_Open(KORMELT_ProgressCallback callback);
 
-/* Uploads the image file in 128-byte packets from device address 0.
+/* Uploads the image file in 128-byte packets from device address 0; a path
+ * that is no regular file gives 1 at once, like one that cannot be opened.
  * 0, 1, 5, 12, 14, 15, or 42 with no port open. */
 KORMELT_EXPORT int32_t KORMELT_CALL KORMELT_Programm(const char *path, KORMELT_ProgressCallback callback);
 

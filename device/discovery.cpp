@@ -1,6 +1,7 @@
 #include <cstring>
 
 #include "device/api.h"
+#include "device/call_lock.h"
 #include "device/current_port.h"
 #include "link/frame.h"
 #include "protocol/protocol.h"
@@ -31,6 +32,7 @@ void ReleaseCurrentPort() {
 using namespace kormelt;
 
 extern "C" int32_t KORMELT_CALL KORMELT_Open(ProgressCallback callback) {
+    const CallLock lock;
     // A port still open from an earlier Open would otherwise leak its record
     // and stay claimed; the new search starts from no port.
     ReleaseCurrentPort();
@@ -59,6 +61,7 @@ extern "C" int32_t KORMELT_CALL KORMELT_Open(ProgressCallback callback) {
 }
 
 extern "C" int32_t KORMELT_CALL KORMELT_Close(void) {
+    const CallLock lock;
     ReleaseCurrentPort();
     return STATUS_OK;
 }

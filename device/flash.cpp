@@ -3,15 +3,16 @@
 #include <iterator>
 
 #include "device/api.h"
+#include "device/call_lock.h"
 #include "device/current_port.h"
 #include "device/image_file.h"
+#include "device/image_open.h"
 #include "link/frame.h"
 #include "protocol/protocol.h"
 
 namespace kormelt {
 namespace {
 
-std::FILE *OpenImage(const char *path, const char *mode) { return std::fopen(path, mode); }
 size_t ReadImage(void *buffer, size_t size, size_t count, std::FILE *file) {
     return std::fread(buffer, size, count, file);
 }
@@ -94,7 +95,7 @@ int32_t Upload(std::FILE *file, ProgressCallback callback) {
 
 }  // namespace
 
-const ImageFileCalls IMAGE_FILE_REAL_CALLS = {OpenImage, ReadImage, ImageError, CloseImage};
+const ImageFileCalls IMAGE_FILE_REAL_CALLS = {OpenImageFile, ReadImage, ImageError, CloseImage};
 ImageFileCalls ImageFileCall = IMAGE_FILE_REAL_CALLS;
 
 }  // namespace kormelt
@@ -105,6 +106,7 @@ using namespace kormelt;
 // they refuse at once instead, before any report, file or request.
 
 extern "C" int32_t KORMELT_CALL KORMELT_Erase(ProgressCallback callback) {
+    const CallLock lock;
     if (CurrentPort == nullptr) {
         return STATUS_PORT_NOT_OPEN;
     }
@@ -127,13 +129,14 @@ extern "C" int32_t KORMELT_CALL KORMELT_Erase(ProgressCallback callback) {
 }
 
 extern "C" int32_t KORMELT_CALL KORMELT_Programm(const char *path, ProgressCallback callback) {
+    const CallLock lock;
     if (CurrentPort == nullptr) {
         return STATUS_PORT_NOT_OPEN;
     }
     if (path == nullptr) {
         return STATUS_IMAGE_OPEN;
     }
-    std::FILE *file = ImageFileCall.open(path, "rb");
+    std::FILE *file = ImageFileCall.open(path);
     if (file == nullptr) {
         return STATUS_IMAGE_OPEN;
     }
@@ -146,6 +149,7 @@ extern "C" int32_t KORMELT_CALL KORMELT_Programm(const char *path, ProgressCallb
 }
 
 extern "C" int32_t KORMELT_CALL KORMELT_Restart(void) {
+    const CallLock lock;
     if (CurrentPort == nullptr) {
         return STATUS_PORT_NOT_OPEN;
     }

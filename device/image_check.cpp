@@ -1,6 +1,8 @@
 #include <cstdio>
 
 #include "device/api.h"
+#include "device/call_lock.h"
+#include "device/image_open.h"
 #include "protocol/crc16.h"
 #include "protocol/status_names.h"
 
@@ -12,10 +14,11 @@ constexpr size_t CHECK_STREAM_BUFFER_BYTES = 64 * 1024;
 }
 
 extern "C" int32_t KORMELT_CALL KORMELT_CheckCRC(const char *path) {
+    const kormelt::CallLock lock;
     if (path == nullptr) {
         return FILE_CHECK_OPEN_FAILED;
     }
-    std::FILE *file = std::fopen(path, "rb");
+    std::FILE *file = kormelt::OpenImageFile(path);
     if (file == nullptr) {
         return FILE_CHECK_OPEN_FAILED;
     }

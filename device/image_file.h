@@ -10,7 +10,7 @@
 namespace kormelt {
 
 struct ImageFileCalls {
-    std::FILE *(*open)(const char *path, const char *mode);
+    std::FILE *(*open)(const char *path);  // null unless path is a regular file
     size_t (*read)(void *buffer, size_t size, size_t count, std::FILE *file);
     int (*error)(std::FILE *file);
     int (*close)(std::FILE *file);

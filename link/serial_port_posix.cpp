@@ -148,6 +148,25 @@ void Discard(PortRecord *record) {
     PosixCall.free(record);
 }
 
+// The lowest descriptor a port may keep: 0, 1 and 2 are the standard
+// streams. A host that closed one of them would otherwise get the port in
+// its place, and its own printf would go to the device.
+constexpr int FIRST_PORT_DESCRIPTOR = 3;
+
+// Moves an open device off the standard streams' descriptors. On failure the
+// low descriptor is closed as well and the record holds none.
+bool KeepAboveStandardStreams(PortRecord *record) {
+    if (record->handle >= FIRST_PORT_DESCRIPTOR) {
+        return true;
+    }
+    const int moved = PosixCall.fcntl(record->handle, F_DUPFD_CLOEXEC, FIRST_PORT_DESCRIPTOR);
+    // Not examined: the duplicate, if made, holds the device, and nothing is
+    // left to undo for the low one.
+    (void)PosixCall.close(record->handle);
+    record->handle = moved < 0 ? -1 : moved;
+    return moved >= 0;
+}
+
 bool IsLive(const PortRecord *record) { return record != nullptr && record->tag == PORT_TAG_LIVE; }
 
 bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
@@ -177,7 +196,7 @@ int32_t PortOpen(PortRecord **slot, uint32_t n) {
         return STATUS_PORT_OPEN;
     }
     record->handle = PosixCall.open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (record->handle < 0) {
+    if (record->handle < 0 || !KeepAboveStandardStreams(record)) {
         Discard(record);
         return STATUS_PORT_OPEN;
     }

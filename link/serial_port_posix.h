@@ -23,7 +23,7 @@ namespace kormelt {
 constexpr size_t PORT_RX_BUFFER_BYTES = 256;
 
 struct PortRecord {
-    int handle;         // open device, -1 until open
+    int handle;         // open device, never 0, 1 or 2; -1 until open
     uint32_t tag;       // PORT_TAG_LIVE or PORT_TAG_DEAD
     uint32_t number;    // n of COMn
     termios found;      // as the port was before open; close puts it back

@@ -1,21 +1,35 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <sys/stat.h>
 
 #include "device/api.h"
 #include "device/image_file.h"
 #include "protocol/crc16.h"
 #include "protocol/frame_codec.h"
 #include "protocol/status_names.h"
+#include "tests/support/child_call.h"
 #include "tests/support/fake_port.h"
 #include "tests/support/temp_file.h"
 
 using Bytes = std::vector<uint8_t>;
 
 namespace {
+
+// Far longer than any call on the in-memory line takes; a call still
+// running then is blocked.
+constexpr std::chrono::milliseconds CALL_LIMIT{5000};
 
 Bytes Framed(const Bytes &payload) {
     Bytes out(kormelt::FRAME_TX_CAPACITY);
@@ -349,6 +363,55 @@ TEST_F(DeviceTest, UploadRefusesWhatItCannotSend) {
     }
 }
 
+// What an upload in a child process did.
+struct ChildUpload {
+    int32_t status;
+    bool wrote;     // any byte went to the line
+    bool reported;  // any progress report came
+};
+
+// Only a regular file is uploaded; anything else is refused at once with 1,
+// before any report or request. Each upload runs in a child process, so one
+// that blocks (an open that waits for a FIFO's writer) fails its case
+// instead of hanging the suite.
+TEST_F(DeviceTest, UploadRefusesPathsThatAreNoRegularFileAtOnce) {
+    TempDir dir;
+    const std::string fifo = dir.Entry("no-writer");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    TempFile image(ImageBytes(300));
+    struct Case {
+        const char *what;
+        std::string path;
+        int32_t status;
+    };
+    const Case cases[] = {
+        {"FIFO without a writer", fifo, STATUS_IMAGE_OPEN},
+        {"device that reads without end", "/dev/zero", STATUS_IMAGE_OPEN},
+        {"device that reads nothing", "/dev/null", STATUS_IMAGE_OPEN},
+        {"directory", dir.path(), STATUS_IMAGE_OPEN},
+        {"missing path", dir.Entry("missing.img"), STATUS_IMAGE_OPEN},
+        {"regular file", image.path(), STATUS_OK},
+    };
+    OpenOnCom3();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::optional<ChildUpload> got = CallInChild<ChildUpload>(
+            [&c, this] {
+                Progress::Reset();
+                const int32_t status = KORMELT_Programm(c.path.c_str(), &Progress::Callback);
+                return ChildUpload{status, !device.line.written.empty(), !Progress::seen.empty()};
+            },
+            CALL_LIMIT);
+        if (!got) {
+            ADD_FAILURE() << "no answer within " << CALL_LIMIT.count() << " ms";
+            continue;
+        }
+        EXPECT_EQ(got->status, c.status);
+        EXPECT_EQ(got->wrote, c.status == STATUS_OK);
+        EXPECT_EQ(got->reported, c.status == STATUS_OK);
+    }
+}
+
 TEST_F(DeviceTest, UploadWithNoPortOpenTouchesNothing) {
     Progress::Reset();
     EXPECT_EQ(KORMELT_Programm("/nonexistent/kormelt.bin", &Progress::Callback), STATUS_PORT_NOT_OPEN);
@@ -472,6 +535,159 @@ TEST_F(DeviceTest, ReadErrorInTheImageEndsTheUploadWith1) {
         EXPECT_EQ(device.requests, c.requests);
         EXPECT_TRUE(Progress::seen.empty() || Progress::seen.back() != 100);
     }
+}
+
+// Holds one write on the line until released, so that a test knows the call
+// that made it is halfway when it lets a second thread call in.
+class WriteGate {
+public:
+    // Wraps line's device until the gate goes: its write number `at` (from
+    // 1) waits in the gate.
+    WriteGate(fake::Line &line, size_t at) : line_(line), answer_(line.on_write) {
+        line.on_write = [this, at](fake::Line &l, const uint8_t *bytes, size_t count) {
+            if (++writes_ == at) {
+                std::unique_lock<std::mutex> hold(mutex_);
+                paused_ = true;
+                changed_.notify_all();
+                changed_.wait(hold, [this] { return released_; });
+            }
+            answer_(l, bytes, count);
+        };
+    }
+    ~WriteGate() { line_.on_write = answer_; }
+    WriteGate(const WriteGate &) = delete;
+    WriteGate &operator=(const WriteGate &) = delete;
+    void WaitUntilPaused() {
+        std::unique_lock<std::mutex> hold(mutex_);
+        changed_.wait(hold, [this] { return paused_; });
+    }
+    void Release() {
+        std::lock_guard<std::mutex> hold(mutex_);
+        released_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    fake::Line &line_;
+    std::function<void(fake::Line &, const uint8_t *, size_t)> answer_;
+    size_t writes_ = 0;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool paused_ = false;
+    bool released_ = false;
+};
+
+// Time the second thread gets to run into the first one's call before the
+// first is released. Only a chance for a missing lock to show: with the
+// lock the order is the same however long this is.
+constexpr std::chrono::milliseconds SECOND_CALL_HEAD_START{200};
+
+// A call from a second thread while an upload is halfway (held in its fourth
+// packet's write) waits for the upload to end, and then does its own work:
+// the upload completes untouched, its packets are not mixed with the second
+// call's requests, and the port is not freed under it.
+TEST_F(DeviceTest, CallFromAnotherThreadWaitsForTheRunningUpload) {
+    struct Case {
+        const char *what;
+        std::function<int32_t()> call;
+        Bytes after;  // commands the device receives after the upload's packets
+        int open_records;
+    };
+    const Case cases[] = {
+        {"erase", [] { return KORMELT_Erase(nullptr); }, Bytes(7, 0x02), 1},
+        {"restart", [] { return KORMELT_Restart(); }, {0x01}, 1},
+        {"open", [] { return KORMELT_Open(nullptr); }, {0x00}, 1},
+        {"close", [] { return KORMELT_Close(); }, {}, 0},
+    };
+    const Bytes image = ImageBytes(10 * 128);
+    TempFile file(image);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        OpenOnCom3();
+        WriteGate gate(device.line, 4);
+        int32_t upload_status = -1;
+        std::thread upload([&] { upload_status = KORMELT_Programm(file.path().c_str(), nullptr); });
+        gate.WaitUntilPaused();
+
+        // What the device had received of the upload when the second call
+        // returned: all of it, if that call waited.
+        std::atomic<bool> second_called{false};
+        int32_t second_status = -1;
+        size_t packets_before_second_returned = 0;
+        std::thread second([&] {
+            second_called = true;
+            second_status = c.call();
+            for (const Bytes &request : device.Received()) {
+                packets_before_second_returned += !request.empty() && request[0] == 0x03;
+            }
+        });
+        while (!second_called) {
+            std::this_thread::yield();
+        }
+        std::this_thread::sleep_for(SECOND_CALL_HEAD_START);
+        gate.Release();
+        upload.join();
+        second.join();
+
+        EXPECT_EQ(packets_before_second_returned, 10u) << "the second call returned while the upload ran";
+        EXPECT_EQ(upload_status, STATUS_OK);
+        EXPECT_EQ(second_status, STATUS_OK);
+        const std::vector<Bytes> requests = device.Received();
+        ASSERT_GE(requests.size(), 10u);
+        ExpectPackets(std::vector<Bytes>(requests.begin(), requests.begin() + 10), image);
+        Bytes after;
+        for (size_t i = 10; i < requests.size(); ++i) {
+            after.push_back(requests[i].empty() ? 0xFF : requests[i][0]);
+        }
+        EXPECT_EQ(after, c.after);
+        EXPECT_EQ(fake::OpenRecords(), c.open_records);
+        KORMELT_Close();
+        fake::Reset();
+    }
+}
+
+// What an erase whose progress callback checks an image saw.
+struct ReentrantErase {
+    int32_t erase_status;
+    int32_t check_status;  // of the check made inside the callback
+    size_t requests;
+};
+
+struct CheckInsideProgress {
+    static std::string image;
+    static int32_t check_status;
+    static int32_t KORMELT_CALL Callback(int32_t percent) {
+        if (percent == 42) {
+            check_status = KORMELT_CheckCRC(image.c_str());
+        }
+        return 0;
+    }
+};
+std::string CheckInsideProgress::image;
+int32_t CheckInsideProgress::check_status = -99;
+
+// The lock belongs to the thread, not to the call: a progress callback that
+// calls the library runs that call at once instead of waiting for its own
+// caller. In a child process, so that a lock taken twice fails the test
+// after a time instead of hanging it.
+TEST_F(DeviceTest, ProgressCallbackMayCallTheLibraryOnItsOwnThread) {
+    Bytes data = ImageBytes(100);
+    const uint16_t crc = kormelt::CrcBlock(data.data(), data.size());
+    data.push_back(static_cast<uint8_t>(crc >> 8));
+    data.push_back(static_cast<uint8_t>(crc & 0xFF));
+    TempFile sealed(data);
+    CheckInsideProgress::image = sealed.path();
+    OpenOnCom3();
+    const std::optional<ReentrantErase> got = CallInChild<ReentrantErase>(
+        [this] {
+            const int32_t status = KORMELT_Erase(&CheckInsideProgress::Callback);
+            return ReentrantErase{status, CheckInsideProgress::check_status, device.requests};
+        },
+        CALL_LIMIT);
+    ASSERT_TRUE(got.has_value()) << "no answer within " << CALL_LIMIT.count() << " ms";
+    EXPECT_EQ(got->erase_status, STATUS_OK);
+    EXPECT_EQ(got->check_status, STATUS_OK);
+    EXPECT_EQ(got->requests, 7u);
 }
 
 TEST_F(DeviceTest, CompleteUpdateOverTheInMemoryLine) {

@@ -1,15 +1,24 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include <sys/stat.h>
 
 #include "device/api.h"
 #include "protocol/crc16.h"
 #include "protocol/status_names.h"
+#include "tests/support/child_call.h"
 #include "tests/support/temp_file.h"
 
 namespace {
+
+// Far longer than any check of a small file takes; a call still running
+// then is blocked.
+constexpr std::chrono::milliseconds CALL_LIMIT{5000};
 
 std::vector<uint8_t> Sealed(std::vector<uint8_t> data) {
     const uint16_t crc = kormelt::CrcBlock(data.data(), data.size());
@@ -62,11 +71,38 @@ TEST(CheckCrc, EmptyFileFails) {
     EXPECT_EQ(KORMELT_CheckCRC(file.path().c_str()), STATUS_CRC);
 }
 
-TEST(CheckCrc, DirectoryIsNotAnImage) {
-    // fopen of a directory succeeds on Linux but every read fails: the empty
-    // CRC decides, and the verdict is 15, never a pass.
-    const int32_t status = KORMELT_CheckCRC("/");
-    EXPECT_TRUE(status == STATUS_CRC || status == FILE_CHECK_OPEN_FAILED) << status;
+// Only a regular file is read; anything else gets -1 at once, like a file
+// that cannot be opened: a FIFO with no writer would hold the open for ever,
+// /dev/zero would be read without end. Each check runs in a child process,
+// so a call that blocks fails the case instead of hanging the suite.
+TEST(CheckCrc, PathsThatAreNoRegularFileGiveMinusOneAtOnce) {
+    TempDir dir;
+    const std::string fifo = dir.Entry("no-writer");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    TempFile sealed(Sealed(Pattern(300)));
+    struct Case {
+        const char *what;
+        std::string path;
+        int32_t status;
+    };
+    const Case cases[] = {
+        {"FIFO without a writer", fifo, FILE_CHECK_OPEN_FAILED},
+        {"device that reads without end", "/dev/zero", FILE_CHECK_OPEN_FAILED},
+        {"device that reads nothing", "/dev/null", FILE_CHECK_OPEN_FAILED},
+        {"directory", dir.path(), FILE_CHECK_OPEN_FAILED},
+        {"missing path", dir.Entry("missing.img"), FILE_CHECK_OPEN_FAILED},
+        {"regular file", sealed.path(), STATUS_OK},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::optional<int32_t> status =
+            CallInChild<int32_t>([&c] { return KORMELT_CheckCRC(c.path.c_str()); }, CALL_LIMIT);
+        if (!status) {
+            ADD_FAILURE() << "no answer within " << CALL_LIMIT.count() << " ms";
+            continue;
+        }
+        EXPECT_EQ(*status, c.status);
+    }
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 """The image check and the CRC helpers; no device involved."""
 
+import os
 import pathlib
+import subprocess
+import sys
 
 import pytest
 
@@ -8,6 +11,7 @@ import kormelt
 from conftest import crc16_reference, firmware, sealed
 
 CHUNK_BYTES = 1 << 20  # the binding reads a refused file in pieces of this size
+CHILD_LIMIT_S = 20  # far longer than a check of a small file takes in a fresh interpreter
 
 
 @pytest.mark.parametrize(
@@ -118,3 +122,41 @@ def test_a_path_with_a_nul_is_refused_not_cut_short(tmp_path):
     for call in (kormelt.check, kormelt.check_result):
         with pytest.raises(ValueError, match="NUL"):
             call(str(path) + "\0.unsealed")
+
+
+def _special_path(tmp_path, kind):
+    if kind == "fifo":
+        path = tmp_path / "no-writer"
+        os.mkfifo(path)
+        return path
+    if kind == "directory":
+        return tmp_path
+    if kind == "missing":
+        return tmp_path / "missing.img"
+    if kind == "regular":
+        path = tmp_path / "image.img"
+        path.write_bytes(sealed(b"firmware"))
+        return path
+    return pathlib.Path(kind)
+
+
+# Only a regular file is checked; the rest is refused at once like a file
+# that cannot be opened. Each check runs in a child interpreter with a time
+# limit, so one that blocks (a FIFO that no writer opens, /dev/zero read
+# without end) fails its case instead of hanging the run.
+@pytest.mark.parametrize(
+    "kind, passes",
+    [("fifo", False), ("/dev/zero", False), ("/dev/null", False), ("directory", False), ("missing", False),
+     ("regular", True)],
+)
+def test_check_refuses_at_once_what_is_no_regular_file(tmp_path, kind, passes):
+    path = _special_path(tmp_path, kind)
+    try:
+        done = subprocess.run(
+            [sys.executable, "-c", "import sys, kormelt; print(kormelt.check(sys.argv[1]))", str(path)],
+            capture_output=True, text=True, timeout=CHILD_LIMIT_S, check=False,
+        )
+    except subprocess.TimeoutExpired:
+        pytest.fail("kormelt.check(%s) did not return within %d s" % (path, CHILD_LIMIT_S))
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == str(passes)

@@ -20,6 +20,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -81,6 +82,7 @@ struct Seen {
     std::vector<Call> order;  // every call, in the order made
     std::vector<std::string> open_paths;
     std::vector<int> open_flags;
+    std::vector<int> fcntl_commands;
     std::vector<int> flock_ops;
     std::vector<std::pair<unsigned long, int>> ioctls;  // request, modem bits
     std::vector<termios> applied;                       // every tcsetattr
@@ -139,6 +141,7 @@ int CountedFlock(int fd, int operation) {
 }
 
 int CountedFcntl(int fd, int command, int argument) {
+    seen.fcntl_commands.push_back(command);
     const Fault fault = Next(FCNTL);
     if (fault == Fault::Fail) {
         return -1;
@@ -662,6 +665,121 @@ TEST_F(PosixPort, OpenClaimsTheDeviceAndRaisesTheModemLinesCloseUndoesIt) {
     EXPECT_EQ(flock(held, LOCK_EX | LOCK_NB), 0) << "close left the port claimed";
     close(held);
     EXPECT_EQ(OpenDescriptors(), descriptors);
+}
+
+// Standard input closed for as long as the object lives, then put back, so
+// that the next descriptor opened is 0. Standard output and error stay: the
+// test reports through them.
+class StdinClosed {
+public:
+    StdinClosed() : saved_(fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3)) {
+        EXPECT_GE(saved_, 0);
+        EXPECT_EQ(close(STDIN_FILENO), 0);
+    }
+    ~StdinClosed() {
+        EXPECT_EQ(dup2(saved_, STDIN_FILENO), STDIN_FILENO);
+        close(saved_);
+    }
+    StdinClosed(const StdinClosed &) = delete;
+    StdinClosed &operator=(const StdinClosed &) = delete;
+
+private:
+    int saved_;
+};
+
+TEST_F(PosixPort, OpenMovesTheDeviceOffAStandardStreamDescriptor) {
+    struct Case {
+        const char *what;
+        Fault dup_fault;
+        int32_t status;
+    };
+    const Case cases[] = {
+        {"duplicated above 2", Fault::None, STATUS_OK},
+        {"no descriptor free above 2", Fault::Fail, STATUS_PORT_OPEN},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        StdinClosed no_stdin;
+        ASSERT_FALSE(DescriptorOpen(STDIN_FILENO));
+        const int descriptors = OpenDescriptors();
+        ResetSeam();
+        InjectNth(FCNTL, 1, c.dup_fault, EMFILE);
+
+        PortRecord *record = nullptr;
+        EXPECT_EQ(PortOpen(&record, TEST_PORT), c.status);
+        ASSERT_FALSE(seen.fcntl_commands.empty());
+        EXPECT_EQ(seen.fcntl_commands[0], F_DUPFD_CLOEXEC);
+        ASSERT_FALSE(seen.closed.empty());
+        EXPECT_EQ(seen.closed[0], STDIN_FILENO) << "the low descriptor was kept";
+        EXPECT_FALSE(DescriptorOpen(STDIN_FILENO));
+        if (c.status != STATUS_OK) {
+            EXPECT_EQ(record, nullptr);
+            EXPECT_EQ(seen.live_allocations, 0);
+            EXPECT_EQ(OpenDescriptors(), descriptors);
+            continue;
+        }
+        ASSERT_NE(record, nullptr);
+        EXPECT_GE(record->handle, 3);
+        EXPECT_TRUE(fcntl(record->handle, F_GETFD) & FD_CLOEXEC);
+        // The duplicate holds the claim and carries the line.
+        const int held = open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(held, 0);
+        EXPECT_NE(flock(held, LOCK_EX | LOCK_NB), 0) << "the port is not claimed";
+        close(held);
+        const Bytes frame{0x7E, 0x00, 0xBE, 0xA0, 0x7E};
+        size_t written = 0;
+        EXPECT_TRUE(PortWrite(record, frame.data(), frame.size(), &written));
+        EXPECT_EQ(DeviceReceives(frame.size()), frame);
+        EXPECT_EQ(PortClose(record), STATUS_OK);
+        EXPECT_EQ(OpenDescriptors(), descriptors);
+    }
+}
+
+// What a child process with its standard streams closed got from PortOpen.
+struct ChildOpen {
+    int32_t status = -1;
+    int handle = -1;
+    bool standard_open[3] = {true, true, true};  // after the open
+};
+
+TEST_F(PosixPort, HostWithoutStandardStreamsGetsThePortAboveThem) {
+    int report[2] = {-1, -1};
+    ASSERT_EQ(pipe2(report, O_CLOEXEC), 0);
+    PosixCall = POSIX_REAL_CALLS;
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Only the port runs here: nothing may print, as 1 and 2 are gone.
+        close(report[0]);
+        close(STDIN_FILENO);
+        close(STDOUT_FILENO);
+        close(STDERR_FILENO);
+        ChildOpen got;
+        PortRecord *record = nullptr;
+        got.status = PortOpen(&record, TEST_PORT);
+        got.handle = record != nullptr ? record->handle : -1;
+        for (int fd = 0; fd < 3; ++fd) {
+            got.standard_open[fd] = fcntl(fd, F_GETFD) != -1;
+        }
+        if (record != nullptr) {
+            PortClose(record);
+        }
+        const bool sent = write(report[1], &got, sizeof got) == static_cast<ssize_t>(sizeof got);
+        _exit(sent ? 0 : 1);
+    }
+    close(report[1]);
+    ChildOpen got;
+    const ssize_t n = read(report[0], &got, sizeof got);
+    close(report[0]);
+    int wait_status = 0;
+    ASSERT_EQ(waitpid(child, &wait_status, 0), child);
+    ASSERT_TRUE(WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0);
+    ASSERT_EQ(n, static_cast<ssize_t>(sizeof got));
+    EXPECT_EQ(got.status, STATUS_OK);
+    EXPECT_GE(got.handle, 3);
+    for (int fd = 0; fd < 3; ++fd) {
+        EXPECT_FALSE(got.standard_open[fd]) << "the port took descriptor " << fd;
+    }
 }
 
 TEST_F(PosixPort, CloseRefusesARecordThatIsNotLiveAndTouchesNothing) {

@@ -1,4 +1,4 @@
-// A file in the temporary directory that is removed with the object.
+// Files and directories in the temporary directory, removed with their objects.
 #pragma once
 
 #include <cstdint>
@@ -9,11 +9,15 @@
 
 #include <unistd.h>
 
+inline std::string TempRoot() {
+    const char *dir = std::getenv("TMPDIR");
+    return dir != nullptr && *dir != '\0' ? dir : "/tmp";
+}
+
 class TempFile {
 public:
     explicit TempFile(const std::vector<uint8_t> &bytes) {
-        const char *dir = std::getenv("TMPDIR");
-        std::string templ = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/kormelt-XXXXXX";
+        std::string templ = TempRoot() + "/kormelt-XXXXXX";
         std::vector<char> name(templ.begin(), templ.end());
         name.push_back('\0');
         const int fd = mkstemp(name.data());
@@ -38,4 +42,37 @@ public:
 
 private:
     std::string path_;
+};
+
+// A fresh directory in the temporary directory. It and the entries named
+// through Entry are removed with the object.
+class TempDir {
+public:
+    TempDir() {
+        std::string templ = TempRoot() + "/kormelt-dir-XXXXXX";
+        std::vector<char> name(templ.begin(), templ.end());
+        name.push_back('\0');
+        if (mkdtemp(name.data()) == nullptr) {
+            std::abort();
+        }
+        path_ = name.data();
+    }
+    ~TempDir() {
+        for (const std::string &entry : entries_) {
+            std::remove(entry.c_str());  // fails for an entry never made, harmlessly
+        }
+        rmdir(path_.c_str());
+    }
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return path_; }
+    // The path of name in the directory; the test makes the entry itself.
+    std::string Entry(const std::string &name) {
+        entries_.push_back(path_ + "/" + name);
+        return entries_.back();
+    }
+
+private:
+    std::string path_;
+    std::vector<std::string> entries_;
 };

@@ -54,6 +54,22 @@ out=$(bash "$here/wine_gate.sh" "$work/no-such.exe" -- true)
 expect "gate, program missing" $? 77
 expect_contains "gate reason, program missing" "$out" "no-such.exe is missing"
 
+# A Windows build that was made but lacks the program fails: its tests must
+# not vanish into skips.
+mkdir -p "$work/win-build/tests/win"
+: >"$work/win-build/CMakeCache.txt"
+out=$(bash "$here/wine_gate.sh" "$work/win-build/tests/win/no-such.exe" -- true)
+expect "gate, program missing from a build that was made" $? 1
+expect_contains "gate reason, program missing from a build" "$out" "although its Windows build $work/win-build was made"
+
+# Wine not found: a failure where a Windows build was made, else a skip.
+out=$(bash "$here/wine_gate.sh" --no-wine "" "$work/win-build")
+expect "gate, no Wine, a build was made" $? 1
+expect_contains "gate reason, no Wine, a build was made" "$out" "Wine was not found"
+out=$(bash "$here/wine_gate.sh" --no-wine "" "$work/no-build")
+expect "gate, no Wine, no build" $? 77
+expect_contains "gate reason, no Wine, no build" "$out" "no Windows build was made"
+
 printf 'no\nthis machine cannot execute 32-bit programs (test)\n' >"$answer"
 out=$(bash "$here/wine_gate.sh" "$probe_exe" --probe "$answer" -- true)
 expect "gate, probe said no" $? 77
