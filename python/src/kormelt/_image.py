@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import binascii
 import os
+import stat
 from dataclasses import dataclass
 from typing import Optional, Union
 
@@ -88,7 +89,21 @@ def inspect_file(path: PathLike, status: int) -> CheckResult:
     refused the file: for a file that passed it equals the stored one."""
     name = os.fsdecode(os.fspath(path))
     try:
-        with open(path, "rb") as f:
+        # As the library does: opened without blocking (a FIFO without a
+        # writer would wait for ever) and judged by its descriptor, so only
+        # a regular file is read.
+        fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_NOCTTY", 0))
+        try:
+            kind = os.fstat(fd).st_mode
+            if not stat.S_ISREG(kind):
+                return CheckResult(name, status, None, None, None, "not a regular file")
+            if hasattr(os, "O_NONBLOCK"):
+                os.set_blocking(fd, True)
+            f = os.fdopen(fd, "rb")
+        except BaseException:
+            os.close(fd)
+            raise
+        with f:
             size = os.fstat(f.fileno()).st_size
             if size < CRC_BYTES:
                 return CheckResult(name, status, size, None, None)
