@@ -133,6 +133,12 @@ int32_t PortClose(PortRecord *record) {
 }
 
 bool PortWrite(PortRecord *record, const uint8_t *bytes, size_t count, size_t *written) {
+    *written = 0;
+    // A progress callback may have closed the port between two exchanges;
+    // the record is gone then and nothing may reach its handle.
+    if (record == nullptr || record->tag != PORT_TAG_LIVE) {
+        return false;
+    }
     // One call writes at most MAXDWORD bytes; a larger buffer is reported short.
     const DWORD to_write = count > MAXDWORD ? MAXDWORD : static_cast<DWORD>(count);
     DWORD done = 0;
@@ -142,6 +148,9 @@ bool PortWrite(PortRecord *record, const uint8_t *bytes, size_t count, size_t *w
 }
 
 int32_t PortReadByte(PortRecord *record, uint8_t *byte_out, uint32_t timeout_ms) {
+    if (record == nullptr || record->tag != PORT_TAG_LIVE) {
+        return STATUS_TIMEOUT;
+    }
     const DWORD start = Win32Call.GetTickCount();
     for (;;) {
         uint8_t received = 0;

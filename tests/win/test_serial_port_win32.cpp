@@ -502,6 +502,23 @@ TEST_F(Win32PortTest, CloseOfNoRecordGives42WithoutAnyPlatformCall) {
     EXPECT_EQ(state.calls, Calls{});
 }
 
+// A progress callback may close the port between two exchanges: the next
+// exchange must fail at once, not reach a freed record's handle.
+TEST_F(Win32PortTest, WriteAndReadOnAClosedOrNoRecordFailWithoutAnyPlatformCall) {
+    ASSERT_NO_FATAL_FAILURE(Open());
+    ASSERT_EQ(PortClose(port), STATUS_OK);
+    state.calls.clear();
+    const uint8_t frame[] = {0x7E, 0x01, 0xAE, 0x81, 0x7E};
+    for (PortRecord *record : {port, static_cast<PortRecord *>(nullptr)}) {
+        size_t written = 99;
+        EXPECT_FALSE(PortWrite(record, frame, sizeof frame, &written));
+        EXPECT_EQ(written, 0u);
+        uint8_t byte = 0;
+        EXPECT_EQ(PortReadByte(record, &byte, 3000), STATUS_TIMEOUT);
+    }
+    EXPECT_EQ(state.calls, Calls{});
+}
+
 struct WriteOutcome {
     BOOL ok;
     DWORD written;
