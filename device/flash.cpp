@@ -95,7 +95,20 @@ int32_t Upload(std::FILE *file, ProgressCallback callback) {
 
 }  // namespace
 
-const ImageFileCalls IMAGE_FILE_REAL_CALLS = {OpenImageFile, ReadImage, ImageError, CloseImage};
+namespace {
+
+constexpr ImageFileCalls RealImageFileCalls() {
+    ImageFileCalls calls;
+    calls.open = OpenImageFile;
+    calls.read = ReadImage;
+    calls.error = ImageError;
+    calls.close = CloseImage;
+    return calls;
+}
+
+}  // namespace
+
+const ImageFileCalls IMAGE_FILE_REAL_CALLS = RealImageFileCalls();
 ImageFileCalls ImageFileCall = IMAGE_FILE_REAL_CALLS;
 
 }  // namespace kormelt

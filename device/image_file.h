@@ -10,10 +10,10 @@
 namespace kormelt {
 
 struct ImageFileCalls {
-    std::FILE *(*open)(const char *path);  // null unless path is a regular file
-    size_t (*read)(void *buffer, size_t size, size_t count, std::FILE *file);
-    int (*error)(std::FILE *file);
-    int (*close)(std::FILE *file);
+    std::FILE *(*open)(const char *path) = nullptr;  // null unless path is a regular file
+    size_t (*read)(void *buffer, size_t size, size_t count, std::FILE *file) = nullptr;
+    int (*error)(std::FILE *file) = nullptr;
+    int (*close)(std::FILE *file) = nullptr;
 };
 
 extern const ImageFileCalls IMAGE_FILE_REAL_CALLS;

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "link/retry_interrupted_posix.h"
+
 namespace kormelt {
 
 namespace {
@@ -20,7 +22,7 @@ std::FILE *OpenImageFile(const char *path) {
     // O_NONBLOCK makes the open of a FIFO or a device return at once instead
     // of waiting for the other end; O_NOCTTY keeps a terminal named as an
     // image from becoming the host's controlling terminal.
-    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd = RetryInterrupted([path] { return ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); });
     if (fd < 0) {
         return nullptr;
     }

@@ -12,6 +12,7 @@
 
 #include "link/line_speed_posix.h"
 #include "link/port_name.h"
+#include "link/retry_interrupted_posix.h"
 #include "protocol/status_names.h"
 
 namespace kormelt {
@@ -22,11 +23,35 @@ int OpenDevice(const char *path, int flags) { return ::open(path, flags); }
 int FileControl(int fd, int command, int argument) { return ::fcntl(fd, command, argument); }
 int DeviceControl(int fd, unsigned long request, int *argument) { return ::ioctl(fd, request, argument); }
 
-constexpr PosixCalls REAL_CALLS = {
-    OpenDevice,   ::close,       ::flock,       FileControl, ::tcflush, ::tcgetattr,
-    ::tcsetattr,  ::cfsetispeed, ::cfsetospeed, DeviceControl, ::read,  ::write,
-    ::poll,       ::malloc,      ::free,        ::clock_gettime,
-};
+constexpr PosixCalls RealCalls() {
+    PosixCalls calls;
+    calls.open = OpenDevice;
+    calls.close = ::close;
+    calls.flock = ::flock;
+    calls.fcntl = FileControl;
+    calls.tcflush = ::tcflush;
+    calls.tcgetattr = ::tcgetattr;
+    calls.tcsetattr = ::tcsetattr;
+    calls.cfsetispeed = ::cfsetispeed;
+    calls.cfsetospeed = ::cfsetospeed;
+    calls.ioctl = DeviceControl;
+    calls.read = ::read;
+    calls.write = ::write;
+    calls.poll = ::poll;
+    calls.malloc = ::malloc;
+    calls.free = ::free;
+    calls.clock_gettime = ::clock_gettime;
+    return calls;
+}
+
+constexpr bool FillsEveryCall(const PosixCalls &calls) {
+#define KORMELT_POSIX_CALL_SET(name, result, parameters) calls.name != nullptr &&
+    return KORMELT_POSIX_CALLS(KORMELT_POSIX_CALL_SET) true;
+#undef KORMELT_POSIX_CALL_SET
+}
+
+constexpr PosixCalls REAL_CALLS = RealCalls();
+static_assert(FillsEveryCall(REAL_CALLS), "every platform call of the port has its real function");
 
 constexpr speed_t PORT_SPEED = LINE_SPEED;
 constexpr int MODEM_LINES = TIOCM_DTR | TIOCM_RTS;
@@ -81,7 +106,7 @@ bool IsRaw(const termios &t) {
 // (a console stays a console). Not examined: the callers are already on a
 // path that ends in a close, and a device that is gone refuses it anyway.
 void RestoreFound(const PortRecord *record) {
-    (void)PosixCall.tcsetattr(record->handle, TCSANOW, &record->found);
+    (void)RetryInterrupted([record] { return PosixCall.tcsetattr(record->handle, TCSANOW, &record->found); });
 }
 
 // The steps of PortOpen after the device is open and claimed.
@@ -91,7 +116,7 @@ int32_t Configure(PortRecord *record) {
     // The kernel's tty queues have fixed sizes, so there is nothing to size
     // here. What matters at this step is to start with both queues empty:
     // bytes an earlier program left on the line must not pass for a reply.
-    if (PosixCall.tcflush(fd, TCIOFLUSH) != 0) {
+    if (RetryInterrupted([fd] { return PosixCall.tcflush(fd, TCIOFLUSH); }) != 0) {
         return STATUS_PORT_QUEUES;
     }
 
@@ -103,7 +128,7 @@ int32_t Configure(PortRecord *record) {
         return STATUS_PORT_TIMEOUTS;
     }
 
-    if (PosixCall.tcgetattr(fd, &record->found) != 0) {
+    if (RetryInterrupted([fd, record] { return PosixCall.tcgetattr(fd, &record->found); }) != 0) {
         return STATUS_PORT_STATE;
     }
 
@@ -113,7 +138,7 @@ int32_t Configure(PortRecord *record) {
         PosixCall.cfsetospeed(&wanted, PORT_SPEED) != 0) {
         return STATUS_PORT_CONFIG;
     }
-    if (PosixCall.tcsetattr(fd, TCSANOW, &wanted) != 0) {
+    if (RetryInterrupted([fd, &wanted] { return PosixCall.tcsetattr(fd, TCSANOW, &wanted); }) != 0) {
         // Some of the changes may have taken even so.
         RestoreFound(record);
         return STATUS_PORT_CONFIG;
@@ -121,7 +146,7 @@ int32_t Configure(PortRecord *record) {
     // tcsetattr succeeds when any one of the changes took, so only reading
     // the settings back tells whether all of them did.
     termios applied{};
-    if (PosixCall.tcgetattr(fd, &applied) != 0 || !IsRaw(applied)) {
+    if (RetryInterrupted([fd, &applied] { return PosixCall.tcgetattr(fd, &applied); }) != 0 || !IsRaw(applied)) {
         RestoreFound(record);
         return STATUS_PORT_CONFIG;
     }
@@ -129,7 +154,8 @@ int32_t Configure(PortRecord *record) {
     // A pseudo-terminal or a bare UART without modem lines refuses the call
     // with ENOTTY or EINVAL: that port works without DTR and RTS.
     int lines = MODEM_LINES;
-    if (PosixCall.ioctl(fd, TIOCMBIS, &lines) != 0 && errno != ENOTTY && errno != EINVAL) {
+    if (RetryInterrupted([fd, &lines] { return PosixCall.ioctl(fd, TIOCMBIS, &lines); }) != 0 && errno != ENOTTY &&
+        errno != EINVAL) {
         RestoreFound(record);
         return STATUS_PORT_CONFIG;
     }
@@ -195,7 +221,7 @@ int32_t PortOpen(PortRecord **slot, uint32_t n) {
         Discard(record);
         return STATUS_PORT_OPEN;
     }
-    record->handle = PosixCall.open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    record->handle = RetryInterrupted([&name] { return PosixCall.open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
     if (record->handle < 0 || !KeepAboveStandardStreams(record)) {
         Discard(record);
         return STATUS_PORT_OPEN;
@@ -226,7 +252,7 @@ int32_t PortClose(PortRecord *record) {
     // is already gone refuses them all and must still be released. The modem
     // lines drop first; then the settings found at open come back.
     int lines = MODEM_LINES;
-    (void)PosixCall.ioctl(fd, TIOCMBIC, &lines);
+    (void)RetryInterrupted([fd, &lines] { return PosixCall.ioctl(fd, TIOCMBIC, &lines); });
     RestoreFound(record);
     (void)PosixCall.flock(fd, LOCK_UN);
     // Not retried on EINTR: Linux releases the descriptor even then.
@@ -253,12 +279,13 @@ bool PortWrite(PortRecord *record, const uint8_t *bytes, size_t count, size_t *w
     // until the deadline, after which the write is reported short.
     size_t done = 0;
     while (done < count) {
-        const ssize_t put = PosixCall.write(record->handle, bytes + done, count - done);
+        const ssize_t put =
+            RetryInterrupted([&] { return PosixCall.write(record->handle, bytes + done, count - done); });
         if (put > 0) {
             done += static_cast<size_t>(put);
             continue;
         }
-        if (put < 0 && errno != EINTR && !WouldBlock(errno)) {
+        if (put < 0 && !WouldBlock(errno)) {
             *written = done;
             return false;
         }
@@ -266,6 +293,7 @@ bool PortWrite(PortRecord *record, const uint8_t *bytes, size_t count, size_t *w
         if (!NowNs(&now) || now >= deadline) {
             break;
         }
+        // An interrupted wait goes round again with the time left.
         pollfd wait{record->handle, POLLOUT, 0};
         const int ready = PosixCall.poll(&wait, 1, PollTimeoutMs(deadline - now));
         if (ready < 0 && errno != EINTR) {
@@ -308,28 +336,29 @@ int32_t PortReadByte(PortRecord *record, uint8_t *byte_out, uint32_t timeout_ms)
         woken = PosixCall.poll(&wait, 1, PollTimeoutMs(deadline - start)) > 0;
     }
     for (;;) {
-        const ssize_t got = PosixCall.read(record->handle, record->rx, sizeof record->rx);
+        const ssize_t got =
+            RetryInterrupted([record] { return PosixCall.read(record->handle, record->rx, sizeof record->rx); });
         if (got > 0) {
             record->rx_count = static_cast<size_t>(got);
             record->rx_next = 1;
             *byte_out = record->rx[0];
             return STATUS_OK;
         }
-        const bool interrupted = got < 0 && errno == EINTR;
         // With VMIN = VTIME = 0 an empty line reads as 0 bytes (or EAGAIN);
         // any other error (EIO once the device is unplugged) ends the read.
-        if (got < 0 && !interrupted && !WouldBlock(errno)) {
+        if (got < 0 && !WouldBlock(errno)) {
             return STATUS_TIMEOUT;
         }
         // A hung-up line (POLLHUP, POLLERR) reports itself ready for ever and
         // yields nothing: end at once rather than spin until the deadline.
-        if (woken && !interrupted) {
+        if (woken) {
             return STATUS_TIMEOUT;
         }
         int64_t now = 0;
         if (!NowNs(&now) || now >= deadline) {
             return STATUS_TIMEOUT;
         }
+        // An interrupted wait goes round again with the time left.
         pollfd wait{record->handle, POLLIN, 0};
         const int ready = PosixCall.poll(&wait, 1, PollTimeoutMs(deadline - now));
         if (ready < 0 && errno != EINTR) {

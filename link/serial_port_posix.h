@@ -33,25 +33,32 @@ struct PortRecord {
     uint8_t rx[PORT_RX_BUFFER_BYTES];
 };
 
-// The variadic calls (open, fcntl, ioctl) take the one argument form the
-// port uses.
+// Every platform call of the port, named once: X(name, result, parameters).
+// The table's members and the check that the real table fills each of them
+// come from this list. The variadic calls (open, fcntl, ioctl) take the one
+// argument form the port uses.
+#define KORMELT_POSIX_CALLS(X)                                         \
+    X(open, int, (const char *path, int flags))                        \
+    X(close, int, (int fd))                                            \
+    X(flock, int, (int fd, int operation))                             \
+    X(fcntl, int, (int fd, int command, int argument))                 \
+    X(tcflush, int, (int fd, int queues))                              \
+    X(tcgetattr, int, (int fd, termios *settings))                     \
+    X(tcsetattr, int, (int fd, int when, const termios *settings))     \
+    X(cfsetispeed, int, (termios * settings, speed_t speed))           \
+    X(cfsetospeed, int, (termios * settings, speed_t speed))           \
+    X(ioctl, int, (int fd, unsigned long request, int *argument))      \
+    X(read, ssize_t, (int fd, void *buffer, size_t count))             \
+    X(write, ssize_t, (int fd, const void *buffer, size_t count))      \
+    X(poll, int, (pollfd * fds, nfds_t count, int timeout_ms))         \
+    X(malloc, void *, (size_t size))                                   \
+    X(free, void, (void *memory))                                      \
+    X(clock_gettime, int, (clockid_t clock, timespec *now))
+
 struct PosixCalls {
-    int (*open)(const char *path, int flags);
-    int (*close)(int fd);
-    int (*flock)(int fd, int operation);
-    int (*fcntl)(int fd, int command, int argument);
-    int (*tcflush)(int fd, int queues);
-    int (*tcgetattr)(int fd, termios *settings);
-    int (*tcsetattr)(int fd, int when, const termios *settings);
-    int (*cfsetispeed)(termios *settings, speed_t speed);
-    int (*cfsetospeed)(termios *settings, speed_t speed);
-    int (*ioctl)(int fd, unsigned long request, int *argument);
-    ssize_t (*read)(int fd, void *buffer, size_t count);
-    ssize_t (*write)(int fd, const void *buffer, size_t count);
-    int (*poll)(pollfd *fds, nfds_t count, int timeout_ms);
-    void *(*malloc)(size_t size);
-    void (*free)(void *memory);
-    int (*clock_gettime)(clockid_t clock, timespec *now);
+#define KORMELT_POSIX_CALL_MEMBER(name, result, parameters) result(*name) parameters = nullptr;
+    KORMELT_POSIX_CALLS(KORMELT_POSIX_CALL_MEMBER)
+#undef KORMELT_POSIX_CALL_MEMBER
 };
 
 extern const PosixCalls POSIX_REAL_CALLS;

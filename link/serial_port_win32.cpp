@@ -19,11 +19,19 @@ struct PortRecord {
     DCB dcb;          // line settings as applied; close edits and applies them again
 };
 
-const Win32Calls WIN32_REAL_CALLS = {
-    ::CreateFileA,        ::SetupComm, ::SetCommTimeouts, ::GetCommState, ::SetCommState,
-    ::EscapeCommFunction, ::ReadFile,  ::WriteFile,       ::CloseHandle,  ::GetTickCount,
-    ::Sleep,              ::malloc,    ::free,
-};
+namespace {
+
+Win32Calls RealCalls() {
+    Win32Calls calls;
+#define KORMELT_WIN32_CALL_REAL(name, type, real) calls.name = real;
+    KORMELT_WIN32_CALLS(KORMELT_WIN32_CALL_REAL)
+#undef KORMELT_WIN32_CALL_REAL
+    return calls;
+}
+
+}  // namespace
+
+const Win32Calls WIN32_REAL_CALLS = RealCalls();
 
 Win32Calls Win32Call = WIN32_REAL_CALLS;
 

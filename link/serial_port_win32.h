@@ -11,20 +11,28 @@
 
 namespace kormelt {
 
+// Every platform call of the port, named once: X(name, type, real call).
+// The table's members, the real table and the check that it fills each of
+// them come from this list.
+#define KORMELT_WIN32_CALLS(X)                                         \
+    X(CreateFileA, decltype(&::CreateFileA), ::CreateFileA)            \
+    X(SetupComm, decltype(&::SetupComm), ::SetupComm)                  \
+    X(SetCommTimeouts, decltype(&::SetCommTimeouts), ::SetCommTimeouts) \
+    X(GetCommState, decltype(&::GetCommState), ::GetCommState)         \
+    X(SetCommState, decltype(&::SetCommState), ::SetCommState)         \
+    X(EscapeCommFunction, decltype(&::EscapeCommFunction), ::EscapeCommFunction) \
+    X(ReadFile, decltype(&::ReadFile), ::ReadFile)                     \
+    X(WriteFile, decltype(&::WriteFile), ::WriteFile)                  \
+    X(CloseHandle, decltype(&::CloseHandle), ::CloseHandle)            \
+    X(GetTickCount, decltype(&::GetTickCount), ::GetTickCount)         \
+    X(Sleep, decltype(&::Sleep), ::Sleep)                              \
+    X(malloc, void *(*)(size_t size), ::malloc) /* the port record */  \
+    X(free, void (*)(void *memory), ::free)
+
 struct Win32Calls {
-    decltype(&::CreateFileA) CreateFileA;
-    decltype(&::SetupComm) SetupComm;
-    decltype(&::SetCommTimeouts) SetCommTimeouts;
-    decltype(&::GetCommState) GetCommState;
-    decltype(&::SetCommState) SetCommState;
-    decltype(&::EscapeCommFunction) EscapeCommFunction;
-    decltype(&::ReadFile) ReadFile;
-    decltype(&::WriteFile) WriteFile;
-    decltype(&::CloseHandle) CloseHandle;
-    decltype(&::GetTickCount) GetTickCount;
-    decltype(&::Sleep) Sleep;
-    void *(*malloc)(size_t size);  // the port record
-    void (*free)(void *memory);
+#define KORMELT_WIN32_CALL_MEMBER(name, type, real) type name = nullptr;
+    KORMELT_WIN32_CALLS(KORMELT_WIN32_CALL_MEMBER)
+#undef KORMELT_WIN32_CALL_MEMBER
 };
 
 extern const Win32Calls WIN32_REAL_CALLS;

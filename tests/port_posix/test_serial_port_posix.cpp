@@ -569,6 +569,13 @@ TEST_F(PosixPort, EachFailedOpenStepHasItsStatusAndLeavesNothingBehind) {
         // No modem lines: the port works without them.
         {"no modem lines (ENOTTY)", IOCTL, 1, Fault::Fail, ENOTTY, STATUS_OK},
         {"no modem lines (EINVAL)", IOCTL, 1, Fault::Fail, EINVAL, STATUS_OK},
+        // A signal that interrupts a step only makes the step run again.
+        {"open interrupted", OPEN, 1, Fault::Fail, EINTR, STATUS_OK},
+        {"tcflush interrupted", TCFLUSH, 1, Fault::Fail, EINTR, STATUS_OK},
+        {"tcgetattr interrupted", TCGETATTR, 1, Fault::Fail, EINTR, STATUS_OK},
+        {"tcsetattr interrupted", TCSETATTR, 1, Fault::Fail, EINTR, STATUS_OK},
+        {"reading back interrupted", TCGETATTR, 2, Fault::Fail, EINTR, STATUS_OK},
+        {"raising DTR and RTS interrupted", IOCTL, 1, Fault::Fail, EINTR, STATUS_OK},
     };
     SetCookedLine();
     const termios found = LineNow();
