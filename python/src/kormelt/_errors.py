@@ -86,7 +86,8 @@ class NotFound(KormeltError):
 
 
 class DeviceSilent(KormeltError, TimeoutError):
-    """No reply byte came within 3 s (status 14)."""
+    """No reply came (status 14): the device stayed silent for the reply
+    timeout, or the line failed sooner; the message says which."""
 
 
 class BadReplyCrc(KormeltError):
