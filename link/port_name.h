@@ -20,6 +20,9 @@ constexpr size_t PORT_VARIABLE_CAPACITY = sizeof PORT_NAME_VARIABLE + 10;  // an
 // Long enough for any path the kernel opens (PATH_MAX on Linux, the final
 // zero included); a longer name cannot be a device.
 constexpr size_t POSIX_PORT_NAME_CAPACITY = 4096;  // bytes
+// A path that is no port on any POSIX system: /dev/null is no directory, so
+// opening it fails at once. Ports that must lead nowhere are set to it.
+constexpr char NO_PORT_PATH[] = "/dev/null/no-port";
 
 // Windows: "\\.\COM" and n. The device namespace form is the only one that
 // reaches COM10 and above; it is used for every port so that all numbers

@@ -63,6 +63,14 @@ constexpr uint8_t REPLY_OK = 0x00;
 constexpr uint8_t REPLY_REJECTED = 0x01;  // unknown request, or a program beyond the flash
 constexpr size_t REPLY_RESULT_BYTES = 2;  // command, result
 
+// An image file: the firmware byte for byte from device address 0, then the
+// CRC of those bytes, high byte first. A file of the trailer alone holds no
+// firmware, whatever its CRC says (the CRC of nothing is CRC_INIT, so the
+// file AA AA passes the library's check); hosts refuse it.
+constexpr size_t CRC_TRAILER_BYTES = 2;
+constexpr size_t IMAGE_FILE_MIN_BYTES = 3;
+static_assert(IMAGE_FILE_MIN_BYTES == CRC_TRAILER_BYTES + 1, "one byte of firmware at least");
+
 // The most firmware an image may hold, and the flash the simulated device
 // has. The upload runs at about 1.5 KiB/s, so 16 MiB already take three
 // hours; anything larger comes from a mistake such as a HEX file linked for

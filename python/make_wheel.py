@@ -5,7 +5,8 @@ inside; with --venv, installs it into a fresh virtual environment.
 Usage: make_wheel.py --library PATH [--simulator PATH] --work DIR [--python PATH] [--venv]
 
 DIR/stage is a copy of the package sources (a build writes beside its
-sources, and the tree stays clean), DIR/dist receives the wheel, DIR/venv is
+sources, and the tree stays clean) with kormelt/_facts.py written from the
+tree's headers by gen_facts.py, DIR/dist receives the wheel, DIR/venv is
 the environment. --python (by default the Python running this) builds the
 wheel, or with --venv makes the environment that builds it and gets it
 installed. The environment sees that Python's packages (the distribution's
@@ -18,6 +19,8 @@ import os
 import shutil
 import subprocess
 import sys
+
+import gen_facts
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCES = ["pyproject.toml", "setup.py", "src"]
@@ -39,6 +42,12 @@ def stage_sources(stage):
             shutil.copytree(source, target, ignore=shutil.ignore_patterns("__pycache__", "*.egg-info"))
         else:
             shutil.copy2(source, target)
+    facts = os.path.join(stage, "src", "kormelt", "_facts.py")
+    print("+ gen_facts.py --python " + facts, flush=True)
+    try:
+        gen_facts.write_module(facts)
+    except gen_facts.FactError as error:
+        sys.exit("gen_facts.py: %s" % error)
 
 
 def main():

@@ -85,6 +85,10 @@ def _write_fault_table(simulator, target):
 
 class BuildWithNative(build_py):
     def run(self):
+        # The facts come from the tree's headers; make_wheel.py writes them
+        # into the sources it stages.
+        if not (HERE / "src" / "kormelt" / "_facts.py").is_file():
+            raise SystemExit("src/kormelt/_facts.py is missing: build the wheel with make_wheel.py")
         super().run()
         target = Path(self.build_lib) / "kormelt" / "_native"
         # A build directory may hold the files of an earlier build for

@@ -12,6 +12,7 @@
 #include "protocol/crc16.h"
 #include "protocol/status_names.h"
 #include "tests/support/child_call.h"
+#include "tests/support/image_vectors.h"
 #include "tests/support/temp_file.h"
 
 namespace {
@@ -69,6 +70,13 @@ TEST(CheckCrc, SwappedTrailerFails) {
 TEST(CheckCrc, EmptyFileFails) {
     TempFile file(std::vector<uint8_t>{});
     EXPECT_EQ(KORMELT_CheckCRC(file.path().c_str()), STATUS_CRC);
+}
+
+TEST(CheckCrc, SharedImageVectors) {
+    for (const kormelt::test::ImageVector &vector : kormelt::test::IMAGE_VECTORS) {
+        TempFile file(vector.bytes);
+        EXPECT_EQ(KORMELT_CheckCRC(file.path().c_str()), vector.check) << vector.name;
+    }
 }
 
 // Only a regular file is read; anything else gets -1 at once, like a file

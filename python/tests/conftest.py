@@ -3,12 +3,17 @@ package (the wheel in a fresh virtual environment), never the sources."""
 
 import os
 import random
+import sys
 import threading
 import time
+from pathlib import Path
 
 import pytest
 
 from kormelt.testing import NO_PORT
+
+# The sentences and the image vectors the tool's tests read too.
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tests" / "support"))
 
 PORT_COUNT = 7
 PACKET_BYTES = 128

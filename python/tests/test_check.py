@@ -2,6 +2,7 @@
 
 import os
 import pathlib
+import re
 import subprocess
 import sys
 
@@ -9,9 +10,10 @@ import pytest
 
 import kormelt
 from conftest import crc16_reference, firmware, sealed
+from shared_tables import IMAGE_VECTORS, MESSAGES, Sentence
 
-CHUNK_BYTES = 1 << 20  # the binding reads a refused file in pieces of this size
 CHILD_LIMIT_S = 20  # far longer than a check of a small file takes in a fresh interpreter
+CHUNK_BYTES = 1 << 20  # the binding reads a refused file in pieces of this size
 
 
 @pytest.mark.parametrize(
@@ -72,6 +74,7 @@ CASES = [
     ("raw firmware", b"firmware without trailer", 15, "trailer", "crc", ["kormelt.seal()"]),
     ("empty", b"", 15, None, None, ["is empty"]),
     ("single byte", b"\x42", 15, None, None, ["single byte"]),
+    ("the trailer alone", b"\xaa\xaa", 0, "trailer", "trailer", ["no firmware", "AA AA"]),
     ("missing", None, -1, None, None, ["Cannot read", "No such file"]),
 ]
 
@@ -83,19 +86,66 @@ def test_check_results(tmp_path, name, content, status, stored, computed, words)
         path.write_bytes(content)
     result = kormelt.check_result(path)
 
+    holds_firmware = content is None or len(content) >= 3
     assert kormelt.check(path) is (status == 0)
     assert result.status == status
-    assert bool(result) is result.ok is (status == 0)
+    assert bool(result) is result.ok is (status == 0 and holds_firmware)
     assert result.path == str(path)
     assert result.size == (len(content) if content is not None else None)
     trailer = int.from_bytes(content[-2:], "big") if content is not None and len(content) >= 2 else None
     expected = {"trailer": trailer, "crc": crc16_reference(content[:-2]) if content else None, None: None}
     assert result.stored_crc == expected[stored]
     assert result.computed_crc == expected[computed]
-    if status == 0:
+    if result.ok:
         assert result.message == ""
     for word in words:
         assert word in result.message
+
+
+@pytest.mark.parametrize("vector", IMAGE_VECTORS, ids=repr)
+def test_the_image_vectors_the_library_and_the_tool_share(tmp_path, vector):
+    path = tmp_path / "image.img"
+    path.write_bytes(vector.data)
+    result = kormelt.check_result(path)
+    assert kormelt.check(path) is (vector.check == 0)
+    assert (result.status, result.stored_crc, result.computed_crc) == (vector.check, vector.stored, vector.computed)
+    assert result.ok is vector.ok
+    assert (result.message == "") is vector.ok
+
+
+SEAL = "kormelt.seal() or 'kormelt seal'"  # the binding's words in the tool's sentences
+DIGITS = b"123456789"
+# name, file content, the sentences of the message as (key, values but the path)
+REFUSALS = [
+    ("empty", b"", [("image_empty", dict(trailer_bytes=2, seal=SEAL))]),
+    ("single byte", b"\x42", [("image_single_byte", dict(trailer_bytes=2, seal=SEAL))]),
+    ("the trailer alone", b"\xaa\xaa", [("image_no_firmware", dict(trailer_bytes=2, empty_crc="0xAAAA", seal=SEAL))]),
+    (
+        "trailer low byte first",
+        DIGITS + b"\x80\xd1",
+        [("image_crc", dict(stored="0x80D1", data_bytes=9, computed="0xD180")), ("image_crc_swapped", {})],
+    ),
+    (
+        "no trailer",
+        DIGITS,
+        [
+            ("image_crc", dict(stored="0x3839", data_bytes=7, computed="0x%04X" % crc16_reference(DIGITS[:-2]))),
+            ("image_crc_unsealed", dict(seal=SEAL)),
+        ],
+    ),
+]
+
+
+@pytest.mark.parametrize("content, sentences", [case[1:] for case in REFUSALS], ids=[case[0] for case in REFUSALS])
+def test_refusals_are_the_sentences_of_the_tool(tmp_path, content, sentences):
+    path = tmp_path / "image.img"
+    path.write_bytes(content)
+    message = kormelt.check_result(path).message
+    expected = " ".join(
+        Sentence(key, **dict(values, path=str(path)) if "{path}" in MESSAGES[key] else values).pattern
+        for key, values in sentences
+    )
+    assert re.fullmatch(expected, message), (message, expected)
 
 
 def test_a_directory_is_refused_with_the_reason(tmp_path):

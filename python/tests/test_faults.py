@@ -8,35 +8,60 @@ import pytest
 import kormelt
 from conftest import descriptors_to
 from kormelt.testing import Faults, SimulatedDevice
+from shared_tables import Sentence
 
 IMAGE_BYTES = 1024  # 8 packets
 FIRST_ERASE = 2  # request numbers: the search's identify is 1
 FIRST_PROGRAM = FIRST_ERASE + 7
 RESTART = FIRST_PROGRAM + IMAGE_BYTES // 128
+AGAIN = "run the update again"  # the binding's words in the tool's sentences
+UPLOAD_RETRY = Sentence("retry_upload", again=AGAIN)
 
-# name, faults, exception, status, phase, percent, words of the message, requests the device got
+# name, faults, exception, status, phase, percent, words of the message, the whole message, requests the
+# device got
 DEVICE_FAULTS = [
     ("silent at the first erase", Faults(silent_from=FIRST_ERASE), kormelt.DeviceSilent, 14, "erase", 0,
-     ["Erase failed at 0%", "stopped answering", "within 3 s", "partly erased"], FIRST_ERASE),
+     ["Erase failed at 0%", "stopped answering", "within 3 s", "may have erased its first block"],
+     Sentence("timeout_silent", failed="Erase failed at 0%", timeout_s=3, status=14,
+              retry=Sentence("retry_erase_none", again=AGAIN)), FIRST_ERASE),
     ("bad CRC at the fourth erase", Faults(bad_crc_at=FIRST_ERASE + 3), kormelt.BadReplyCrc, 15, "erase", 42,
-     ["Erase failed at 42%", "CRC error, status 15"], FIRST_ERASE + 3),
+     ["Erase failed at 42%", "CRC error, status 15", "3 of 7 blocks were already erased"],
+     Sentence("crc", failed="Erase failed at 42%", status=15, baud=19200,
+              retry=Sentence("retry_erase_some", again=AGAIN, erased=3, blocks=7)), FIRST_ERASE + 3),
     ("over-long reply", Faults(oversize_at=FIRST_ERASE), kormelt.BadReplyCrc, 15, "erase", 0,
-     ["Erase failed at 0%"], FIRST_ERASE),
+     ["Erase failed at 0%"],
+     Sentence("crc", failed="Erase failed at 0%", status=15, baud=19200,
+              retry=Sentence("retry_erase_none", again=AGAIN)), FIRST_ERASE),
     ("silent at the third packet", Faults(silent_from=FIRST_PROGRAM + 2), kormelt.DeviceSilent, 14, "upload", 25,
-     ["Upload failed at 25%", "partial image"], FIRST_PROGRAM + 2),
+     ["Upload failed at 25%", "partial image"],
+     Sentence("timeout_silent", failed="Upload failed at 25%", timeout_s=3, status=14, retry=UPLOAD_RETRY),
+     FIRST_PROGRAM + 2),
+    ("line hung up at the third packet", Faults(hangup_at=FIRST_PROGRAM + 2), kormelt.DeviceSilent, 14, "upload",
+     25, ["Upload failed at 25%", "the line failed after", "partial image"],
+     Sentence("timeout_line_failed", failed="Upload failed at 25%", status=14, retry=UPLOAD_RETRY),
+     FIRST_PROGRAM + 2),
+    ("babble at the third packet", Faults(babble_at=FIRST_PROGRAM + 2), kormelt.DeviceSilent, 14, "upload", 25,
+     ["Upload failed at 25%", "never formed a reply"],
+     Sentence("timeout_line_failed", failed="Upload failed at 25%", status=14, retry=UPLOAD_RETRY),
+     FIRST_PROGRAM + 2),
     ("silent at the restart", Faults(silent_from=RESTART), kormelt.DeviceSilent, 14, "restart", None,
-     ["did not confirm the restart", "fully written"], RESTART),
+     ["did not confirm the restart", "fully written"],
+     Sentence("timeout_restart", failed="Restart failed", timeout_s=3, status=14,
+              retry=Sentence("retry_restart", again=AGAIN)), RESTART),
     ("someone else's device", Faults(id_text="ohmtel"), kormelt.NotFound, 13, "search", 100,
-     ["No device answered on COM1 to COM7 (status 13)", "COM2 /dev/null/no-port"], 1),
+     ["No device answered on COM1 to COM7 (status 13)", "COM2 /dev/null/no-port", "KORMELT_COM<n>=PATH"],
+     Sentence("not_found", ports="COM1 to COM7", status=13), 1),
 ]
 
 
 @pytest.mark.parametrize(
-    "faults, kind, status, phase, percent, words, requests",
+    "faults, kind, status, phase, percent, words, sentence, requests",
     [case[1:] for case in DEVICE_FAULTS],
     ids=[case[0] for case in DEVICE_FAULTS],
 )
-def test_device_faults_raise_their_exception(make_image, faults, kind, status, phase, percent, words, requests):
+def test_device_faults_raise_their_exception(
+    make_image, faults, kind, status, phase, percent, words, sentence, requests
+):
     path, _ = make_image(IMAGE_BYTES)
     with SimulatedDevice(faults=faults) as device:
         with pytest.raises(kind) as caught:
@@ -48,6 +73,7 @@ def test_device_faults_raise_their_exception(make_image, faults, kind, status, p
     assert (error.status, error.phase, error.percent) == (status, phase, percent)
     for word in words:
         assert word in str(error)
+    assert sentence.matches(str(error)), (str(error), sentence)
 
 
 def test_silence_is_a_timeout_error(kormelt_device):
@@ -82,6 +108,18 @@ def test_a_bad_image_stops_the_update_before_anything_is_sent(kormelt_device, tm
     assert (error.status, error.phase) == (15, "check")
     assert error.check is not None and error.check.stored_crc == int.from_bytes(b"re", "big")
     assert "Nothing was sent to the device" in str(error)
+    assert kormelt_device.requests() == []
+
+
+def test_an_image_of_the_trailer_alone_stops_the_update_before_anything_is_sent(kormelt_device, tmp_path):
+    path = tmp_path / "trailer.img"
+    path.write_bytes(b"\xaa\xaa")  # the CRC of nothing: the library's check passes it
+    assert kormelt.check(path)
+    with pytest.raises(kormelt.ImageError) as caught:
+        kormelt.update(path)
+    assert (caught.value.status, caught.value.phase) == (0, "check")
+    assert "no firmware" in str(caught.value)
+    assert "Nothing was sent to the device" in str(caught.value)
     assert kormelt_device.requests() == []
 
 
@@ -128,6 +166,14 @@ def test_the_progress_callable_cancels(kormelt_device, make_image, how, kind, ph
         kormelt.update(path, progress=_stop_at(phase, percent, how))
     if kind is kormelt.Cancelled:
         assert (caught.value.status, caught.value.phase, caught.value.percent) == (12, phase, percent)
+        retry = {
+            "search": Sentence("retry_unchanged", again=AGAIN),
+            "erase": Sentence("retry_erase_some", again=AGAIN, erased=2, blocks=7),
+            "upload": UPLOAD_RETRY,
+        }[phase]
+        at = "" if phase == "search" else " at %d%%" % percent
+        expected = Sentence("cancelled", phase=phase, at=at, status=12, closed="", retry=retry)
+        assert expected.matches(str(caught.value)), (str(caught.value), expected)
     else:
         assert caught.value.__notes__ == ["The %s was cancelled because the progress callable raised this." % phase]
     assert [r.kind for r in kormelt_device.requests()] == requests

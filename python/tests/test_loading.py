@@ -6,9 +6,11 @@ import importlib.metadata
 import os
 import shutil
 import struct
+import json
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 
@@ -23,6 +25,7 @@ WINDOWS_DLLS = {
 }
 PACKAGE_DIR = os.path.dirname(os.path.abspath(kormelt.__file__))
 BUNDLED = os.path.join(PACKAGE_DIR, "_native", "libKORMELT.so")
+TREE_SOURCES = str(Path(__file__).resolve().parents[1] / "src")
 
 
 def pe_header(machine, magic):
@@ -190,3 +193,37 @@ def test_the_wheel_is_installed_in_this_environment_with_everything_inside():
     plugins = importlib.metadata.entry_points(group="pytest11")
     assert [(e.name, e.value) for e in plugins if e.name == "kormelt"] == [("kormelt", "kormelt.testing.pytest_plugin")]
     assert importlib.metadata.version("kormelt") == kormelt.__version__
+
+
+FACTS_AS_JSON = """
+    import json
+    import kormelt, kormelt._facts as facts
+    print(kormelt.__file__)
+    values = {name: getattr(facts, name) for name in dir(facts) if name.isupper()}
+    values["Status"] = {member.name: member.value for member in facts.Status}
+    print(json.dumps(values, sort_keys=True))
+"""
+
+
+def test_the_wheel_carries_the_facts_written_from_the_headers():
+    assert os.path.isfile(os.path.join(PACKAGE_DIR, "_facts.py"))
+    assert kormelt._facts.__file__ == os.path.join(PACKAGE_DIR, "_facts.py")
+    assert kormelt.Status is kormelt._facts.Status
+
+
+def test_from_the_source_tree_the_facts_are_read_from_its_headers():
+    installed = run_python(FACTS_AS_JSON)
+    from_tree = run_python("import sys; sys.path.insert(0, %r)\n%s" % (TREE_SOURCES, textwrap.dedent(FACTS_AS_JSON)))
+    assert from_tree.returncode == 0, from_tree.stderr
+    where, facts = from_tree.stdout.splitlines()
+    assert where == os.path.join(TREE_SOURCES, "kormelt", "__init__.py")
+    assert not os.path.exists(os.path.join(TREE_SOURCES, "kormelt", "_facts.py"))  # nothing written into the tree
+    assert json.loads(facts) == json.loads(installed.stdout.splitlines()[1])
+
+
+def test_a_package_without_its_facts_outside_a_tree_says_how_to_build_it(tmp_path):
+    shutil.copytree(PACKAGE_DIR, tmp_path / "kormelt", ignore=shutil.ignore_patterns("_facts.py", "_native", "__pycache__"))
+    result = run_python("import sys; sys.path.insert(0, %r)\nimport kormelt" % str(tmp_path))
+    assert result.returncode != 0
+    assert "kormelt._facts is missing" in result.stderr
+    assert "make_wheel.py" in result.stderr

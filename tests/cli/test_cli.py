@@ -32,6 +32,10 @@ import termios
 import time
 import unittest
 
+# The sentences and the image vectors the binding's tests read too.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
+from shared_tables import IMAGE_VECTORS, Sentence  # noqa: E402
+
 KORMELT = None
 SIM = None
 WINE_EXE = None
@@ -56,6 +60,8 @@ EXIT_SYSTEM = 9
 IMAGE_MAX_BYTES = 16 << 20  # firmware an image may hold; its file adds the 2-byte CRC
 HEX_TEXT_MAX_BYTES = 64 << 20
 REPLY_TIMEOUT_S = 3.0
+AGAIN = "run flash again"  # the tool's words in the sentences it shares with the binding
+SEAL = "'kormelt seal'"
 
 
 def load_request_log_reader():
@@ -104,6 +110,13 @@ def hex_record(address, record_type, data=b""):
 
 
 HEX_EOF = ":00000001FF"
+
+
+def tool_message(stderr):
+    """The message of the tool's last line on stderr, without its name."""
+    last = stderr.rstrip("\n").rsplit("\n", 1)[-1]
+    prefix = "kormelt: "
+    return last[len(prefix):] if last.startswith(prefix) else last
 
 
 def port_env(scan_root=NO_PORT, **ports):
@@ -433,6 +446,16 @@ class CheckTest(TempDirTest):
                 if hint:
                     self.assertIn(hint, result.stderr)
 
+    def test_the_image_vectors_the_library_and_the_binding_share(self):
+        for vector in IMAGE_VECTORS:
+            with self.subTest(vector.name):
+                result = kormelt("check", self.file("vector.img", vector.data))
+                self.assertEqual(result.returncode, EXIT_OK if vector.ok else EXIT_IMAGE, result.stderr)
+                # Where there is firmware before the trailer, a refusal shows both CRCs.
+                if not vector.ok and len(vector.data) > 2:
+                    self.assertIn("hold 0x%04X" % vector.stored, result.stderr)
+                    self.assertIn("is 0x%04X" % vector.computed, result.stderr)
+
     def test_files_without_room_for_a_trailer(self):
         cases = [
             ("empty", self.file("empty.img", b""), "empty"),
@@ -444,6 +467,11 @@ class CheckTest(TempDirTest):
                 result = kormelt("check", path)
                 self.assertEqual(result.returncode, EXIT_IMAGE)
                 self.assertIn(fragment, result.stderr)
+        for name, key in (("empty.img", "image_empty"), ("one.img", "image_single_byte")):
+            with self.subTest(name):
+                path = os.path.join(self.dir, name)
+                sentence = Sentence(key, path=path, trailer_bytes=2, seal=SEAL)
+                self.assertTrue(sentence.matches(tool_message(kormelt("check", path).stderr)), sentence)
 
 
 def expect_update(test, sim, image):
@@ -521,6 +549,9 @@ class FlashTest(TempDirTest):
             self.assertIn("COM%d %s (missing)" % (n, NO_PORT), result.stderr)
         self.assertIn("--port", result.stderr)
         self.assertIn("KORMELT_COM<n>", result.stderr)
+        tried = ", ".join("COM%d %s (missing)" % (n, NO_PORT) for n in range(1, 8))
+        sentence = Sentence("not_found", ports="COM1 to COM7", status=13, tried=tried)
+        self.assertTrue(sentence.matches(tool_message(result.stderr)), sentence)
 
 
 class FlashFailureTest(TempDirTest):
@@ -531,21 +562,31 @@ class FlashFailureTest(TempDirTest):
         packets = -(-len(image) // PACKET_BYTES)
         restart_request = 1 + len(ERASE_BLOCKS) + packets + 1
         # Request 1 is the identification, 2..8 the erase, then the packets.
+        upload_retry = Sentence("retry_upload", again=AGAIN)
         cases = [
-            ("silence mid-erase", ["--silent-from", "4"], EXIT_ERASE, ["Erase failed at 28%", "stopped answering"]),
-            ("bad reply CRC in the erase", ["--bad-crc-at", "2"], EXIT_ERASE, ["Erase failed at 0%", "CRC"]),
-            ("silence mid-upload", ["--silent-from", "12"], EXIT_UPLOAD, ["Upload failed", "stopped answering"]),
-            ("hang-up mid-upload", ["--hangup-at", "12"], EXIT_UPLOAD, ["Upload failed", "partial image"]),
+            ("silence mid-erase", ["--silent-from", "4"], EXIT_ERASE, ["Erase failed at 28%", "stopped answering"],
+             Sentence("timeout_silent", failed="Erase failed at 28%", timeout_s=3, status=14,
+                      retry=Sentence("retry_erase_some", again=AGAIN, erased=2, blocks=7))),
+            ("bad reply CRC in the erase", ["--bad-crc-at", "2"], EXIT_ERASE, ["Erase failed at 0%", "CRC"],
+             Sentence("crc", failed="Erase failed at 0%", status=15, baud=19200,
+                      retry=Sentence("retry_erase_none", again=AGAIN))),
+            ("silence mid-upload", ["--silent-from", "12"], EXIT_UPLOAD, ["Upload failed", "stopped answering"],
+             Sentence("timeout_silent", failed="Upload failed at 38%", timeout_s=3, status=14, retry=upload_retry)),
+            ("hang-up mid-upload", ["--hangup-at", "12"], EXIT_UPLOAD, ["Upload failed", "partial image"],
+             Sentence("timeout_line_failed", failed="Upload failed at 38%", status=14, retry=upload_retry)),
             ("silence at restart", ["--silent-from", str(restart_request)], EXIT_RESTART,
-             ["Restart failed", "fully written"]),
+             ["Restart failed", "fully written"],
+             Sentence("timeout_restart", failed="Restart failed", timeout_s=3, status=14,
+                      retry=Sentence("retry_restart", again=AGAIN))),
         ]
-        for name, options, code, fragments in cases:
+        for name, options, code, fragments, sentence in cases:
             with self.subTest(name), Simulator(*options) as sim:
                 started = time.monotonic()
                 result = kormelt("flash", path, env=port_env(COM4=sim.path))
                 self.assertEqual(result.returncode, code, result.stderr)
                 for fragment in fragments:
                     self.assertIn(fragment, result.stderr)
+                self.assertTrue(sentence.matches(tool_message(result.stderr)), sentence)
                 if "--silent-from" in options:
                     self.assertGreaterEqual(time.monotonic() - started, 3.0)
 
@@ -630,6 +671,9 @@ class CancelTest(TempDirTest):
                     process.stderr.close()
                 self.assertEqual(process.returncode, EXIT_CANCELLED, stderr)
                 self.assertIn("Cancelled during upload", stderr)
+                sentence = Sentence("cancelled", phase="upload", status=12, closed="; the port is closed",
+                                    retry=Sentence("retry_upload", again=AGAIN))
+                self.assertTrue(sentence.matches(tool_message(stderr)), sentence)
                 summary = rest[-1]
                 self.assertEqual((summary["result"], summary["phase"], summary["status"]), ("cancelled", "upload", 12))
                 self.assertNotIn("restart", [request.kind for request in sim.log()])
@@ -712,23 +756,27 @@ class HostileInputTest(TempDirTest):
                 self.assertFalse(os.path.exists(os.path.join(self.dir, "out.img")))
 
     def test_images_of_two_bytes_or_fewer_hold_no_firmware(self):
+        no_firmware = {"empty_crc": "0xAAAA"}
         cases = [
-            ("the CRC of nothing", b"\xaa\xaa", "no firmware"),
-            ("two other bytes", b"\x12\x34", "no firmware"),
-            ("one byte", b"\x42", "single byte"),
-            ("empty", b"", "empty"),
+            ("the CRC of nothing", b"\xaa\xaa", "no firmware", "image_no_firmware", no_firmware),
+            ("two other bytes", b"\x12\x34", "no firmware", "image_no_firmware", no_firmware),
+            ("one byte", b"\x42", "single byte", "image_single_byte", {}),
+            ("empty", b"", "empty", "image_empty", {}),
         ]
-        for name, content, fragment in cases:
+        for name, content, fragment, key, values in cases:
             path = self.file("tiny.img", content)
+            sentence = Sentence(key, path=path, trailer_bytes=2, seal=SEAL, **values)
             with self.subTest(name, command="check"):
                 result = kormelt("check", path)
                 self.assertEqual(result.returncode, EXIT_IMAGE, result.stdout)
                 self.assertIn(fragment, result.stderr)
+                self.assertTrue(sentence.matches(tool_message(result.stderr)), sentence)
             with self.subTest(name, command="flash"), Simulator() as sim:
                 result = kormelt("flash", path, env=port_env(COM1=sim.path))
                 self.assertEqual(result.returncode, EXIT_IMAGE, result.stdout)
                 self.assertIn(fragment, result.stderr)
                 self.assertIn("Nothing was sent", result.stderr)
+                self.assertTrue(sentence.found_in(result.stderr), sentence)
                 self.assertEqual(sim.log(), [])
 
     def test_hex_bytes_above_0x7f_are_named_as_such(self):
@@ -877,17 +925,23 @@ class FailureTextTest(TempDirTest):
     def test_sentences_name_the_point_of_failure_and_the_kind_of_failure(self):
         path, _ = self.image(1000)  # 8 packets: upload reports 0, 12, 25, 38, ...
         # Request 1 is the identification, 2..8 the erase, 9.. the packets.
+        upload_retry = Sentence("retry_upload", again=AGAIN)
         cases = [
             ("line hangs up mid-erase", ["--hangup-at", "4"], EXIT_ERASE,
-             ["Erase failed at 28%", "line failed", "2 of 7 blocks were already erased"], ["within 3 s"]),
+             ["Erase failed at 28%", "line failed", "2 of 7 blocks were already erased"], ["within 3 s"],
+             Sentence("timeout_line_failed", failed="Erase failed at 28%", status=14,
+                      retry=Sentence("retry_erase_some", again=AGAIN, erased=2, blocks=7))),
             ("line hangs up mid-upload", ["--hangup-at", "12"], EXIT_UPLOAD,
-             ["Upload failed at 38%", "line failed", "partial image"], ["within 3 s"]),
+             ["Upload failed at 38%", "line failed", "partial image"], ["within 3 s"],
+             Sentence("timeout_line_failed", failed="Upload failed at 38%", status=14, retry=upload_retry)),
             ("line babbles mid-upload", ["--babble-at", "10"], EXIT_UPLOAD,
-             ["Upload failed at 12%", "line failed", "never formed a reply"], ["within 3 s"]),
+             ["Upload failed at 12%", "line failed", "never formed a reply"], ["within 3 s"],
+             Sentence("timeout_line_failed", failed="Upload failed at 12%", status=14, retry=upload_retry)),
             ("device falls silent mid-upload", ["--silent-from", "11"], EXIT_UPLOAD,
-             ["Upload failed at 25%", "stopped answering (no reply within 3 s"], ["line failed"]),
+             ["Upload failed at 25%", "stopped answering (no reply within 3 s"], ["line failed"],
+             Sentence("timeout_silent", failed="Upload failed at 25%", timeout_s=3, status=14, retry=upload_retry)),
         ]
-        for name, options, code, present, absent in cases:
+        for name, options, code, present, absent, sentence in cases:
             with self.subTest(name), Simulator(*options) as sim:
                 started = time.monotonic()
                 result = kormelt("flash", path, env=port_env(COM4=sim.path))
@@ -897,6 +951,7 @@ class FailureTextTest(TempDirTest):
                     self.assertIn(fragment, result.stderr)
                 for fragment in absent:
                     self.assertNotIn(fragment, result.stderr)
+                self.assertTrue(sentence.matches(tool_message(result.stderr)), sentence)
                 if "--silent-from" in options:
                     self.assertGreaterEqual(took, REPLY_TIMEOUT_S)
                 else:

@@ -2,6 +2,8 @@
 // where a run stopped without reading its messages.
 #pragma once
 
+#include "tools/kormelt/searched_ports.h"
+
 namespace kormelt::tool {
 
 enum ExitCode : int {
@@ -28,7 +30,7 @@ inline constexpr char EXIT_CODE_HELP[] =
     "  2  bad command line\n"
     "  3  image or input: missing, unreadable, not a regular file, too large, malformed, without\n"
     "     firmware or with a wrong CRC\n"
-    "  4  search: no device found on COM1 to COM7\n"
+    "  4  search: no device found on " SEARCHED_PORTS "\n"
     "  5  erase failed\n"
     "  6  upload failed\n"
     "  7  restart failed\n"

@@ -16,10 +16,6 @@ namespace kormelt::tool {
 using Bytes = std::vector<uint8_t>;
 
 constexpr size_t IMAGE_MAX_BYTES = FLASH_MAX_BYTES;
-constexpr size_t CRC_TRAILER_BYTES = 2;
-// An image of the trailer alone holds no firmware, whatever its CRC says
-// (the CRC of nothing is 0xAAAA, so the file AA AA passes the check).
-constexpr size_t IMAGE_FILE_MIN_BYTES = CRC_TRAILER_BYTES + 1;
 // The largest image file: the most firmware an image may hold, and its CRC.
 constexpr size_t IMAGE_FILE_MAX_BYTES = IMAGE_MAX_BYTES + CRC_TRAILER_BYTES;
 // The largest Intel HEX text read. Records of 16 data bytes, the usual

@@ -10,6 +10,7 @@
 #include "tools/kormelt/exit_codes.h"
 #include "tools/kormelt/output.h"
 #include "tools/kormelt/platform.h"
+#include "tools/kormelt/searched_ports.h"
 #include "tools/kormelt/sim_command.h"
 
 using namespace kormelt::tool;
@@ -17,7 +18,7 @@ using namespace kormelt::tool;
 namespace {
 
 constexpr char FLASH_HELP[] =
-    "Reads the image once and checks its CRC, finds the device on COM1 to COM7, erases it, uploads the\n"
+    "Reads the image once and checks its CRC, finds the device on " SEARCHED_PORTS ", erases it, uploads the\n"
     "image and restarts it. The library checks and uploads a private copy of what was read, so a file\n"
     "changed meanwhile cannot reach the device. The image must be a regular file of 3 bytes or more.\n"
     "\n"
@@ -25,7 +26,7 @@ constexpr char FLASH_HELP[] =
     "the USB and ACM adapters (/dev/serial/by-id, /dev/ttyUSB*, /dev/ttyACM*), then to the /dev/ttyS*\n"
     "ports with a UART behind them, the system console left out ('kormelt ports' shows the result).\n"
     "--port PATH searches PATH alone (it becomes COM1, COM2 to COM7 are left out). Windows searches\n"
-    "COM1 to COM7 and has no --port.\n"
+    SEARCHED_PORTS " and has no --port.\n"
     "\n"
     "Ctrl-C, SIGTERM or SIGHUP (the terminal or the remote session closed) cancels at the next progress\n"
     "report and closes the port; the device must then be flashed again. While the device stays silent\n"
@@ -69,7 +70,7 @@ int Run(int argc, char **argv) {
     seal_command->add_option("--format", seal.format, "Input format, by default from the name")
         ->check(CLI::IsMember({"raw", "ihex"}));
 
-    CLI::App *ports_command = app.add_subcommand("ports", "List COM1 to COM7, their devices here and their state");
+    CLI::App *ports_command = app.add_subcommand("ports", "List " SEARCHED_PORTS ", their devices here and their state");
     ports_command->footer(
         "Shows the device behind each port and where it came from (see 'kormelt flash --help'). Each\n"
         "existing serial device is opened for a moment to see whether it is free; on a real serial port\n"
@@ -92,7 +93,7 @@ int Run(int argc, char **argv) {
     }
 
     if (flash_command->parsed() && flash_command->count("--port") > 0 && flash.port.empty()) {
-        std::fprintf(stderr, "kormelt: --port needs a device path; leave the option out to search COM1 to COM7\n");
+        std::fprintf(stderr, "kormelt: --port needs a device path; leave the option out to search " SEARCHED_PORTS "\n");
         return EXIT_USAGE;
     }
 

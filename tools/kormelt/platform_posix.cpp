@@ -33,10 +33,6 @@ extern "C" void OnWindowChange(int) { g_width_changed = 1; }
 constexpr char NULL_DEVICE[] = "/dev/null";
 constexpr char COLUMNS_VARIABLE[] = "COLUMNS";
 constexpr long COLUMNS_MAX = 10000;  // more than any terminal; a larger $COLUMNS is taken for garbage
-
-// Under /dev/null, which is no directory, so opening it fails at once on
-// every system.
-constexpr char NO_PORT_PATH[] = "/dev/null/no-port";
 // Where the port scan looks for /dev and /sys; a test points it at a tree of
 // its own.
 constexpr char SCAN_ROOT_VARIABLE[] = "KORMELT_SCAN_ROOT";
@@ -256,8 +252,8 @@ PortProbe ProbePort(const std::string &device) {
 }
 
 std::string SearchHint() {
-    return "If the device is on another path, run with --port PATH, or set KORMELT_COM<n>=PATH to make it "
-           "COMn; 'kormelt ports' shows which devices were found";
+    return std::string("If the device is on another path, run with --port PATH, or set ") + PORT_NAME_VARIABLE +
+           "<n>=PATH to make it COMn; 'kormelt ports' shows which devices were found";
 }
 
 bool PointSearchAtDevice(const std::string &device, std::string *error) {

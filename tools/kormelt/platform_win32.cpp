@@ -9,7 +9,10 @@
 #include "tools/common/replace_file.h"
 #include "tools/common/win32_error.h"
 #include "tools/common/win32_file.h"
+#include "tools/kormelt/message_text.h"
+#include "tools/kormelt/messages.h"
 #include "tools/kormelt/platform.h"
+#include "tools/kormelt/searched_ports.h"
 
 namespace kormelt::tool {
 namespace {
@@ -132,14 +135,13 @@ PortProbe ProbePort(const std::string &device) {
 }
 
 std::string SearchHint() {
-    return "Only COM1 to COM7 are searched: if Device Manager shows the adapter with a higher number, "
-           "give it one from COM1 to COM7 (the port's Properties, Port Settings, Advanced)";
+    return FillMessage(messages::HINT_WINDOWS, {{"ports", SEARCHED_PORTS}});
 }
 
 bool PointSearchAtDevice(const std::string &, std::string *error) {
     *error =
-        "--port is not supported on Windows: the library always searches COM1 to COM7. "
-        "Give the adapter a port number from COM1 to COM7 in Device Manager "
+        "--port is not supported on Windows: the library always searches " SEARCHED_PORTS ". "
+        "Give the adapter a port number from " SEARCHED_PORTS " in Device Manager "
         "(the port's Properties, Port Settings, Advanced) and run without --port";
     return false;
 }

@@ -1,6 +1,7 @@
 #include <cstdio>
 
 #include "tools/kormelt/exit_codes.h"
+#include "tools/kormelt/searched_ports.h"
 #include "tools/kormelt/sim_command.h"
 
 namespace kormelt::tool {
@@ -18,7 +19,7 @@ SimCommand::~SimCommand() = default;
 int SimCommand::Run() {
     std::fprintf(stderr,
                  "kormelt: the simulator serves a pseudo-terminal and runs on Linux only; on Windows, "
-                 "flash a real device on COM1 to COM7.\n");
+                 "flash a real device on " SEARCHED_PORTS ".\n");
     return EXIT_USAGE;
 }
 

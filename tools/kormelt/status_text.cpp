@@ -6,18 +6,24 @@
 #include "device/api.h"
 #include "protocol/protocol.h"
 #include "tools/kormelt/image.h"
+#include "tools/kormelt/message_text.h"
+#include "tools/kormelt/messages.h"
 #include "tools/kormelt/platform.h"
+#include "tools/kormelt/searched_ports.h"
 
 namespace kormelt::tool {
 namespace {
 
 constexpr uint32_t MS_PER_S = 1000;
 
-std::string Status(int32_t status) { return " (status " + std::to_string(status) + ")"; }
+// The tool's words where the binding, saying the same sentence, has its own.
+constexpr char AGAIN[] = "run flash again";
+constexpr char SEAL[] = "'kormelt seal'";
+constexpr char HOST[] = "tool";
 
 std::string Seconds(double seconds) {
     char text[32];
-    std::snprintf(text, sizeof text, "%.1f s", seconds);
+    std::snprintf(text, sizeof text, "%.1f", seconds);
     return text;
 }
 
@@ -45,69 +51,64 @@ std::string Retry(Phase phase, int percent) {
     switch (phase) {
     case Phase::Check:
     case Phase::Search:
-        return "Run flash again; nothing was changed on the device.";
+        return FillMessage(messages::RETRY_UNCHANGED, {{"again", AGAIN}});
     case Phase::Erase: {
         const size_t erased = percent <= 0 ? 0 : std::min(ErasedBlocks(percent), ERASE_BLOCK_COUNT);
         if (erased == 0) {
-            return "Run flash again; the device may have erased its first block already.";
+            return FillMessage(messages::RETRY_ERASE_NONE, {{"again", AGAIN}});
         }
-        return "Run flash again: " + std::to_string(erased) + " of " + std::to_string(ERASE_BLOCK_COUNT) +
-               " blocks were already erased, so the device no longer holds its old firmware.";
+        return FillMessage(messages::RETRY_ERASE_SOME, {{"again", AGAIN},
+                                                        {"erased", std::to_string(erased)},
+                                                        {"blocks", std::to_string(ERASE_BLOCK_COUNT)}});
     }
     case Phase::Upload:
-        return "Run flash again; until then the device holds a partial image.";
+        return FillMessage(messages::RETRY_UPLOAD, {{"again", AGAIN}});
     case Phase::Restart:
-        return "The image is fully written: power-cycle the device to start it, or run flash again.";
+        return FillMessage(messages::RETRY_RESTART, {{"again", AGAIN}});
     }
-    return "Run flash again.";
-}
-
-std::string Capitalised(const std::string &text) {
-    std::string sentence = text;
-    if (!sentence.empty() && sentence[0] >= 'a' && sentence[0] <= 'z') {
-        sentence[0] = static_cast<char>(sentence[0] - 'a' + 'A');
-    }
-    return sentence;
+    return FillMessage("{Again}.", {{"again", AGAIN}});
 }
 
 }  // namespace
 
 std::string ImageRefusalText(const std::string &path, const Bytes &image, int32_t status) {
-    const std::string make = "make an image with 'kormelt seal'.";
+    const std::string trailer_bytes = std::to_string(CRC_TRAILER_BYTES);
     if (image.empty()) {
-        return path + " is empty: an image holds the firmware followed by its 2-byte CRC; " + make;
+        return FillMessage(messages::IMAGE_EMPTY, {{"path", path}, {"trailer_bytes", trailer_bytes}, {"seal", SEAL}});
     }
-    if (image.size() == 1) {
-        return path + " holds a single byte, too short for its 2-byte CRC trailer; " + make;
+    if (image.size() < CRC_TRAILER_BYTES) {
+        return FillMessage(messages::IMAGE_SINGLE_BYTE,
+                           {{"path", path}, {"trailer_bytes", trailer_bytes}, {"seal", SEAL}});
     }
     if (image.size() < IMAGE_FILE_MIN_BYTES) {
-        return path + " holds only the 2 bytes of a CRC trailer and no firmware (the CRC of nothing is " +
-               CrcText(InspectTrailer(Bytes{}).computed) + ", so two bytes AA AA pass the CRC check); " +
-               make;
+        return FillMessage(messages::IMAGE_NO_FIRMWARE, {{"path", path},
+                                                         {"trailer_bytes", trailer_bytes},
+                                                         {"empty_crc", CrcText(InspectTrailer(Bytes{}).computed)},
+                                                         {"seal", SEAL}});
     }
     if (status == KORMELT_STATUS_OK) {
         return "";
     }
     if (status == KORMELT_FILE_CHECK_OPEN_FAILED) {
-        return "The library cannot open the copy of " + path + " made for it (status -1); run the command again.";
+        return FillMessage(messages::IMAGE_CHECK_OPEN, {{"source", "the copy of " + path + " made for it"},
+                                                        {"status", std::to_string(status)},
+                                                        {"again", "run the command again"}});
     }
     const Trailer trailer = InspectTrailer(image);
     if (trailer.stored == trailer.computed) {
+        // The library checked the very bytes examined here.
         return "The library's check of " + path + " failed (status " + std::to_string(status) +
                ") although its CRC is right; this is a fault, please report it.";
     }
-    std::string text = path + " fails its CRC check: its last two bytes hold " + CrcText(trailer.stored) +
-                       " (high byte first), but the CRC of the " + std::to_string(trailer.data_bytes) +
-                       " bytes before them is " + CrcText(trailer.computed) + ".";
+    const std::string text = FillMessage(messages::IMAGE_CRC, {{"path", path},
+                                                               {"stored", CrcText(trailer.stored)},
+                                                               {"data_bytes", std::to_string(trailer.data_bytes)},
+                                                               {"computed", CrcText(trailer.computed)}});
     const uint16_t swapped = static_cast<uint16_t>(trailer.stored << 8 | trailer.stored >> 8);
     if (swapped == trailer.computed) {
-        text += " The trailer was written low byte first; it must be high byte first.";
-    } else {
-        text +=
-            " If the file is raw firmware without a trailer, make an image of it with 'kormelt seal'; "
-            "if it was sealed, it has been changed or damaged since.";
+        return text + " " + messages::IMAGE_CRC_SWAPPED;
     }
-    return text;
+    return text + " " + FillMessage(messages::IMAGE_CRC_UNSEALED, {{"seal", SEAL}});
 }
 
 std::string PortsTriedText() {
@@ -124,52 +125,59 @@ std::string PhaseFailureText(Phase phase, int32_t status, int percent, const std
                              double exchange_seconds) {
     // How far it got means something only where the percentage counts work done.
     const bool counted = phase == Phase::Erase || phase == Phase::Upload;
-    const std::string at = counted ? " at " + std::to_string(percent) + "%" : "";
-    const std::string failed = Capitalised(PhaseName(phase)) + " failed" + at;
-    const std::string silence = "within " + std::to_string(REPLY_TIMEOUT_MS / MS_PER_S) + " s";
+    const std::string at = counted ? FillMessage(messages::AT_PERCENT, {{"percent", std::to_string(percent)}}) : "";
+    const std::string failed = FillMessage(messages::PHASE_FAILED, {{"phase", PhaseName(phase)}, {"at", at}});
+    const std::string code = std::to_string(status);
+    const std::string retry = Retry(phase, percent);
+    const std::string timeout_s = std::to_string(REPLY_TIMEOUT_MS / MS_PER_S);
     switch (status) {
     case KORMELT_STATUS_CANCELLED:
-        return std::string("Cancelled during ") + PhaseName(phase) + at + Status(status) + "; the port is closed. " +
-               Retry(phase, percent);
+        return FillMessage(messages::CANCELLED, {{"phase", PhaseName(phase)},
+                                                 {"at", at},
+                                                 {"status", code},
+                                                 {"closed", "; the port is closed"},
+                                                 {"retry", retry}});
     case KORMELT_STATUS_NOT_FOUND:
-        return "No device answered on COM1 to COM7" + Status(status) + ". Tried: " + PortsTriedText() + ". " +
-               SearchHint() +
-               "; check that the device is powered and connected and that no other program "
-               "holds its port.";
+        return FillMessage(messages::NOT_FOUND,
+                           {{"ports", SEARCHED_PORTS}, {"status", code}, {"tried", PortsTriedText()}, {"hint", SearchHint()}});
     case KORMELT_STATUS_IMAGE_OPEN:
-        return failed + ": the library could not read its copy of the image " + image + Status(status) +
-               ". Check the free space and health of the temporary directory, and run flash again; until "
-               "then the device holds a partial image.";
+        return FillMessage(messages::IMAGE_OPEN, {{"failed", failed},
+                                                  {"source", "its copy of the image " + image},
+                                                  {"status", code},
+                                                  {"advice", "Check the free space and health of the temporary directory"},
+                                                  {"again", AGAIN}});
     case KORMELT_STATUS_WRITE:
-        return failed + ": writing to the port failed" + Status(status) +
-               "; the adapter may have been unplugged or the port taken away. Check the connection. " +
-               Retry(phase, percent);
+        return FillMessage(messages::WRITE, {{"failed", failed}, {"status", code}, {"retry", retry}});
     case KORMELT_STATUS_TIMEOUT:
         // The library waits REPLY_TIMEOUT_MS for each byte; a call that gave
         // up sooner met a line that failed, not a silent device.
         if (exchange_seconds * MS_PER_S < REPLY_TIMEOUT_MS) {
-            return failed + ": the line failed after " + Seconds(exchange_seconds) +
-                   ", before a silent device would have timed out" + Status(status) +
-                   ": the port hung up (an adapter unplugged, a device reset) or brought bytes that never "
-                   "formed a reply. Check the cable and the adapter. " +
-                   Retry(phase, percent);
+            return FillMessage(messages::TIMEOUT_LINE_FAILED, {{"failed", failed},
+                                                               {"seconds", Seconds(exchange_seconds)},
+                                                               {"status", code},
+                                                               {"retry", retry}});
         }
         if (phase == Phase::Restart) {
-            return failed + ": the device did not confirm the restart command " + silence + Status(status) + ". " +
-                   Retry(phase, percent);
+            return FillMessage(messages::TIMEOUT_RESTART,
+                               {{"failed", failed}, {"timeout_s", timeout_s}, {"status", code}, {"retry", retry}});
         }
-        return failed + ": the device stopped answering (no reply " + silence + ", status " + std::to_string(status) +
-               "). Check its power and cable. " + Retry(phase, percent);
+        return FillMessage(messages::TIMEOUT_SILENT,
+                           {{"failed", failed}, {"timeout_s", timeout_s}, {"status", code}, {"retry", retry}});
     case KORMELT_STATUS_CRC:
-        return failed + ": a reply from the device arrived damaged (CRC error, status " + std::to_string(status) +
-               "). The line may be noisy or not at " + std::to_string(LINE_BAUD_RATE) +
-               " baud: check the cable. " + Retry(phase, percent);
+        return FillMessage(messages::CRC, {{"failed", failed},
+                                           {"status", code},
+                                           {"baud", std::to_string(LINE_BAUD_RATE)},
+                                           {"retry", retry}});
     case KORMELT_STATUS_PORT_NOT_OPEN:
-        return failed + ": the library had no open port" + Status(status) +
-               ", although the search had succeeded. This is a fault in the tool; please report it.";
+        return FillMessage(messages::PORT_NOT_OPEN,
+                           {{"failed", failed},
+                            {"no_port", "the library had no open port"},
+                            {"status", code},
+                            {"consequence",
+                             ", although the search had succeeded. This is a fault in the tool; please report it."}});
     default:
-        return failed + ": the library returned a status this tool does not know" + Status(status) + ". " +
-               Retry(phase, percent);
+        return FillMessage(messages::UNKNOWN_STATUS,
+                           {{"failed", failed}, {"host", HOST}, {"status", code}, {"retry", retry}});
     }
 }
 

@@ -17,6 +17,15 @@ The native library is the one inside this package, or the file named by
 the environment variable KORMELT_LIBRARY.
 """
 
+try:
+    import kormelt._facts as _facts  # noqa: F401 - written into the wheel from the tree's headers
+except ModuleNotFoundError as missing:
+    if missing.name != "kormelt._facts":
+        raise
+    from kormelt._tree import install_facts
+
+    install_facts()
+
 from kormelt._api import Device, Progress, check, check_result, open, update
 from kormelt._errors import (
     BadReplyCrc,

@@ -10,17 +10,18 @@ import os
 import signal
 import sys
 import threading
+import time
 import warnings
 from types import FrameType
 from typing import Any, Callable, Iterator, List, Optional, Tuple
 
-from kormelt._errors import SEARCH_FIRST_PORT, ImageError, Phase, PortBusy, Status, error_for, port_path
+from kormelt._errors import ImageError, Phase, PortBusy, Status, error_for, port_path
+from kormelt._facts import SEARCH_FIRST_PORT, SEARCH_PERCENT_STEP
 from kormelt._image import CheckResult, PathLike, inspect_file
 from kormelt._library import ProgressFunction, library
 
 Progress = Callable[[Phase, int], Optional[bool]]
 
-SEARCH_PERCENT_PER_PORT = 12  # the search reports 0 for COM1, 12 for COM2, ...
 CANCEL = 1  # what the library's callback returns to stop the running call
 GO_ON = 0
 
@@ -83,6 +84,11 @@ class _Call:
         self.stop_asked = False  # the progress callable returned False
         self.error: Optional[BaseException] = None  # what it raised
         self.interrupted = False  # SIGINT arrived during the call
+        # The call's start or its last report, and how long the call ran
+        # after it: a timeout well short of the reply timeout is a line that
+        # failed, not a silent device.
+        self.reported_at = time.monotonic()
+        self.exchange_seconds: Optional[float] = None
         self.function: Optional[Any] = ProgressFunction(self._report)
 
     def _report(self, percent: int) -> int:
@@ -90,6 +96,7 @@ class _Call:
         # it, return 0 and let the call go on.
         try:
             self.percent = percent
+            self.reported_at = time.monotonic()
             if self.interrupted or self.stop_asked or self.error is not None:
                 return CANCEL
             if self.progress is not None and self.progress(self.phase, percent) is False:
@@ -132,7 +139,9 @@ def _run(call: _Call, function: Callable[..., int], *arguments: Any) -> int:
         if takes_over:
             signal.signal(signal.SIGINT, call.on_sigint)
         try:
+            call.reported_at = time.monotonic()
             status = function(*arguments, call.function)
+            call.exchange_seconds = time.monotonic() - call.reported_at
         finally:
             if takes_over:
                 signal.signal(signal.SIGINT, signal.default_int_handler)
@@ -145,8 +154,10 @@ def _run(call: _Call, function: Callable[..., int], *arguments: Any) -> int:
 
 
 def check(path: PathLike) -> bool:
-    """True when the image file ends with the correct CRC of the rest; False
-    when it does not, or cannot be opened."""
+    """The library's check: True when the image file ends with the correct
+    CRC of the rest; False when it does not, or cannot be opened. A file of
+    the trailer alone passes it, holding no firmware: check_result() and
+    update() refuse that one too."""
     data = _library_path(path)
     lib = library()
     with _library_call():
@@ -309,7 +320,7 @@ class Device:
         call = _Call(Phase.ERASE, progress)
         status = _run(call, library().erase)
         if status != Status.OK:
-            raise error_for(Phase.ERASE, status, call.percent)
+            raise error_for(Phase.ERASE, status, call.percent, exchange_seconds=call.exchange_seconds)
 
     def program(self, path: PathLike, progress: Optional[Progress] = None) -> None:
         """Uploads the image file in 128-byte packets from address 0;
@@ -319,16 +330,20 @@ class Device:
         call = _Call(Phase.UPLOAD, progress)
         status = _run(call, library().program, data)
         if status != Status.OK:
-            raise error_for(Phase.UPLOAD, status, call.percent, os.fsdecode(os.fspath(path)))
+            raise error_for(
+                Phase.UPLOAD, status, call.percent, os.fsdecode(os.fspath(path)), exchange_seconds=call.exchange_seconds
+            )
 
     def restart(self) -> None:
         """Tells the device to start its new firmware."""
         self._refuse_if_closed(Phase.RESTART)
         lib = library()
         with _library_call():
+            started = time.monotonic()
             status = lib.restart()
+            exchange_seconds = time.monotonic() - started
         if status != Status.OK:
-            raise error_for(Phase.RESTART, status)
+            raise error_for(Phase.RESTART, status, exchange_seconds=exchange_seconds)
 
     def close(self) -> None:
         """Closes the port; again is harmless."""
@@ -396,7 +411,7 @@ def open(progress: Optional[Progress] = None, *, timeout: Optional[float] = None
         call = _Call(Phase.SEARCH, progress)
         status = _run(call, lib.open)
         if status != Status.OK:
-            raise error_for(Phase.SEARCH, status, call.percent)
+            raise error_for(Phase.SEARCH, status, call.percent, exchange_seconds=call.exchange_seconds)
     except BaseException:
         # A failed or cancelled search leaves no port open; a Ctrl-C after
         # a successful one must not leave the port held either.
@@ -407,7 +422,7 @@ def open(progress: Optional[Progress] = None, *, timeout: Optional[float] = None
             _release_port(session)
         raise
     last = call.percent if call.percent is not None else 0
-    return Device(SEARCH_FIRST_PORT + last // SEARCH_PERCENT_PER_PORT, _FROM_OPEN, session)
+    return Device(SEARCH_FIRST_PORT + last // SEARCH_PERCENT_STEP, _FROM_OPEN, session)
 
 
 def update(path: PathLike, progress: Optional[Progress] = None, *, timeout: Optional[float] = None) -> None:

@@ -8,31 +8,24 @@ import os
 import sys
 from typing import Dict, Optional, Type
 
+from kormelt._facts import (
+    ERASE_BLOCK_COUNT,
+    ERASE_PERCENT_STEP,
+    LINE_BAUD_RATE,
+    PORT_NAME_FALLBACK,
+    PORT_NAME_VARIABLE,
+    REPLY_TIMEOUT_MS,
+    SEARCH_FIRST_PORT,
+    SEARCH_LAST_PORT,
+    Status,
+)
 from kormelt._image import CheckResult
+from kormelt._text import fill, searched_ports
 
-REPLY_TIMEOUT_S = 3  # the library's wait for each reply byte
-SEARCH_FIRST_PORT = 1
-SEARCH_LAST_PORT = 7
-PORT_VARIABLE = "KORMELT_COM"  # followed by n: the path of COMn on POSIX systems
-
-
-class Status(enum.IntEnum):
-    OK = 0
-    IMAGE_OPEN = 1
-    PORT_OPEN = 2
-    PORT_CONFIG = 4
-    WRITE = 5
-    PORT_NUMBER = 8
-    CANCELLED = 12
-    NOT_FOUND = 13
-    TIMEOUT = 14
-    CRC = 15
-    PORT_QUEUES = 19
-    NO_MEMORY = 30
-    PORT_STATE = 39
-    PORT_NOT_OPEN = 42
-    PORT_TIMEOUTS = 43
-    FILE_CHECK_OPEN_FAILED = -1
+MS_PER_S = 1000
+# The binding's words where the tool, saying the same sentence, has its own.
+AGAIN = "run the update again"
+HOST = "binding"
 
 
 class Phase(str, enum.Enum):
@@ -93,7 +86,8 @@ class NotFound(KormeltError):
 
 
 class DeviceSilent(KormeltError, TimeoutError):
-    """No reply byte came within 3 s (status 14)."""
+    """No reply came (status 14): the device stayed silent for the reply
+    timeout, or the line failed sooner; the message says which."""
 
 
 class BadReplyCrc(KormeltError):
@@ -146,28 +140,41 @@ EXCEPTIONS: Dict[int, Type[KormeltError]] = {
 
 def port_path(n: int, environ: Optional[Dict[str, str]] = None) -> str:
     """The device the library opens as COMn on a POSIX system."""
-    value = (os.environ if environ is None else environ).get("%s%d" % (PORT_VARIABLE, n), "")
-    return value or "/dev/ttyS%d" % (n - 1)
+    value = (os.environ if environ is None else environ).get("%s%d" % (PORT_NAME_VARIABLE, n), "")
+    return value or "%s%d" % (PORT_NAME_FALLBACK, n - 1)
 
 
 def ports_text(platform: str = sys.platform, environ: Optional[Dict[str, str]] = None) -> str:
     """COM1..COM7 and, where the library maps them to paths, each one's path."""
     if platform == "win32":
-        return "COM1 to COM7"
+        return searched_ports()
     return ", ".join(
         "COM%d %s" % (n, port_path(n, environ)) for n in range(SEARCH_FIRST_PORT, SEARCH_LAST_PORT + 1)
     )
 
 
-def _device_state(phase: Phase) -> str:
-    """What the device holds after phase stopped halfway."""
+def _search_hint(platform: str) -> str:
+    if platform == "win32":
+        return fill("hint_windows", ports=searched_ports())
+    return (
+        "If the device is on another path (a USB adapter is often /dev/ttyUSB0 or /dev/ttyACM0), set "
+        "%s<n>=PATH to make it COMn" % PORT_NAME_VARIABLE
+    )
+
+
+def _retry(phase: Phase, percent: Optional[int]) -> str:
+    """What to do next and what the device holds meanwhile, after phase
+    stopped at percent."""
     if phase == Phase.ERASE:
-        return "The device may be partly erased until the update runs again."
+        erased = min(percent // ERASE_PERCENT_STEP, ERASE_BLOCK_COUNT) if percent is not None and percent > 0 else 0
+        if erased == 0:
+            return fill("retry_erase_none", again=AGAIN)
+        return fill("retry_erase_some", again=AGAIN, erased=erased, blocks=ERASE_BLOCK_COUNT)
     if phase == Phase.UPLOAD:
-        return "The device holds a partial image until the update runs again."
+        return fill("retry_upload", again=AGAIN)
     if phase == Phase.RESTART:
-        return "The image is fully written: power-cycle the device to start it, or run the update again."
-    return "Nothing was changed on the device."
+        return fill("retry_restart", again=AGAIN)
+    return fill("retry_unchanged", again=AGAIN)
 
 
 def failure_message(
@@ -176,58 +183,69 @@ def failure_message(
     percent: Optional[int] = None,
     image: Optional[str] = None,
     platform: str = sys.platform,
+    exchange_seconds: Optional[float] = None,
 ) -> str:
+    """The tool's sentence for a failed call. exchange_seconds is how long
+    the call ran since its last progress report, which tells a silent
+    device (the whole reply timeout) from a line that failed at once; None
+    when unknown."""
     # How far it got means something only where the percentage counts work done.
-    at = " at %d%%" % percent if percent is not None and phase in (Phase.ERASE, Phase.UPLOAD) else ""
-    failed = "%s failed%s" % (phase.value.capitalize(), at)
-    state = _device_state(phase)
+    counted = percent is not None and phase in (Phase.ERASE, Phase.UPLOAD)
+    at = fill("at_percent", percent=percent) if counted else ""
+    failed = fill("phase_failed", phase=phase.value, at=at)
+    retry = _retry(phase, percent)
+    timeout_s = REPLY_TIMEOUT_MS // MS_PER_S
     if status == Status.CANCELLED:
-        return "Cancelled during %s%s (status %d). %s" % (phase.value, at, status, state)
+        return fill("cancelled", phase=phase.value, at=at, status=int(status), closed="", retry=retry)
     if status == Status.NOT_FOUND:
-        text = "No device answered on COM1 to COM7 (status %d). Tried: %s. " % (status, ports_text(platform))
-        if platform != "win32":
-            text += (
-                "If the device is on another path (a USB adapter is often /dev/ttyUSB0 or /dev/ttyACM0), "
-                "set %s<n>=PATH to make it COMn; " % PORT_VARIABLE
-            )
-        return text + "check that the device is powered and connected and that no other program holds its port."
+        return fill(
+            "not_found",
+            ports=searched_ports(),
+            status=int(status),
+            tried=ports_text(platform),
+            hint=_search_hint(platform),
+        )
     if status == Status.IMAGE_OPEN:
-        return (
-            "%s: the library could not read the image %s (status %d). Check that it still exists, is "
-            "readable and is not empty." % (failed, image if image is not None else "", status)
+        return fill(
+            "image_open",
+            failed=failed,
+            source="the image %s" % (image if image is not None else ""),
+            status=int(status),
+            advice="Check that it still exists, is readable and is not empty",
+            again=AGAIN,
         )
     if status == Status.WRITE:
-        return (
-            "%s: writing to the port failed (status %d); the adapter may have been unplugged or the port taken "
-            "away. Check the connection. %s" % (failed, status, state)
-        )
+        return fill("write", failed=failed, status=int(status), retry=retry)
     if status == Status.TIMEOUT:
-        if phase == Phase.RESTART:
-            return "%s: the device did not confirm the restart command within %d s (status %d). %s" % (
-                failed,
-                REPLY_TIMEOUT_S,
-                status,
-                state,
+        # The library waits REPLY_TIMEOUT_MS for each byte; a call that gave
+        # up sooner met a line that failed, not a silent device.
+        if exchange_seconds is not None and exchange_seconds * MS_PER_S < REPLY_TIMEOUT_MS:
+            return fill(
+                "timeout_line_failed", failed=failed, seconds="%.1f" % exchange_seconds, status=int(status), retry=retry
             )
-        return "%s: the device stopped answering (no reply within %d s, status %d). Check its power and cable. %s" % (
-            failed,
-            REPLY_TIMEOUT_S,
-            status,
-            state,
-        )
+        key = "timeout_restart" if phase == Phase.RESTART else "timeout_silent"
+        return fill(key, failed=failed, timeout_s=timeout_s, status=int(status), retry=retry)
     if status == Status.CRC:
-        return (
-            "%s: a reply from the device arrived damaged (CRC error, status %d). The line may be noisy or not "
-            "at 19200 baud: check the cable. %s" % (failed, status, state)
-        )
+        return fill("crc", failed=failed, status=int(status), baud=LINE_BAUD_RATE, retry=retry)
     if status == Status.PORT_NOT_OPEN:
-        return "%s: the device is not open (status %d); open it with kormelt.open() first." % (failed, status)
-    return "%s: the library returned a status this binding does not know (status %d). %s" % (failed, status, state)
+        return fill(
+            "port_not_open",
+            failed=failed,
+            no_port="the device is not open",
+            status=int(status),
+            consequence="; open it with kormelt.open() first.",
+        )
+    return fill("unknown_status", failed=failed, host=HOST, status=int(status), retry=retry)
 
 
 def error_for(
-    phase: Phase, status: int, percent: Optional[int] = None, image: Optional[str] = None
+    phase: Phase,
+    status: int,
+    percent: Optional[int] = None,
+    image: Optional[str] = None,
+    exchange_seconds: Optional[float] = None,
 ) -> KormeltError:
     """The exception for a failed call."""
     kind = EXCEPTIONS.get(status, KormeltError)
-    return kind(failure_message(phase, status, percent, image), status, phase, percent)
+    message = failure_message(phase, status, percent, image, exchange_seconds=exchange_seconds)
+    return kind(message, status, phase, percent)

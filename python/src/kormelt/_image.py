@@ -9,9 +9,13 @@ import stat
 from dataclasses import dataclass
 from typing import Optional, Union
 
+from kormelt._facts import CRC_TRAILER_BYTES, IMAGE_FILE_MIN_BYTES, Status
+from kormelt._text import fill
+
 CRC_INIT = 0xAAAA
-CRC_BYTES = 2
 READ_CHUNK_BYTES = 1 << 20
+# The binding's words where the tool, saying the same sentence, has its own.
+SEAL = "kormelt.seal() or 'kormelt seal'"
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -26,16 +30,19 @@ def crc16(data: bytes, crc: int = CRC_INIT) -> int:
 
 def seal(firmware: bytes) -> bytes:
     """The image of firmware: its bytes and their CRC, high byte first."""
-    return bytes(firmware) + crc16(firmware).to_bytes(CRC_BYTES, "big")
+    return bytes(firmware) + crc16(firmware).to_bytes(CRC_TRAILER_BYTES, "big")
 
 
 @dataclass(frozen=True)
 class CheckResult:
-    """What the check found in an image file. ok is the library's verdict;
-    status its code (0, 15, or -1 when it cannot open the file). stored_crc
-    is the file's last two bytes, computed_crc the CRC of the bytes before
-    them; both None when the file cannot be read or is shorter than the
-    trailer. size is None when the file cannot be read."""
+    """What the check found in an image file. ok says whether it is an
+    image to upload: the library's check passed and firmware precedes the
+    trailer (a file of the trailer alone passes the CRC check, the CRC of
+    nothing being the two bytes AA AA). status is the library's code (0, 15,
+    or -1 when it cannot open the file). stored_crc is the file's last two
+    bytes, computed_crc the CRC of the bytes before them; both None when the
+    file cannot be read or is shorter than the trailer. size is None when
+    the file cannot be read."""
 
     path: str
     status: int
@@ -46,7 +53,7 @@ class CheckResult:
 
     @property
     def ok(self) -> bool:
-        return self.status == 0
+        return self.status == Status.OK and (self.size is None or self.size >= IMAGE_FILE_MIN_BYTES)
 
     def __bool__(self) -> bool:
         return self.ok
@@ -61,26 +68,39 @@ class CheckResult:
                 self.path,
                 self.read_error or "unknown error",
             )
-        if self.status == -1:
-            return "The library cannot open %s although it is readable now; check it again." % self.path
         if self.size == 0:
-            return (
-                "%s is empty: an image holds the firmware followed by its 2-byte CRC; make one with "
-                "kormelt.seal() or 'kormelt seal'." % self.path
-            )
+            return fill("image_empty", path=self.path, trailer_bytes=CRC_TRAILER_BYTES, seal=SEAL)
         if self.stored_crc is None or self.computed_crc is None:
-            return "%s holds a single byte, too short for its 2-byte CRC trailer." % self.path
+            return fill("image_single_byte", path=self.path, trailer_bytes=CRC_TRAILER_BYTES, seal=SEAL)
+        if self.size < IMAGE_FILE_MIN_BYTES:
+            return fill(
+                "image_no_firmware",
+                path=self.path,
+                trailer_bytes=CRC_TRAILER_BYTES,
+                empty_crc="0x%04X" % crc16(b""),
+                seal=SEAL,
+            )
+        if self.status == Status.FILE_CHECK_OPEN_FAILED:
+            return fill(
+                "image_check_open",
+                source="%s although it is readable now" % self.path,
+                status=self.status,
+                again="check it again",
+            )
         if self.stored_crc == self.computed_crc:
+            # Read here after the library read it: what it refused was other bytes.
             return "%s changed while it was being checked; check it again." % self.path
-        text = "%s fails its CRC check: its last two bytes hold 0x%04X (high byte first), but the CRC of the %d " \
-            "bytes before them is 0x%04X." % (self.path, self.stored_crc, self.size - CRC_BYTES, self.computed_crc)
+        text = fill(
+            "image_crc",
+            path=self.path,
+            stored="0x%04X" % self.stored_crc,
+            data_bytes=self.size - CRC_TRAILER_BYTES,
+            computed="0x%04X" % self.computed_crc,
+        )
         swapped = (self.stored_crc << 8 | self.stored_crc >> 8) & 0xFFFF
         if swapped == self.computed_crc:
-            return text + " The trailer was written low byte first; it must be high byte first."
-        return text + (
-            " If the file is raw firmware without a trailer, make an image of it with kormelt.seal() or "
-            "'kormelt seal'; if it was sealed, it has been changed or damaged since."
-        )
+            return text + " " + fill("image_crc_swapped")
+        return text + " " + fill("image_crc_unsealed", seal=SEAL)
 
 
 def inspect_file(path: PathLike, status: int) -> CheckResult:
@@ -105,11 +125,11 @@ def inspect_file(path: PathLike, status: int) -> CheckResult:
             raise
         with f:
             size = os.fstat(f.fileno()).st_size
-            if size < CRC_BYTES:
+            if size < CRC_TRAILER_BYTES:
                 return CheckResult(name, status, size, None, None)
             if status == 0:
-                f.seek(size - CRC_BYTES)
-                stored = int.from_bytes(f.read(CRC_BYTES), "big")
+                f.seek(size - CRC_TRAILER_BYTES)
+                stored = int.from_bytes(f.read(CRC_TRAILER_BYTES), "big")
                 return CheckResult(name, status, size, stored, stored)
             crc = CRC_INIT
             held = b""  # the last two bytes seen so far, kept back from the CRC
@@ -120,10 +140,10 @@ def inspect_file(path: PathLike, status: int) -> CheckResult:
                     break
                 size += len(chunk)
                 data = held + chunk
-                crc = crc16(data[:-CRC_BYTES], crc)
-                held = data[-CRC_BYTES:]
+                crc = crc16(data[:-CRC_TRAILER_BYTES], crc)
+                held = data[-CRC_TRAILER_BYTES:]
     except OSError as error:
         return CheckResult(name, status, None, None, None, error.strerror or str(error))
-    if len(held) < CRC_BYTES:  # the file shrank while it was read
+    if len(held) < CRC_TRAILER_BYTES:  # the file shrank while it was read
         return CheckResult(name, status, size, None, None)
     return CheckResult(name, status, size, int.from_bytes(held, "big"), crc)

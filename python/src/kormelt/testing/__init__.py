@@ -26,15 +26,14 @@ from dataclasses import field, make_dataclass
 from pathlib import Path
 from typing import Dict, List, Optional, Tuple
 
+from kormelt._facts import NO_PORT_PATH, PORT_NAME_VARIABLE, SEARCH_FIRST_PORT, SEARCH_LAST_PORT
 from kormelt.testing._request_log import Request, read_request_log
 
 SIMULATOR_VARIABLE = "KORMELT_SIM"
 SIMULATOR_NAME = "kormelt-sim"
-PORT_VARIABLE = "KORMELT_COM"
-PORT_COUNT = 7
-# /dev/null is no directory, so opening this fails at once: a port that is
-# not the simulator is never one of the machine's real serial ports.
-NO_PORT = "/dev/null/no-port"
+# Opening this fails at once: a port that is not the simulator is never one
+# of the machine's real serial ports.
+NO_PORT = NO_PORT_PATH
 START_TIMEOUT_S = 10.0
 STOP_TIMEOUT_S = 10.0
 DUMP_TIMEOUT_S = 10.0
@@ -129,16 +128,16 @@ _saved_environment: Dict[str, Optional[str]] = {}
 
 
 def _port_variable(n: int) -> str:
-    return "%s%d" % (PORT_VARIABLE, n)
+    return "%s%d" % (PORT_NAME_VARIABLE, n)
 
 
 def _point_ports() -> None:
     """COMn at the simulated device attached there, every other port at a
     path that cannot exist. Call with _ports_lock held."""
     if not _saved_environment:
-        for n in range(1, PORT_COUNT + 1):
+        for n in range(SEARCH_FIRST_PORT, SEARCH_LAST_PORT + 1):
             _saved_environment[_port_variable(n)] = os.environ.get(_port_variable(n))
-    for n in range(1, PORT_COUNT + 1):
+    for n in range(SEARCH_FIRST_PORT, SEARCH_LAST_PORT + 1):
         device = _attached.get(n)
         os.environ[_port_variable(n)] = device.path if device is not None else NO_PORT
 
@@ -168,8 +167,10 @@ class SimulatedDevice:
         com: int = 1,
         simulator: Optional[str] = None,
     ) -> None:
-        if not 1 <= com <= PORT_COUNT:
-            raise ValueError("com must be 1 to %d, the ports the library searches" % PORT_COUNT)
+        if not SEARCH_FIRST_PORT <= com <= SEARCH_LAST_PORT:
+            raise ValueError(
+                "com must be %d to %d, the ports the library searches" % (SEARCH_FIRST_PORT, SEARCH_LAST_PORT)
+            )
         self.paced = paced
         self.faults = faults if faults is not None else Faults()
         self.com = com
