@@ -153,7 +153,7 @@ def test_a_directory_is_refused_with_the_reason(tmp_path):
     assert not kormelt.check(tmp_path)
     assert not result.ok
     assert result.size is None
-    assert "directory" in result.message
+    assert "not a regular file but a directory" in result.message
 
 
 @pytest.mark.parametrize("kind", [str, bytes, pathlib.Path])

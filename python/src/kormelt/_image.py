@@ -103,6 +103,20 @@ class CheckResult:
         return text + " " + fill("image_crc_unsealed", seal=SEAL)
 
 
+def _kind_of(mode: int) -> str:
+    """What a path that is no regular file is, in the tool's words."""
+    for test, words in (
+        (stat.S_ISDIR, "a directory"),
+        (stat.S_ISFIFO, "a FIFO"),
+        (stat.S_ISCHR, "a character device"),
+        (stat.S_ISBLK, "a block device"),
+        (stat.S_ISSOCK, "a socket"),
+    ):
+        if test(mode):
+            return words
+    return "a special file"
+
+
 def inspect_file(path: PathLike, status: int) -> CheckResult:
     """The findings for path, given the library's status for it. The CRC
     of the bytes before the trailer is computed only when the library
@@ -116,7 +130,7 @@ def inspect_file(path: PathLike, status: int) -> CheckResult:
         try:
             kind = os.fstat(fd).st_mode
             if not stat.S_ISREG(kind):
-                return CheckResult(name, status, None, None, None, "not a regular file")
+                return CheckResult(name, status, None, None, None, "not a regular file but " + _kind_of(kind))
             if hasattr(os, "O_NONBLOCK"):
                 os.set_blocking(fd, True)
             f = os.fdopen(fd, "rb")
