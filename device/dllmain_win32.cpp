@@ -6,7 +6,11 @@
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     (void)reserved;
     if (reason == DLL_PROCESS_ATTACH) {
-        // Only an optimisation: failure leaves the notifications on, harmlessly.
+        // Its result is ignored on purpose. The call only saves the thread
+        // attach and detach notifications, and it fails in this DLL as built:
+        // MinGW's runtime, linked in statically, gives the DLL static TLS,
+        // and Windows refuses the call for a DLL with static TLS. The
+        // notifications then stay on, which costs nothing here.
         DisableThreadLibraryCalls(instance);
     }
     return TRUE;

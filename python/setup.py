@@ -113,4 +113,8 @@ class PlatformWheel(bdist_wheel):
         return "py3", "none", PLATFORM_TAGS[(kind.format, kind.machine)]
 
 
+if not (HERE / "src" / "kormelt" / "_version.py").is_file():
+    # pyproject.toml takes the version from there.
+    raise SystemExit("src/kormelt/_version.py is missing: build the wheel with make_wheel.py, which writes it")
+
 setup(cmdclass={"build_py": BuildWithNative, "bdist_wheel": PlatformWheel})

@@ -6,6 +6,8 @@
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
+# The presets fix no job count: build with every core.
+export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
 for preset in win-i686 win-x86_64 linux; do
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset" >/dev/null

@@ -20,6 +20,8 @@ esac
 SAMPLE_DATA_BYTES=16382
 
 scripts/install-deps.sh
+# The presets fix no job count: build with every core.
+export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
 echo "== building the library, kormelt and the simulator (a few minutes the first time)"
 cmake --preset linux >/dev/null
 cmake --build --preset linux --target kormelt kormelt-sim >/dev/null

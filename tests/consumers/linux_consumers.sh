@@ -6,7 +6,8 @@
 # usage: linux_consumers.sh destdir BUILD_DIR VERSION   install the build with DESTDIR
 #        linux_consumers.sh deb PACKAGE_DIR VERSION     unpack the .debs with dpkg-deb -x
 #
-# Exits 77 (skipped) when the .debs have not been made (scripts/package.sh).
+# Exits 77 (skipped) when the .debs have not been made (the build target
+# kormelt_packages).
 set -u
 
 SKIP=77
@@ -35,22 +36,28 @@ deb)
     shopt -s nullglob
     debs=("$source_dir"/*.deb)
     if [ ${#debs[@]} -eq 0 ]; then
-        echo "skipped: no .deb in $source_dir; scripts/package.sh makes them"
+        echo "skipped: no .deb in $source_dir; the build target kormelt_packages makes them"
         exit $SKIP
     fi
     for deb in "${debs[@]}"; do
         dpkg-deb -x "$deb" "$root" || fail "dpkg-deb -x $deb"
     done
-    # What the packages declare: computed library dependencies, and the
-    # development and tool packages tied to this very runtime.
+    # What the packages declare: the project's version with a packaging
+    # revision, computed library dependencies, and the development and tool
+    # packages tied to this very runtime.
+    runtime_version=""
+    for deb in "${debs[@]}"; do
+        [ "$(dpkg-deb -f "$deb" Package)" = libkormelt1 ] && runtime_version=$(dpkg-deb -f "$deb" Version)
+    done
+    [[ "$runtime_version" == "$version"-* ]] || fail "libkormelt1 has the version '$runtime_version', not $version-REVISION"
     for deb in "${debs[@]}"; do
         package=$(dpkg-deb -f "$deb" Package)
         depends=$(dpkg-deb -f "$deb" Depends)
         echo "$package: Depends: $depends"
         case "$package" in
         libkormelt1) [[ "$depends" == *libc6* ]] || fail "$package does not depend on libc6" ;;
-        libkormelt-dev) [[ "$depends" == *"libkormelt1 (= $version)"* ]] || fail "$package: $depends" ;;
-        kormelt) [[ "$depends" == *"libkormelt1 (= $version)"* && "$depends" == *libc6* ]] ||
+        libkormelt-dev) [[ "$depends" == *"libkormelt1 (= $runtime_version)"* ]] || fail "$package: $depends" ;;
+        kormelt) [[ "$depends" == *"libkormelt1 (= $runtime_version)"* && "$depends" == *libc6* ]] ||
             fail "$package: $depends" ;;
         *) fail "unexpected package $package" ;;
         esac
@@ -66,7 +73,8 @@ esac
 libdir="$root/usr/lib/$multiarch"
 for file in include/KORMELT/api.h include/KORMELT/protocol/status.h include/KORMELT/protocol/progress.h "lib/$multiarch/libKORMELT.so.$version" \
     "lib/$multiarch/pkgconfig/KORMELT.pc" "lib/$multiarch/cmake/KORMELT/KORMELTConfig.cmake" \
-    "lib/$multiarch/cmake/KORMELT/KORMELTConfigVersion.cmake" bin/kormelt bin/kormelt-sim; do
+    "lib/$multiarch/cmake/KORMELT/KORMELTConfigVersion.cmake" bin/kormelt bin/kormelt-sim \
+    share/man/man1/kormelt.1.gz share/man/man1/kormelt-sim.1.gz; do
     [ -f "$root/usr/$file" ] || fail "$file is not installed"
 done
 [ "$(readlink "$libdir/libKORMELT.so")" = libKORMELT.so.1 ] || fail "libKORMELT.so does not lead to libKORMELT.so.1"

@@ -42,8 +42,7 @@ from kormelt._errors import (
 )
 from kormelt._image import CheckResult, crc16, seal
 from kormelt._library import LibraryError
-
-__version__ = "1.0.0.1"
+from kormelt._version import __version__  # written into the wheel from the project's version
 
 __all__ = [
     "BadReplyCrc",
