@@ -108,6 +108,17 @@ def _messages_reader(tree):
     return module
 
 
+def project_version(tree=TREE):
+    """The version of project(KORMELT VERSION ...) in the top CMakeLists.txt,
+    the one place it is kept."""
+    path = os.path.join(tree, "CMakeLists.txt")
+    with open(path, encoding="utf-8") as f:
+        found = re.search(r"^project\(KORMELT VERSION ([0-9.]+)", f.read(), re.MULTILINE)
+    if not found:
+        raise FactError("%s: no project(KORMELT VERSION ...)" % path)
+    return found.group(1)
+
+
 def read_facts(tree=TREE):
     """The facts as {name: value}: Status is {name: code}, MESSAGES
     {key: sentence}, the rest numbers and strings."""

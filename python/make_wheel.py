@@ -20,7 +20,6 @@ earlier build left in DIR/dist (the build target kormelt_wheel makes it).
 import argparse
 import glob
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -28,7 +27,6 @@ import sys
 import gen_facts
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-PROJECT_CMAKE = os.path.join(HERE, "..", "CMakeLists.txt")
 SOURCES = ["pyproject.toml", "setup.py", "src"]
 PIP_OFFLINE = ["--no-index", "--no-deps", "--disable-pip-version-check", "--no-input"]
 
@@ -40,11 +38,10 @@ def run(*command, **kwargs):
 
 def project_version():
     """The version of project(KORMELT VERSION ...) in the top CMakeLists.txt."""
-    with open(PROJECT_CMAKE, encoding="utf-8") as f:
-        found = re.search(r"^project\(KORMELT VERSION ([0-9.]+)", f.read(), re.MULTILINE)
-    if not found:
-        sys.exit("no project(KORMELT VERSION ...) in %s" % PROJECT_CMAKE)
-    return found.group(1)
+    try:
+        return gen_facts.project_version()
+    except gen_facts.FactError as error:
+        sys.exit("gen_facts.py: %s" % error)
 
 
 def stage_sources(stage, version):

@@ -12,6 +12,7 @@ from pathlib import Path
 # python/src/kormelt/_tree.py -> python/gen_facts.py
 GENERATOR = Path(__file__).resolve().parent.parent.parent / "gen_facts.py"
 FACTS_MODULE = "kormelt._facts"
+VERSION_MODULE = "kormelt._version"
 
 
 def install_facts() -> None:
@@ -34,3 +35,7 @@ def install_facts() -> None:
     module = types.ModuleType(FACTS_MODULE)
     exec(compile(generator.python_source(facts), "<%s from the tree>" % FACTS_MODULE, "exec"), module.__dict__)
     sys.modules[FACTS_MODULE] = module
+    # The version too: a wheel build writes it as kormelt/_version.py.
+    version = types.ModuleType(VERSION_MODULE)
+    version.__version__ = generator.project_version()
+    sys.modules[VERSION_MODULE] = version
