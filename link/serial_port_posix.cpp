@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "link/line_speed_posix.h"
+#include "link/port_open_posix.h"
 #include "link/port_name.h"
 #include "protocol/status_names.h"
 
@@ -176,17 +177,14 @@ int32_t PortOpen(PortRecord **slot, uint32_t n) {
         Discard(record);
         return STATUS_PORT_OPEN;
     }
-    record->handle = PosixCall.open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (record->handle < 0) {
-        Discard(record);
-        return STATUS_PORT_OPEN;
-    }
     // Exclusive use: another program holding the port is refused here, and
     // this one holds it against others until close.
-    if (PosixCall.flock(record->handle, LOCK_EX | LOCK_NB) != 0) {
+    const PortOpenResult opened = OpenClaimedPort(name, {PosixCall.open, PosixCall.flock, PosixCall.close});
+    if (opened.fd < 0) {
         Discard(record);
         return STATUS_PORT_OPEN;
     }
+    record->handle = opened.fd;
     record->tag = PORT_TAG_LIVE;
 
     const int32_t status = Configure(record);
