@@ -223,7 +223,7 @@ PortProbe ProbePort(const std::string &device) {
         return {e == ENOENT || e == ENOTDIR ? PortState::Missing : PortState::Unusable, std::strerror(e)};
     }
     if (!S_ISCHR(info.st_mode)) {
-        return {PortState::NotTerminal, std::string(FileKind(info.st_mode)).substr(2)};
+        return {PortState::NotTerminal, PathKindText(PathKindOf(info.st_mode))};
     }
     const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -244,7 +244,7 @@ PortProbe ProbePort(const std::string &device) {
     }
     PortProbe probe{PortState::Free, ""};
     if (isatty(fd) != 1) {
-        probe = {PortState::NotTerminal, "a character device but no terminal"};
+        probe = {PortState::NotTerminal, PathKindText(PathKind::NoTerminalDevice)};
     } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int e = errno;
         probe = e == EWOULDBLOCK ? PortProbe{PortState::InUse, "locked by another program"}
@@ -288,7 +288,7 @@ ReadOutcome ReadRegularFile(const std::string &path, size_t max_bytes, std::vect
         return ReadOutcome::Unreadable;
     }
     if (!S_ISREG(info.st_mode)) {
-        *error = NotRegularText(path, info.st_mode);
+        *error = NotRegularText(path, PathKindOf(info.st_mode));
         return ReadOutcome::NotRegular;
     }
     if (static_cast<uintmax_t>(info.st_size) > max_bytes) {
@@ -306,7 +306,7 @@ ReadOutcome ReadRegularFile(const std::string &path, size_t max_bytes, std::vect
         *error = SystemError("cannot read " + path, errno);
         outcome = ReadOutcome::Unreadable;
     } else if (!S_ISREG(info.st_mode)) {
-        *error = NotRegularText(path, info.st_mode);
+        *error = NotRegularText(path, PathKindOf(info.st_mode));
         outcome = ReadOutcome::NotRegular;
     }
     out->clear();

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "link/port_name.h"
+#include "tools/common/path_kind.h"
 #include "tools/common/replace_file.h"
 #include "tools/common/win32_error.h"
 #include "tools/common/win32_file.h"
@@ -179,8 +180,9 @@ ReadOutcome ReadRegularFile(const std::string &path, size_t max_bytes, std::vect
         return ReadOutcome::Unreadable;
     }
     ReadOutcome outcome = ReadOutcome::Ok;
-    if (GetFileType(handle) != FILE_TYPE_DISK) {
-        *error = path + " is a device or a pipe, not a regular file";
+    const DWORD type = GetFileType(handle);
+    if (type != FILE_TYPE_DISK) {
+        *error = NotRegularText(path, PathKindOfFileType(type));
         outcome = ReadOutcome::NotRegular;
     }
     out->clear();
