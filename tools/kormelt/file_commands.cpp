@@ -5,10 +5,12 @@
 #include "protocol/protocol.h"
 #include "tools/common/replace_file.h"
 #include "tools/kormelt/commands.h"
+#include "tools/kormelt/console.h"
 #include "tools/kormelt/exit_codes.h"
+#include "tools/kormelt/files.h"
 #include "tools/kormelt/image.h"
-#include "tools/kormelt/intel_hex.h"
 #include "tools/kormelt/image_input.h"
+#include "tools/kormelt/intel_hex.h"
 #include "tools/kormelt/output.h"
 #include "tools/kormelt/platform.h"
 #include "tools/kormelt/status_text.h"
@@ -76,7 +78,8 @@ int RunSeal(const SealOptions &options) {
                       EXIT_SYSTEM);
     }
     Bytes input;
-    switch (ReadRegularFile(options.input, hex ? HEX_TEXT_MAX_BYTES : IMAGE_MAX_BYTES, &input, &error)) {
+    switch (ReadRegularFile(options.input, hex ? HEX_TEXT_MAX_BYTES : IMAGE_MAX_BYTES, &input, &error,
+                            CancelRequested)) {
     case ReadOutcome::Ok:
         break;
     case ReadOutcome::Unreadable:

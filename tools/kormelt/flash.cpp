@@ -4,6 +4,7 @@
 #include "device/api.h"
 #include "protocol/protocol.h"
 #include "tools/kormelt/commands.h"
+#include "tools/kormelt/console.h"
 #include "tools/kormelt/exit_codes.h"
 #include "tools/kormelt/image.h"
 #include "tools/kormelt/image_input.h"

@@ -6,6 +6,7 @@
 
 #include "device/api.h"
 #include "protocol/protocol.h"
+#include "tools/kormelt/console.h"
 #include "tools/kormelt/exit_codes.h"
 #include "tools/kormelt/json_line.h"
 #include "tools/kormelt/live_line.h"
