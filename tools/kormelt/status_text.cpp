@@ -6,7 +6,7 @@
 #include "device/api.h"
 #include "protocol/protocol.h"
 #include "tools/kormelt/image.h"
-#include "tools/kormelt/platform.h"
+#include "tools/kormelt/port_report.h"
 
 namespace kormelt::tool {
 namespace {
@@ -19,24 +19,6 @@ std::string Seconds(double seconds) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f s", seconds);
     return text;
-}
-
-const char *StateText(PortState state) {
-    switch (state) {
-    case PortState::Free:
-        return "no answer";
-    case PortState::Missing:
-        return "missing";
-    case PortState::InUse:
-        return "in use by another program";
-    case PortState::NoAccess:
-        return "no permission";
-    case PortState::NotTerminal:
-        return "not a terminal";
-    case PortState::Unusable:
-        return "cannot be opened";
-    }
-    return "?";
 }
 
 // What to do next and what the device holds meanwhile, after a phase
@@ -110,18 +92,8 @@ std::string ImageRefusalText(const std::string &path, const Bytes &image, int32_
     return text;
 }
 
-std::string PortsTriedText() {
-    std::string text;
-    for (uint32_t n = SEARCH_FIRST_PORT; n <= SEARCH_LAST_PORT; ++n) {
-        const std::string device = PortDevice(n);
-        text += (n == SEARCH_FIRST_PORT ? "" : ", ") + std::string("COM") + std::to_string(n) + " " + device + " (" +
-                StateText(ProbePort(device).state) + ")";
-    }
-    return text;
-}
-
 std::string PhaseFailureText(Phase phase, int32_t status, int percent, const std::string &image,
-                             double exchange_seconds) {
+                             double exchange_seconds, const PortMap &map, const PortProber &probe) {
     // How far it got means something only where the percentage counts work done.
     const bool counted = phase == Phase::Erase || phase == Phase::Upload;
     const std::string at = counted ? " at " + std::to_string(percent) + "%" : "";
@@ -132,7 +104,7 @@ std::string PhaseFailureText(Phase phase, int32_t status, int percent, const std
         return std::string("Cancelled during ") + PhaseName(phase) + at + Status(status) + "; the port is closed. " +
                Retry(phase, percent);
     case KORMELT_STATUS_NOT_FOUND:
-        return "No device answered on COM1 to COM7" + Status(status) + ". Tried: " + PortsTriedText() + ". " +
+        return "No device answered on COM1 to COM7" + Status(status) + ". Tried: " + PortsTriedText(map, probe) + ". " +
                SearchHint() +
                "; check that the device is powered and connected and that no other program "
                "holds its port.";
