@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "link/line_speed_posix.h"
+#include "link/port_open_posix.h"
 #include "link/port_name.h"
 #include "link/retry_interrupted_posix.h"
 #include "protocol/status_names.h"
@@ -174,25 +175,6 @@ void Discard(PortRecord *record) {
     PosixCall.free(record);
 }
 
-// The lowest descriptor a port may keep: 0, 1 and 2 are the standard
-// streams. A host that closed one of them would otherwise get the port in
-// its place, and its own printf would go to the device.
-constexpr int FIRST_PORT_DESCRIPTOR = 3;
-
-// Moves an open device off the standard streams' descriptors. On failure the
-// low descriptor is closed as well and the record holds none.
-bool KeepAboveStandardStreams(PortRecord *record) {
-    if (record->handle >= FIRST_PORT_DESCRIPTOR) {
-        return true;
-    }
-    const int moved = PosixCall.fcntl(record->handle, F_DUPFD_CLOEXEC, FIRST_PORT_DESCRIPTOR);
-    // Not examined: the duplicate, if made, holds the device, and nothing is
-    // left to undo for the low one.
-    (void)PosixCall.close(record->handle);
-    record->handle = moved < 0 ? -1 : moved;
-    return moved >= 0;
-}
-
 bool IsLive(const PortRecord *record) { return record != nullptr && record->tag == PORT_TAG_LIVE; }
 
 bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
@@ -221,17 +203,19 @@ int32_t PortOpen(PortRecord **slot, uint32_t n) {
         Discard(record);
         return STATUS_PORT_OPEN;
     }
-    record->handle = RetryInterrupted([&name] { return PosixCall.open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
-    if (record->handle < 0 || !KeepAboveStandardStreams(record)) {
-        Discard(record);
-        return STATUS_PORT_OPEN;
-    }
     // Exclusive use: another program holding the port is refused here, and
     // this one holds it against others until close.
-    if (PosixCall.flock(record->handle, LOCK_EX | LOCK_NB) != 0) {
+    PortOpenCalls calls;
+    calls.open = PosixCall.open;
+    calls.fcntl = PosixCall.fcntl;
+    calls.flock = PosixCall.flock;
+    calls.close = PosixCall.close;
+    const PortOpenResult opened = OpenClaimedPort(name, calls);
+    if (opened.fd < 0) {
         Discard(record);
         return STATUS_PORT_OPEN;
     }
+    record->handle = opened.fd;
     record->tag = PORT_TAG_LIVE;
 
     const int32_t status = Configure(record);

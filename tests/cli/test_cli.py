@@ -688,15 +688,25 @@ class PortsTest(TempDirTest):
     def test_lists_each_port_with_its_device_and_state(self):
         with Simulator() as sim:
             regular = self.file("not-a-tty", b"")
-            result = kormelt("ports", env=port_env(COM1=sim.path, COM3=regular))
+            fifo = os.path.join(self.dir, "fifo")
+            os.mkfifo(fifo)
+            result = kormelt("ports", env=port_env(COM1=sim.path, COM3=regular, COM4="/dev/null", COM5=fifo))
             self.assertEqual(result.returncode, EXIT_OK, result.stderr)
-            lines = {line.split()[0]: line for line in result.stdout.splitlines()[1:]}
+            rows = result.stdout.splitlines()
+            lines = {line.split()[0]: line for line in rows[1:]}
             self.assertEqual(sorted(lines), ["COM%d" % n for n in range(1, 8)])
             self.assertIn(sim.path, lines["COM1"])
             self.assertIn("KORMELT_COM1", lines["COM1"])
             self.assertIn("free", lines["COM1"])
             self.assertIn("missing", lines["COM2"])
             self.assertIn(NO_PORT, lines["COM2"])
+            self.assertIn("not a serial port (a regular file)", lines["COM3"])
+            self.assertIn("not a serial port (a character device that is no terminal)", lines["COM4"])
+            self.assertIn("not a serial port (a FIFO)", lines["COM5"])
+            # The longest state keeps the last column in line.
+            found_as = rows[0].index("found as")
+            for n in range(1, 8):
+                self.assertEqual(lines["COM%d" % n].index("KORMELT_COM%d" % n), found_as, rows)
 
             held = os.open(sim.path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
             try:
@@ -971,8 +981,8 @@ class FailureTextTest(TempDirTest):
             after = termios.tcgetattr(silent.slave)
         self.assertEqual(result.returncode, EXIT_SEARCH, result.stderr)
         self.assertIn("COM1 %s (no answer)" % silent.path, result.stderr)
-        self.assertIn("COM2 /dev/null (not a terminal)", result.stderr)
-        self.assertIn("COM3 %s (not a terminal)" % regular, result.stderr)
+        self.assertIn("COM2 /dev/null (a character device that is no terminal)", result.stderr)
+        self.assertIn("COM3 %s (a regular file)" % regular, result.stderr)
         self.assertEqual(after, before, "the port the search tried was not left as it was found")
 
 

@@ -6,17 +6,23 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "tests/support/pty.h"
 #include "tests/support/temp_file.h"
-#include "tools/kormelt/platform.h"
+#include "tools/kormelt/port_probe.h"
 
+using kormelt::tool::PathKind;
+using kormelt::tool::PathKindText;
 using kormelt::tool::PortProbe;
 using kormelt::tool::PortState;
 using kormelt::tool::ProbePort;
@@ -63,25 +69,67 @@ TEST(ProbePort, APortLockedByAnotherOpenerIsInUse) {
     EXPECT_EQ(ProbePort(pty.path()).state, PortState::Free);
 }
 
-TEST(ProbePort, WhatIsNoSerialPortIsToldApart) {
+// A directory of the test's own, holding what is no serial port: a FIFO
+// nobody writes to, a listening socket and a loop of symbolic links.
+class NoSerialPorts : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char *tmp = std::getenv("TMPDIR");
+        std::string templ = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/kormelt-probe-XXXXXX";
+        ASSERT_NE(mkdtemp(templ.data()), nullptr);
+        dir_ = templ;
+        ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
+        ASSERT_EQ(symlink("loop-b", Path("loop-a").c_str()), 0);
+        ASSERT_EQ(symlink("loop-a", Path("loop-b").c_str()), 0);
+        socket_ = socket(AF_UNIX, SOCK_STREAM, 0);
+        ASSERT_GE(socket_, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const std::string socket_path = Path("socket");
+        ASSERT_LT(socket_path.size(), sizeof address.sun_path);
+        std::memcpy(address.sun_path, socket_path.c_str(), socket_path.size() + 1);
+        ASSERT_EQ(bind(socket_, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
+    }
+    void TearDown() override {
+        if (socket_ >= 0) {
+            close(socket_);
+        }
+        std::error_code error;
+        std::filesystem::remove_all(dir_, error);
+        EXPECT_FALSE(error) << error.message();
+    }
+    std::string Path(const std::string &name) const { return dir_ + "/" + name; }
+
+    std::string dir_;
+    int socket_ = -1;
+};
+
+TEST_F(NoSerialPorts, WhatIsNoSerialPortIsToldApartAndNamed) {
     const TempFile regular({});
-    const std::string missing = regular.path() + ".absent";
     struct Case {
         const char *name;
         std::string path;
         PortState state;
+        PathKind kind;  // for NotSerialPort
     };
     // /dev/null is a character device but no terminal; opening it is harmless.
     const std::vector<Case> cases = {
-        {"missing", missing, PortState::Missing},
-        {"under a file", regular.path() + "/port", PortState::Missing},
-        {"regular file", regular.path(), PortState::NotTerminal},
-        {"directory", "/", PortState::NotTerminal},
-        {"device that is no terminal", "/dev/null", PortState::NotTerminal},
+        {"missing", Path("absent"), PortState::Missing, PathKind::Unknown},
+        {"under a file", regular.path() + "/port", PortState::Missing, PathKind::Unknown},
+        {"regular file", regular.path(), PortState::NotSerialPort, PathKind::RegularFile},
+        {"directory", dir_, PortState::NotSerialPort, PathKind::Directory},
+        {"FIFO, never opened", Path("fifo"), PortState::NotSerialPort, PathKind::Fifo},
+        {"socket", Path("socket"), PortState::NotSerialPort, PathKind::Socket},
+        {"symbolic link loop", Path("loop-a"), PortState::NotSerialPort, PathKind::SymlinkLoop},
+        {"device that is no terminal", "/dev/null", PortState::NotSerialPort, PathKind::NoTerminalDevice},
     };
     for (const Case &c : cases) {
         const size_t before = OpenDescriptors();
-        EXPECT_EQ(ProbePort(c.path).state, c.state) << c.name;
+        const PortProbe probe = ProbePort(c.path);
+        EXPECT_EQ(probe.state, c.state) << c.name << ": " << probe.detail;
+        if (c.state == PortState::NotSerialPort) {
+            EXPECT_EQ(probe.kind, c.kind) << c.name << " was named " << PathKindText(probe.kind);
+        }
         EXPECT_EQ(OpenDescriptors(), before) << c.name;
     }
 }

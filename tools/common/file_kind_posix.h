@@ -1,34 +1,35 @@
-// What a path is when it is no regular file, in words, for the tools'
-// refusals; and the directory a path names a file in.
+// What a path is by its mode, in the kinds of path_kind.h; and the directory
+// a path names a file in.
 #pragma once
 
 #include <sys/stat.h>
 
 #include <string>
 
+#include "tools/common/path_kind.h"
+
 namespace kormelt::tool {
 
-inline const char *FileKind(mode_t mode) {
+inline PathKind PathKindOf(mode_t mode) {
+    if (S_ISREG(mode)) {
+        return PathKind::RegularFile;
+    }
     if (S_ISDIR(mode)) {
-        return "a directory";
+        return PathKind::Directory;
     }
     if (S_ISFIFO(mode)) {
-        return "a FIFO (named pipe)";
+        return PathKind::Fifo;
     }
     if (S_ISCHR(mode)) {
-        return "a character device";
+        return PathKind::CharacterDevice;
     }
     if (S_ISBLK(mode)) {
-        return "a block device";
+        return PathKind::BlockDevice;
     }
     if (S_ISSOCK(mode)) {
-        return "a socket";
+        return PathKind::Socket;
     }
-    return "not a regular file";
-}
-
-inline std::string NotRegularText(const std::string &path, mode_t mode) {
-    return path + " is " + FileKind(mode) + ", not a regular file";
+    return PathKind::Unknown;
 }
 
 inline std::string ParentDirectory(const std::string &path) {

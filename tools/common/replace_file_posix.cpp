@@ -49,8 +49,9 @@ bool OutputTarget(const std::string &path, std::string *target, std::string *err
         }
         if (!S_ISLNK(info.st_mode)) {
             if (!S_ISREG(info.st_mode)) {
-                *error = (at == path ? NotRegularText(path, info.st_mode)
-                                     : path + " leads to " + at + ", " + FileKind(info.st_mode)) +
+                const PathKind kind = PathKindOf(info.st_mode);
+                *error = (at == path ? NotRegularText(path, kind)
+                                     : path + " leads to " + at + ", " + PathKindText(kind)) +
                          ": an image is written only as a regular file";
                 return false;
             }

@@ -5,27 +5,20 @@
 #include "protocol/protocol.h"
 #include "tools/common/replace_file.h"
 #include "tools/kormelt/commands.h"
+#include "tools/kormelt/console.h"
 #include "tools/kormelt/exit_codes.h"
+#include "tools/kormelt/files.h"
 #include "tools/kormelt/image.h"
-#include "tools/kormelt/intel_hex.h"
 #include "tools/kormelt/image_input.h"
+#include "tools/kormelt/intel_hex.h"
 #include "tools/kormelt/output.h"
-#include "tools/kormelt/platform.h"
+#include "tools/kormelt/port_map.h"
+#include "tools/kormelt/port_probe.h"
+#include "tools/kormelt/port_report.h"
 #include "tools/kormelt/status_text.h"
 
 namespace kormelt::tool {
 namespace {
-
-// Widths of the columns of `kormelt ports`, in characters; a longer text
-// pushes the rest of its row along.
-constexpr size_t PORT_COLUMN = 5;
-constexpr size_t DEVICE_COLUMN = 24;
-constexpr size_t STATE_COLUMN = 36;
-constexpr char COLUMN_GAP[] = "  ";
-
-std::string Column(const std::string &text, size_t width) {
-    return text + std::string(text.size() < width ? width - text.size() : 0, ' ') + COLUMN_GAP;
-}
 
 int Refuse(const std::string &message, int exit_code) {
     std::fprintf(stderr, "kormelt: %s\n", message.c_str());
@@ -76,7 +69,8 @@ int RunSeal(const SealOptions &options) {
                       EXIT_SYSTEM);
     }
     Bytes input;
-    switch (ReadRegularFile(options.input, hex ? HEX_TEXT_MAX_BYTES : IMAGE_MAX_BYTES, &input, &error)) {
+    switch (ReadRegularFile(options.input, hex ? HEX_TEXT_MAX_BYTES : IMAGE_MAX_BYTES, &input, &error,
+                            CancelRequested)) {
     case ReadOutcome::Ok:
         break;
     case ReadOutcome::Unreadable:
@@ -132,46 +126,7 @@ int RunSeal(const SealOptions &options) {
 }
 
 int RunPorts() {
-    std::string error;
-    if (!MapPorts(&error)) {
-        return Refuse(error, EXIT_SYSTEM);
-    }
-    PrintOut(Column("port", PORT_COLUMN) + Column("device", DEVICE_COLUMN) + Column("state", STATE_COLUMN) +
-             "found as\n");
-    for (uint32_t n = SEARCH_FIRST_PORT; n <= SEARCH_LAST_PORT; ++n) {
-        const std::string device = PortDevice(n);
-        const PortProbe probe = ProbePort(device);
-        std::string state;
-        switch (probe.state) {
-        case PortState::Free:
-            state = "exists, free";
-            break;
-        case PortState::Missing:
-            state = "missing";
-            break;
-        case PortState::InUse:
-            state = "exists, in use by another program";
-            break;
-        case PortState::NoAccess:
-            state = "exists, no permission to open it";
-            break;
-        case PortState::NotTerminal:
-            state = "not a serial port";
-            break;
-        case PortState::Unusable:
-            state = "cannot be opened";
-            break;
-        }
-        if (probe.state != PortState::Free && probe.state != PortState::Missing && !probe.detail.empty()) {
-            state += " (" + probe.detail + ")";
-        }
-        PrintOut(Column("COM" + std::to_string(n), PORT_COLUMN) + Column(device, DEVICE_COLUMN) +
-                 Column(state, STATE_COLUMN) + PortDeviceSource(n) + "\n");
-    }
-    for (const std::string &device : PortsLeftOver()) {
-        PrintOut("not searched (only COM" + std::to_string(SEARCH_FIRST_PORT) + " to COM" +
-                 std::to_string(SEARCH_LAST_PORT) + " are): " + device + "\n");
-    }
+    PrintOut(PortsTable(MapPorts(), ProbePort));
     return EXIT_OK;
 }
 

@@ -1,13 +1,16 @@
 #include <chrono>
 #include <cstdio>
+#include <optional>
 
 #include "device/api.h"
 #include "protocol/protocol.h"
 #include "tools/kormelt/commands.h"
+#include "tools/kormelt/console.h"
 #include "tools/kormelt/exit_codes.h"
 #include "tools/kormelt/image.h"
 #include "tools/kormelt/image_input.h"
-#include "tools/kormelt/platform.h"
+#include "tools/kormelt/port_map.h"
+#include "tools/kormelt/port_probe.h"
 #include "tools/kormelt/progress_view.h"
 #include "tools/kormelt/status_text.h"
 
@@ -48,8 +51,8 @@ public:
 
 class FlashRun {
 public:
-    FlashRun(const FlashOptions &options, OutputMode mode, const ImageInput &image)
-        : options_(options), view_(MakeProgressView(mode, image.bytes().size())), image_(image) {
+    FlashRun(const FlashOptions &options, OutputMode mode, const ImageInput &image, const PortMap &ports)
+        : options_(options), ports_(ports), view_(MakeProgressView(mode, image.bytes().size(), ports)), image_(image) {
         summary_ = {EXIT_OK, false, Phase::Check, KORMELT_STATUS_OK, "", options.image, image.bytes().size(), 0, 0.0};
         g_active = {view_.get(), Phase::Check, 0, Clock::now()};
     }
@@ -85,7 +88,7 @@ public:
         }
         summary_.port = SearchPort(g_active.percent);
         view_->End(Phase::Search, KORMELT_STATUS_OK,
-                   "device on COM" + std::to_string(summary_.port) + " (" + PortDevice(summary_.port) + ")");
+                   "device on COM" + std::to_string(summary_.port) + " (" + ports_.Port(summary_.port).device + ")");
 
         status = Settled(Step(Phase::Erase, [] { return KORMELT_Erase(OnProgress); }));
         if (status != KORMELT_STATUS_OK) {
@@ -161,9 +164,9 @@ private:
         summary_.has_failed_phase = true;
         summary_.failed_phase = phase;
         summary_.status = status;
-        summary_.message = message.empty()
-                               ? PhaseFailureText(phase, status, g_active.percent, options_.image, exchange_seconds_)
-                               : message;
+        summary_.message = message.empty() ? PhaseFailureText(phase, status, g_active.percent, options_.image,
+                                                              exchange_seconds_, ports_, ProbePort)
+                                           : message;
         return Finish(status == KORMELT_STATUS_CANCELLED ? EXIT_CANCELLED : exit_code);
     }
 
@@ -175,6 +178,7 @@ private:
     }
 
     const FlashOptions &options_;
+    const PortMap &ports_;
     std::unique_ptr<ProgressView> view_;
     const ImageInput &image_;
     FlashSummary summary_;
@@ -190,10 +194,14 @@ int RunFlash(const FlashOptions &options) {
         std::fprintf(stderr, "kormelt: %s\n", error.c_str());
         return EXIT_SYSTEM;
     }
-    const bool mapped = options.port.empty() ? MapPorts(&error) : PointSearchAtDevice(options.port, &error);
-    if (!mapped) {
+    const std::optional<PortMap> ports = options.port.empty() ? MapPorts() : PointSearchAtDevice(options.port, &error);
+    if (!ports) {
         std::fprintf(stderr, "kormelt: %s\n", error.c_str());
-        return options.port.empty() ? EXIT_SYSTEM : EXIT_USAGE;
+        return EXIT_USAGE;
+    }
+    if (!HandPortsToLibrary(*ports, &error)) {
+        std::fprintf(stderr, "kormelt: %s\n", error.c_str());
+        return EXIT_SYSTEM;
     }
     const OutputMode mode = options.json         ? OutputMode::Json
                             : options.quiet      ? OutputMode::Quiet
@@ -206,7 +214,7 @@ int RunFlash(const FlashOptions &options) {
     ImageInput image;
     std::string message;
     const int loaded = image.Load(options.image, &message);
-    FlashRun run(options, mode, image);
+    FlashRun run(options, mode, image, *ports);
     run.Begin();
     if (loaded != EXIT_OK) {
         return run.Refuse(loaded, message);

@@ -1,7 +1,8 @@
 #include "tools/kormelt/image_input.h"
 
+#include "tools/kormelt/console.h"
 #include "tools/kormelt/exit_codes.h"
-#include "tools/kormelt/platform.h"
+#include "tools/kormelt/files.h"
 
 namespace kormelt::tool {
 
@@ -13,7 +14,7 @@ ImageInput::~ImageInput() {
 
 int ImageInput::Load(const std::string &path, std::string *message) {
     std::string error;
-    switch (ReadRegularFile(path, IMAGE_FILE_MAX_BYTES, &bytes_, &error)) {
+    switch (ReadRegularFile(path, IMAGE_FILE_MAX_BYTES, &bytes_, &error, CancelRequested)) {
     case ReadOutcome::Ok:
         break;
     case ReadOutcome::Unreadable:

@@ -7,9 +7,9 @@
 #include <CLI/CLI.hpp>
 
 #include "tools/kormelt/commands.h"
+#include "tools/kormelt/console.h"
 #include "tools/kormelt/exit_codes.h"
 #include "tools/kormelt/output.h"
-#include "tools/kormelt/platform.h"
 #include "tools/kormelt/searched_ports.h"
 #include "tools/kormelt/sim_command.h"
 

@@ -6,11 +6,11 @@
 
 #include "device/api.h"
 #include "protocol/protocol.h"
+#include "tools/kormelt/console.h"
 #include "tools/kormelt/exit_codes.h"
 #include "tools/kormelt/json_line.h"
 #include "tools/kormelt/live_line.h"
 #include "tools/kormelt/output.h"
-#include "tools/kormelt/platform.h"
 
 namespace kormelt::tool {
 namespace {
@@ -60,8 +60,6 @@ std::string MinutesSeconds(double seconds) {
 
 std::string PortName(uint32_t n) { return "COM" + std::to_string(n); }
 
-std::string PortWithDevice(uint32_t n) { return PortName(n) + " (" + PortDevice(n) + ")"; }
-
 const char *Result(int32_t status) {
     return status == KORMELT_STATUS_OK ? "ok" : status == KORMELT_STATUS_CANCELLED ? "cancelled" : "failed";
 }
@@ -69,7 +67,7 @@ const char *Result(int32_t status) {
 // What every view keeps: when the current phase began and how far it got.
 class ViewBase : public ProgressView {
 public:
-    explicit ViewBase(uint64_t image_bytes) : image_bytes_(image_bytes) {}
+    ViewBase(uint64_t image_bytes, const PortMap &ports) : image_bytes_(image_bytes), ports_(ports) {}
 
     void Finish(const FlashSummary &summary) override {
         if (!summary.message.empty()) {
@@ -88,8 +86,11 @@ protected:
     uint64_t UploadedBytes(int percent) const {
         return image_bytes_ * static_cast<uint64_t>(std::clamp(percent, 0, PERCENT_DONE)) / PERCENT_DONE;
     }
+    std::string Device(uint32_t n) const { return ports_.Port(n).device; }
+    std::string PortWithDevice(uint32_t n) const { return PortName(n) + " (" + Device(n) + ")"; }
 
     uint64_t image_bytes_;
+    PortMap ports_;
     int percent_ = 0;
 
 private:
@@ -101,8 +102,8 @@ private:
 // for a bar is shown as plain lines.
 class TerminalView : public ViewBase {
 public:
-    explicit TerminalView(uint64_t image_bytes)
-        : ViewBase(image_bytes), lines_(MakeProgressView(OutputMode::Plain, image_bytes)) {}
+    TerminalView(uint64_t image_bytes, const PortMap &ports)
+        : ViewBase(image_bytes, ports), lines_(MakeProgressView(OutputMode::Plain, image_bytes, ports)) {}
 
     void Begin(Phase phase) override {
         StartPhase();
@@ -314,7 +315,7 @@ public:
         if (phase == Phase::Upload) {
             line.Add("bytes", UploadedBytes(percent)).Add("total", image_bytes_);
         } else if (phase == Phase::Search && percent < PERCENT_DONE) {
-            line.Add("port", PortName(SearchPort(percent))).Add("device", PortDevice(SearchPort(percent)));
+            line.Add("port", PortName(SearchPort(percent))).Add("device", Device(SearchPort(percent)));
         }
         Print(line);
     }
@@ -350,7 +351,7 @@ public:
             .Add("image", summary.image)
             .Add("bytes", summary.image_bytes);
         if (summary.port != 0) {
-            line.Add("port", PortName(summary.port)).Add("device", PortDevice(summary.port));
+            line.Add("port", PortName(summary.port)).Add("device", Device(summary.port));
         } else {
             line.AddNull("port").AddNull("device");
         }
@@ -375,18 +376,18 @@ public:
 
 }  // namespace
 
-std::unique_ptr<ProgressView> MakeProgressView(OutputMode mode, uint64_t image_bytes) {
+std::unique_ptr<ProgressView> MakeProgressView(OutputMode mode, uint64_t image_bytes, const PortMap &ports) {
     switch (mode) {
     case OutputMode::Terminal:
-        return std::make_unique<TerminalView>(image_bytes);
+        return std::make_unique<TerminalView>(image_bytes, ports);
     case OutputMode::Plain:
-        return std::make_unique<PlainView>(image_bytes);
+        return std::make_unique<PlainView>(image_bytes, ports);
     case OutputMode::Json:
-        return std::make_unique<JsonView>(image_bytes);
+        return std::make_unique<JsonView>(image_bytes, ports);
     case OutputMode::Quiet:
         break;
     }
-    return std::make_unique<QuietView>(image_bytes);
+    return std::make_unique<QuietView>(image_bytes, ports);
 }
 
 }  // namespace kormelt::tool

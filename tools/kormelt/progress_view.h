@@ -7,6 +7,7 @@
 #include <string>
 
 #include "tools/kormelt/phase.h"
+#include "tools/kormelt/port_map.h"
 
 namespace kormelt::tool {
 
@@ -37,7 +38,7 @@ public:
 };
 
 // image_bytes is the size of the file being uploaded, from which the upload's
-// byte counts are derived.
-std::unique_ptr<ProgressView> MakeProgressView(OutputMode mode, uint64_t image_bytes);
+// byte counts are derived; ports name the device behind each port searched.
+std::unique_ptr<ProgressView> MakeProgressView(OutputMode mode, uint64_t image_bytes, const PortMap &ports);
 
 }  // namespace kormelt::tool

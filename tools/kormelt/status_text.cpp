@@ -8,8 +8,8 @@
 #include "tools/kormelt/image.h"
 #include "tools/kormelt/message_text.h"
 #include "tools/kormelt/messages.h"
-#include "tools/kormelt/platform.h"
 #include "tools/kormelt/searched_ports.h"
+#include "tools/kormelt/port_report.h"
 
 namespace kormelt::tool {
 namespace {
@@ -25,24 +25,6 @@ std::string Seconds(double seconds) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f", seconds);
     return text;
-}
-
-const char *StateText(PortState state) {
-    switch (state) {
-    case PortState::Free:
-        return "no answer";
-    case PortState::Missing:
-        return "missing";
-    case PortState::InUse:
-        return "in use by another program";
-    case PortState::NoAccess:
-        return "no permission";
-    case PortState::NotTerminal:
-        return "not a terminal";
-    case PortState::Unusable:
-        return "cannot be opened";
-    }
-    return "?";
 }
 
 // What to do next and what the device holds meanwhile, after a phase
@@ -111,18 +93,8 @@ std::string ImageRefusalText(const std::string &path, const Bytes &image, int32_
     return text + " " + FillMessage(messages::IMAGE_CRC_UNSEALED, {{"seal", SEAL}});
 }
 
-std::string PortsTriedText() {
-    std::string text;
-    for (uint32_t n = SEARCH_FIRST_PORT; n <= SEARCH_LAST_PORT; ++n) {
-        const std::string device = PortDevice(n);
-        text += (n == SEARCH_FIRST_PORT ? "" : ", ") + std::string("COM") + std::to_string(n) + " " + device + " (" +
-                StateText(ProbePort(device).state) + ")";
-    }
-    return text;
-}
-
 std::string PhaseFailureText(Phase phase, int32_t status, int percent, const std::string &image,
-                             double exchange_seconds) {
+                             double exchange_seconds, const PortMap &map, const PortProber &probe) {
     // How far it got means something only where the percentage counts work done.
     const bool counted = phase == Phase::Erase || phase == Phase::Upload;
     const std::string at = counted ? FillMessage(messages::AT_PERCENT, {{"percent", std::to_string(percent)}}) : "";
@@ -139,7 +111,7 @@ std::string PhaseFailureText(Phase phase, int32_t status, int percent, const std
                                                  {"retry", retry}});
     case KORMELT_STATUS_NOT_FOUND:
         return FillMessage(messages::NOT_FOUND,
-                           {{"ports", SEARCHED_PORTS}, {"status", code}, {"tried", PortsTriedText()}, {"hint", SearchHint()}});
+                           {{"ports", SEARCHED_PORTS}, {"status", code}, {"tried", PortsTriedText(map, probe)}, {"hint", SearchHint()}});
     case KORMELT_STATUS_IMAGE_OPEN:
         return FillMessage(messages::IMAGE_OPEN, {{"failed", failed},
                                                   {"source", "its copy of the image " + image},

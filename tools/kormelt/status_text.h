@@ -7,6 +7,8 @@
 
 #include "tools/kormelt/image.h"
 #include "tools/kormelt/phase.h"
+#include "tools/kormelt/port_map.h"
+#include "tools/kormelt/port_probe.h"
 
 namespace kormelt::tool {
 
@@ -21,10 +23,9 @@ std::string ImageRefusalText(const std::string &path, const Bytes &image, int32_
 // phase reported; image is the file being uploaded; exchange_seconds is how
 // long the failing call ran since its last progress report, which tells a
 // silent device (the whole reply timeout) from a line that failed at once.
+// A search that found nothing lists the ports of map with their state now,
+// as probe finds it; no other failure probes.
 std::string PhaseFailureText(Phase phase, int32_t status, int percent, const std::string &image,
-                             double exchange_seconds);
-
-// COM1..COM7, the device each stands for here and its state right now.
-std::string PortsTriedText();
+                             double exchange_seconds, const PortMap &map, const PortProber &probe);
 
 }  // namespace kormelt::tool

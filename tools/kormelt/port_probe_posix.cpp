@@ -1,0 +1,62 @@
+#include "tools/kormelt/port_probe.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "link/port_open_posix.h"
+#include "tools/common/file_kind_posix.h"
+
+namespace kormelt::tool {
+namespace {
+
+PortProbe Probe(PortState state, const std::string &detail = "") { return {state, PathKind::Unknown, detail}; }
+
+PortProbe NoSerialPort(PathKind kind) { return {PortState::NotSerialPort, kind, ""}; }
+
+}  // namespace
+
+PortProbe ProbePort(const std::string &device) {
+    // Anything but a character device is no serial port, and opening it
+    // could block (a FIFO) or mean nothing: it is judged unopened.
+    struct stat info {};
+    if (stat(device.c_str(), &info) != 0) {
+        const int e = errno;
+        if (e == ELOOP) {
+            return NoSerialPort(PathKind::SymlinkLoop);
+        }
+        return Probe(e == ENOENT || e == ENOTDIR ? PortState::Missing : PortState::Unusable, std::strerror(e));
+    }
+    if (!S_ISCHR(info.st_mode)) {
+        return NoSerialPort(PathKindOf(info.st_mode));
+    }
+    const PortOpenResult opened = OpenClaimedPort(device.c_str(), PORT_OPEN_SYSTEM_CALLS);
+    if (opened.failed == PortOpenStep::Claim) {
+        return opened.error == EWOULDBLOCK ? Probe(PortState::InUse, "it holds the port's lock")
+                                           : Probe(PortState::Unusable, std::strerror(opened.error));
+    }
+    if (opened.fd < 0) {
+        const int e = opened.error;
+        switch (e) {
+        case ENOENT:
+        case ENOTDIR:
+        case ENXIO:
+            return Probe(PortState::Missing, std::strerror(e));
+        case EACCES:
+        case EPERM:
+            return Probe(PortState::NoAccess, std::strerror(e));
+        case EBUSY:
+            return Probe(PortState::InUse, std::strerror(e));
+        default:
+            return Probe(PortState::Unusable, std::strerror(e));
+        }
+    }
+    const PortProbe probe = isatty(opened.fd) == 1 ? Probe(PortState::Free) : NoSerialPort(PathKind::NoTerminalDevice);
+    // Closing drops the lock; there is nothing to recover if it fails.
+    (void)close(opened.fd);
+    return probe;
+}
+
+}  // namespace kormelt::tool
