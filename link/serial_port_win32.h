@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <cstdlib>
 
 namespace kormelt {
 
@@ -26,8 +27,8 @@ namespace kormelt {
     X(CloseHandle, decltype(&::CloseHandle), ::CloseHandle)            \
     X(GetTickCount, decltype(&::GetTickCount), ::GetTickCount)         \
     X(Sleep, decltype(&::Sleep), ::Sleep)                              \
-    X(malloc, void *(*)(size_t size), ::malloc) /* the port record */  \
-    X(free, void (*)(void *memory), ::free)
+    X(malloc, decltype(&::malloc), ::malloc) /* the port record */     \
+    X(free, decltype(&::free), ::free)
 
 struct Win32Calls {
 #define KORMELT_WIN32_CALL_MEMBER(name, type, real) type name = nullptr;
