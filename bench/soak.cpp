@@ -115,7 +115,8 @@ struct Plan {
 };
 
 // Draws the same numbers from the same seed with every standard library:
-// the engine is fully specified, and the reduction is done here.
+// the engine gives the same numbers everywhere, and the reduction to a
+// range is done here rather than by a distribution.
 class Draw {
 public:
     explicit Draw(uint64_t seed) : engine_(static_cast<std::mt19937_64::result_type>(seed)) {}
