@@ -2,6 +2,7 @@
 // nothing here passes or fails on speed.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <utility>
@@ -44,7 +45,9 @@ struct UpdateFigures {
     double wall_s;
     double cpu_s;    // of the host process
 };
-// paced: the simulator at 19200 baud 8N1, else as fast as the pty goes.
-UpdateFigures RunUpdateBenchmark(const std::string &dir, const HostSetup &host, bool paced);
+// paced: the simulator at 19200 baud 8N1, else as fast as the pty goes;
+// latency_ms: what the simulated adapter's latency timer holds each reply
+// (0 for none).
+UpdateFigures RunUpdateBenchmark(const std::string &dir, const HostSetup &host, bool paced, uint32_t latency_ms);
 
 }  // namespace bench

@@ -1,4 +1,5 @@
-// Exchange overhead (a) and line efficiency (b) against the simulator.
+// Exchange overhead (a), line efficiency (b) and what an adapter's latency
+// timer costs (d), against the simulator.
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -191,7 +192,7 @@ double WireBoundSeconds(const Bytes &image) {
     return static_cast<double>(bytes) / kormelt::LINE_BYTES_PER_SECOND;
 }
 
-UpdateFigures RunUpdateBenchmark(const std::string &dir, const HostSetup &host, bool paced) {
+UpdateFigures RunUpdateBenchmark(const std::string &dir, const HostSetup &host, bool paced, uint32_t latency_ms) {
     const Bytes image = MakeImage();
     const std::string image_path = WriteImage(dir, image);
     std::vector<std::string> sim_options = {"--link", host.com3_link};
@@ -199,6 +200,9 @@ UpdateFigures RunUpdateBenchmark(const std::string &dir, const HostSetup &host, 
         // Awake all the time, so that only the host's own delays separate
         // the update from the wire time.
         sim_options.insert(sim_options.end(), {"--paced", "--spin"});
+    }
+    if (latency_ms > 0) {
+        sim_options.insert(sim_options.end(), {"--latency-ms", std::to_string(latency_ms)});
     }
     SimProcess sim(sim_options);
     if (!sim.ok()) {

@@ -1,9 +1,11 @@
-// kormelt-bench [a] [b] [w] [c]: prints the figures of the library against
-// the line-rate limit: a, b (Linux) and c unless parts are named; w is b for
+// kormelt-bench [a] [b] [w] [d] [c]: prints the figures of the library against
+// the line-rate limit: a, b (Linux), d and c unless parts are named; d is b
+// behind an adapter's latency timer of 16 ms and of 1 ms; w is b for
 // a Windows DLL under Wine, which needs KORMELT_BENCH_WIN_BUILD (its build
 // directory), KORMELT_BENCH_WIN_NAME (what the figure is called), the
 // matching loader in KORMELT_WINE and a prepared Wine prefix. scripts/bench.sh runs it all, the Linux parts before
 // Wine starts so that Wine's idle processes do not disturb them.
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -70,12 +72,28 @@ bench::HostSetup WineHost(const std::string &build) {
 
 void PrintUpdates(const std::string &tmp, const char *name, const bench::HostSetup &host, const char *targets) {
     std::printf("b. erase + 64 KiB upload + restart, %s\n", name);
-    const bench::UpdateFigures f = bench::RunUpdateBenchmark(tmp, host, true);
+    const bench::UpdateFigures f = bench::RunUpdateBenchmark(tmp, host, true, 0);
     std::printf("   simulator paced at 19200 baud 8N1: wall %6.2f s  bound %6.2f s  efficiency %5.3f  "
                 "host CPU %5.2f %% of wall%s\n",
                 f.wall_s, f.bound_s, f.bound_s / f.wall_s, 100 * f.cpu_s / f.wall_s, targets);
-    const bench::UpdateFigures u = bench::RunUpdateBenchmark(tmp, host, false);
+    const bench::UpdateFigures u = bench::RunUpdateBenchmark(tmp, host, false, 0);
     std::printf("   unpaced simulator:                 wall %6.2f s  host CPU %5.2f s\n\n", u.wall_s, u.cpu_s);
+}
+
+// Every exchange waits for its reply before the next request, so each
+// reply that an adapter holds adds its latency to the update.
+void PrintLatency(const std::string &tmp, const bench::HostSetup &host) {
+    // The default of common USB serial adapters, and the low setting their
+    // drivers offer.
+    constexpr uint32_t LATENCIES_MS[] = {16, 1};
+    std::printf("d. erase + 64 KiB upload + restart, Linux libKORMELT.so, simulator paced at 19200 baud 8N1 behind "
+                "an adapter's latency timer\n");
+    for (const uint32_t latency_ms : LATENCIES_MS) {
+        const bench::UpdateFigures f = bench::RunUpdateBenchmark(tmp, host, true, latency_ms);
+        std::printf("   latency %2u ms: wall %6.2f s  bound %6.2f s  wall / bound %5.3f\n", latency_ms, f.wall_s,
+                    f.bound_s, f.wall_s / f.bound_s);
+    }
+    std::printf("\n");
 }
 
 void PrintCrc(const std::string &tmp) {
@@ -113,6 +131,9 @@ int Run(int argc, char **argv) {
                         "(scripts/bench.sh)");
         }
         PrintUpdates(tmp, name.c_str(), WineHost(build), "  (Sleep(0) polling)");
+    }
+    if (wanted('d')) {
+        PrintLatency(tmp, NativeHost(tmp));
     }
     if (wanted('c')) {
         PrintCrc(tmp);

@@ -454,9 +454,17 @@ TEST(SimTiming, RepliesTakeTheirTimeOnTheLine) {
         // Staying awake changes when the simulator looks, never the pace.
         {{"--paced", "--spin"}, Frame(ProgramPayload(0, Bytes(128, 0x42))), true, byte_ms, byte_ms},
         {{"--byte-pause-ms", "10"}, IDENTIFY_FRAME, false, 10.0, 0.0},
+        // An adapter's latency timer holds the whole short reply, and counts
+        // from the request's last byte, after its wire time on a paced line.
+        {{"--latency-ms", "40"}, IDENTIFY_FRAME, false, 0.0, 40.0},
+        {{"--paced", "--latency-ms", "40"}, Frame(ProgramPayload(0, Bytes(128, 0x42))), true, 0.0, 40.0},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.options.back());
+        std::string trace;
+        for (const std::string &option : c.options) {
+            trace += (trace.empty() ? "" : " ") + option;
+        }
+        SCOPED_TRACE(trace);
         Bench bench(c.options);
         ASSERT_TRUE(bench.ok()) << bench.sim.error();
         const Clock::time_point start = Clock::now();

@@ -1,6 +1,7 @@
 // The line's timing, told the time by the test: no sleeping, exact figures.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -88,6 +89,66 @@ TEST(SimPacing, APauseAfterEachByteAddsUp) {
     EXPECT_EQ(paced.NextDeadline(), WireNs(1));
     paced.Sent(DueAt(paced, WireNs(1)));
     EXPECT_EQ(paced.NextDeadline(), WireNs(2) + 2 * NS_PER_MS);
+}
+
+TEST(SimPacing, ALatencyHoldsEveryReplyByteUntilItRunsOut) {
+    constexpr uint32_t LATENCY_MS = 16;
+    const int64_t latency_ns = LATENCY_MS * NS_PER_MS;
+    const int64_t start = 3 * NS_PER_MS;
+    // A reply of 40 bytes takes about 21 ms on the wire: its first bytes
+    // wait for the hold, its last ones for their wire time.
+    const size_t long_reply = 40;
+    ASSERT_GT(WireNs(long_reply), latency_ns);
+    struct Case {
+        const char *name;
+        bool paced;
+        size_t reply_bytes;
+    };
+    const Case cases[] = {
+        {"unpaced", false, 6},
+        {"paced, a short reply", true, 6},
+        {"paced, a reply longer than the hold", true, long_reply},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Transmitter tx(Pacing{c.paced, 0, LATENCY_MS});
+        tx.Queue(std::vector<uint8_t>(c.reply_bytes, 0x42), start);
+        EXPECT_EQ(tx.NextDeadline(), start + latency_ns);
+        EXPECT_EQ(DueAt(tx, start + latency_ns - 1), 0u);
+        // What came through the line during the hold leaves with its end.
+        size_t through = 0;
+        while (through < c.reply_bytes && (!c.paced || WireNs(through + 1) <= latency_ns)) {
+            ++through;
+        }
+        EXPECT_EQ(DueAt(tx, start + latency_ns), through);
+        for (size_t i = 0; i < c.reply_bytes; ++i) {
+            const int64_t wire = c.paced ? start + WireNs(i + 1) : start;
+            const int64_t leaves = std::max(wire, start + latency_ns);
+            ASSERT_EQ(tx.NextDeadline(), leaves) << "byte " << i;
+            ASSERT_EQ(DueAt(tx, leaves - 1), 0u) << "byte " << i;
+            ASSERT_GE(DueAt(tx, leaves), 1u) << "byte " << i;
+            tx.Sent(1);
+        }
+        EXPECT_TRUE(tx.Idle());
+    }
+}
+
+TEST(SimPacing, EachReplyIsHeldFromItsOwnStart) {
+    Transmitter tx(Pacing{false, 0, 10});
+    tx.Queue({1}, 0);
+    tx.Queue({2, 3}, 4 * NS_PER_MS);  // queued while the first is still held
+    EXPECT_EQ(DueAt(tx, 10 * NS_PER_MS - 1), 0u);
+    EXPECT_EQ(DueAt(tx, 10 * NS_PER_MS), 1u);
+    EXPECT_EQ(DueAt(tx, 14 * NS_PER_MS - 1), 1u);
+    tx.Sent(1);
+    EXPECT_EQ(tx.NextDeadline(), 14 * NS_PER_MS);
+    EXPECT_EQ(DueAt(tx, 14 * NS_PER_MS), 2u);
+    tx.Sent(2);
+    EXPECT_TRUE(tx.Idle());
+    // The next reply starts a hold of its own.
+    tx.Queue({4}, 30 * NS_PER_MS);
+    EXPECT_EQ(tx.NextDeadline(), 40 * NS_PER_MS);
+    EXPECT_EQ(DueAt(tx, 40 * NS_PER_MS - 1), 0u);
 }
 
 TEST(SimPacing, BabbleFollowsTheReplyUntilStoppedAndClearDropsEverything) {

@@ -48,6 +48,9 @@ constexpr const char *NUMBERING_NOTE =
                   "arrives"))                                                                              \
     X(byte_pause_ms, "--byte-pause-ms", Milliseconds, byte_pause_ms,                                       \
       std::string("Pause MS milliseconds between reply bytes"))                                            \
+    X(latency_ms, "--latency-ms", Milliseconds, latency_ms,                                                \
+      std::string("Hold each reply until MS milliseconds after its request's last byte arrived, as a USB "  \
+                  "serial adapter's latency timer does (16 ms by default on common ones)"))                \
     X(hangup_at, "--hangup-at", Request, faults.hangup_at,                                                 \
       std::string("Close the pseudo-terminal and remove the link when request K arrives, without a "       \
                   "reply; the simulator then idles until it is stopped"))                                  \

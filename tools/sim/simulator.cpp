@@ -60,7 +60,7 @@ std::string ErrnoText(const std::string &what) { return what + ": " + std::strer
 Simulator::Simulator(Options options)
     : options_(std::move(options)),
       rx_pacer_(options_.paced),
-      tx_(Pacing{options_.paced, options_.byte_pause_ms}),
+      tx_(Pacing{options_.paced, options_.byte_pause_ms, options_.latency_ms}),
       model_(options_.identity),
       faults_(options_.faults) {}
 

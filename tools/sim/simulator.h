@@ -33,6 +33,7 @@ struct Options {
     Identity identity;
     FaultOptions faults;
     uint32_t byte_pause_ms = 0;  // pause between reply bytes
+    uint32_t latency_ms = 0;     // no reply byte reaches the host sooner after its request is through
     bool paced = false;          // bytes take their wire time at LINE_BYTES_PER_SECOND both ways
     bool spin = false;           // never sleep: polls without pause, for timing to the microsecond
     bool quit_after_restart = false;  // Run() returns once the restart reply has been read

@@ -1,5 +1,7 @@
 #include "tools/sim/transmitter.h"
 
+#include <algorithm>
+
 #include "protocol/protocol.h"
 
 namespace kormelt::sim {
@@ -33,10 +35,25 @@ int64_t Transmitter::Deadline(uint64_t index) const {
     return epoch_ns_ + (pacing_.paced ? WireNs(index + 1) : 0) + static_cast<int64_t>(index) * pause_ns;
 }
 
+int64_t Transmitter::LeavesAt(size_t pos) const {
+    const int64_t wire_ns = Deadline(index_ + (pos - pos_));
+    for (const Hold &hold : holds_) {
+        if (pos < hold.end) {
+            return std::max(wire_ns, hold.hold_ns);
+        }
+    }
+    return wire_ns;
+}
+
+void Transmitter::ClearQueue() {
+    queue_.clear();
+    holds_.clear();
+    pos_ = 0;
+}
+
 void Transmitter::Queue(const std::vector<uint8_t> &bytes, int64_t start_ns) {
     if (pos_ == queue_.size()) {
-        queue_.clear();
-        pos_ = 0;
+        ClearQueue();
         // A new run starts unless the last byte is still on its way.
         const int64_t line_free_ns = index_ == 0 ? start_ns : Deadline(index_ - 1);
         if (line_free_ns <= start_ns) {
@@ -45,6 +62,9 @@ void Transmitter::Queue(const std::vector<uint8_t> &bytes, int64_t start_ns) {
         }
     }
     queue_.insert(queue_.end(), bytes.begin(), bytes.end());
+    if (pacing_.latency_ms > 0) {
+        holds_.push_back(Hold{queue_.size(), start_ns + static_cast<int64_t>(pacing_.latency_ms) * NS_PER_MS});
+    }
 }
 
 void Transmitter::StartBabble(uint8_t byte) {
@@ -55,21 +75,18 @@ void Transmitter::StartBabble(uint8_t byte) {
 void Transmitter::StopBabble() {
     if (babbling_) {
         babbling_ = false;
-        queue_.clear();
-        pos_ = 0;
+        ClearQueue();
     }
 }
 
 void Transmitter::Clear() {
-    queue_.clear();
-    pos_ = 0;
+    ClearQueue();
     babbling_ = false;
 }
 
 size_t Transmitter::Due(int64_t now_ns, const uint8_t **bytes) {
     if (pos_ == queue_.size()) {
-        queue_.clear();
-        pos_ = 0;
+        ClearQueue();
         if (!babbling_) {
             return 0;
         }
@@ -78,7 +95,7 @@ size_t Transmitter::Due(int64_t now_ns, const uint8_t **bytes) {
     size_t due = queue_.size() - pos_;
     if (pacing_.Timed()) {
         due = 0;
-        while (pos_ + due < queue_.size() && Deadline(index_ + due) <= now_ns) {
+        while (pos_ + due < queue_.size() && LeavesAt(pos_ + due) <= now_ns) {
             ++due;
         }
     }
@@ -95,7 +112,7 @@ std::optional<int64_t> Transmitter::NextDeadline() const {
     if (!pacing_.Timed() || pos_ == queue_.size()) {
         return std::nullopt;
     }
-    return Deadline(index_);
+    return LeavesAt(pos_);
 }
 
 }  // namespace kormelt::sim

@@ -4,7 +4,10 @@
 // A paced line carries LINE_BYTES_PER_SECOND bytes a second each way; a
 // byte pause adds a fixed gap after each reply byte. Bytes of one run are
 // timed from the run's start, not from the byte before, so the rate does
-// not drift over a long upload.
+// not drift over a long upload. A latency stands for the host's adapter,
+// which keeps what the device sent until its timer runs out: no byte of a
+// reply reaches the host sooner than that long after the request was
+// through, while the device behind it still sends at the line's pace.
 #pragma once
 
 #include <cstddef>
@@ -17,8 +20,9 @@ namespace kormelt::sim {
 struct Pacing {
     bool paced = false;           // bytes take their wire time
     uint32_t byte_pause_ms = 0;   // pause after each reply byte
+    uint32_t latency_ms = 0;      // a reply is held this long after its start
 
-    bool Timed() const { return paced || byte_pause_ms > 0; }
+    bool Timed() const { return paced || byte_pause_ms > 0 || latency_ms > 0; }
 };
 
 // Wire time of the first count bytes of a run.
@@ -45,7 +49,8 @@ class Transmitter {
 public:
     explicit Transmitter(Pacing pacing) : pacing_(pacing) {}
 
-    // Bytes to send from start_ns on, after whatever is still queued.
+    // Bytes to send from start_ns on, after whatever is still queued; with a
+    // latency none of them is due before start_ns + latency.
     void Queue(const std::vector<uint8_t> &bytes, int64_t start_ns);
     // After what is queued, byte without end until StopBabble().
     void StartBabble(uint8_t byte);
@@ -68,10 +73,20 @@ public:
     std::optional<int64_t> NextDeadline() const;
 
 private:
+    // Bytes queued before end are held until hold_ns (with a latency only).
+    struct Hold {
+        size_t end;
+        int64_t hold_ns;
+    };
+
     int64_t Deadline(uint64_t index) const;
+    // When queue_[pos] may leave: its wire time in the run, and its hold.
+    int64_t LeavesAt(size_t pos) const;
+    void ClearQueue();
 
     Pacing pacing_;
     std::vector<uint8_t> queue_;
+    std::vector<Hold> holds_;  // in queue order
     size_t pos_ = 0;         // next byte of queue_ to send
     int64_t epoch_ns_ = 0;   // the current run started then ...
     uint64_t index_ = 0;     // ... and has sent this many bytes
