@@ -473,6 +473,17 @@ class FormatChoiceTest(FormatTest):
                 self.assertIn("(%s" % kind, result.stdout)
                 os.remove(path)
 
+    def test_the_largest_image_is_still_an_image(self):
+        # Firmware of the most an image may hold, and its image, which is two bytes more.
+        firmware = self.file("largest.bin", bytes(IMAGE_MIB << 20))
+        result, image = self.seal(firmware, output="largest.img")
+        self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+        self.assertEqual(os.path.getsize(image), (IMAGE_MIB << 20) + 2)
+        self.assertEqual(kormelt("check", image).returncode, EXIT_OK)
+        info = kormelt("info", "--json", image)
+        self.assertEqual(info.returncode, EXIT_OK, info.stderr)
+        self.assertEqual(json.loads(info.stdout)["is_image"], "yes")
+
     def test_a_wrong_format_is_named_with_how_it_was_found(self):
         cases = [
             ("garbage named .elf", "fw.elf", b"\x00" * 64, [], "ELF", "by its name", "no ELF magic"),

@@ -102,7 +102,10 @@ int RunInfo(const InfoOptions &options) {
         return read;
     }
     const bool raw = input.format == InputFormat::Raw;
-    const std::vector<AddressRange> ranges = input.builder.Ranges();
+    const std::vector<AddressRange> ranges =
+        !raw ? input.builder.Ranges()
+             : input.content.empty() ? std::vector<AddressRange>{}
+                                     : std::vector<AddressRange>{{0, static_cast<uint64_t>(input.content.size())}};
     const std::vector<AddressRange> gaps = ranges.empty() ? std::vector<AddressRange>{} : Gaps(ranges, input.layout);
     const std::string refusal = raw ? "" : LayoutRefusalText(input);
     // What seal makes of it: for a raw file, the file and a CRC.

@@ -99,17 +99,15 @@ int ReadInputFile(const std::string &path, const InputChoice &choice, RawInput r
         *message = TooLargeText(path, input->format, image_file);
         return EXIT_IMAGE;
     }
-    input->builder = ImageBuilder(input->format == InputFormat::Elf ? "segment" : "record");
     if (input->format == InputFormat::Raw) {
         // No addresses, so no base: the file's first byte is the image's.
-        if (!input->content.empty() &&
-            !ReadFirmware(input->content, input->format, &input->builder, &input->details, &error)) {
-            *message = path + ": " + error + ".";
-            return EXIT_IMAGE;
+        // An image may hold more than firmware can: its CRC.
+        if (input->content.size() <= IMAGE_MAX_BYTES) {
+            input->layout.data = input->content;
         }
-        input->layout = input->builder.Lay(BaseChoice{});
         return EXIT_OK;
     }
+    input->builder = ImageBuilder(input->format == InputFormat::Elf ? "segment" : "record");
     if (!ReadFirmware(input->content, input->format, &input->builder, &input->details, &error)) {
         *message = FillMessage(messages::INPUT_MALFORMED,
                                {{"path", path}, {"format", InputFormatName(input->format)}, {"found", input->found},

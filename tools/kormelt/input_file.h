@@ -25,9 +25,9 @@ struct InputFile {
     InputFormat format = InputFormat::Raw;
     const char *found = "";  // how the format was found: "by its content", "by its name", "as --format says"
     Bytes content;           // the file as it was read
-    ImageBuilder builder;
+    ImageBuilder builder;  // empty for a raw file
     InputDetails details;
-    Layout layout;  // the firmware from the base; for a raw file, its bytes
+    Layout layout;  // the firmware from the base; for a raw file its bytes, unless more than firmware may be
 };
 
 // EXIT_OK, or the exit code (EXIT_IMAGE, EXIT_CANCELLED) with *message
