@@ -1,16 +1,22 @@
 // Feeds arbitrary text to the tool's Intel HEX reader. It must never crash or
 // run past its buffers; a text it accepts gives a nonempty image within the
-// bound, which written back as HEX reads as the same image; a text it
-// refuses comes with a reason and leaves the output alone.
+// bound from its lowest address, which written back as HEX from there reads
+// as the same image; a text it refuses comes with a reason.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
 #include "tools/kormelt/image.h"
+#include "tools/kormelt/image_builder.h"
 #include "tools/kormelt/intel_hex.h"
 
+using kormelt::tool::BaseChoice;
 using kormelt::tool::Bytes;
+using kormelt::tool::ImageBuilder;
+using kormelt::tool::InputDetails;
+using kormelt::tool::Layout;
+using kormelt::tool::LayoutProblem;
 
 namespace {
 
@@ -37,37 +43,57 @@ std::string Record(uint32_t address, uint8_t type, const uint8_t *data, size_t c
     return line + "\n";
 }
 
-std::string AsHex(const Bytes &image) {
+// The image as records from base on, an address record before the first
+// and at each 64 KiB boundary; records never cross one.
+std::string AsHex(const Bytes &image, uint64_t base) {
     std::string text;
-    for (size_t at = 0; at < image.size(); at += RECORD_BYTES) {
-        if (at % 0x10000 == 0) {
-            const uint8_t base[2] = {static_cast<uint8_t>(at >> 24), static_cast<uint8_t>(at >> 16)};
-            text += Record(0, 0x04, base, 2);
+    for (size_t at = 0; at < image.size();) {
+        const uint64_t address = base + at;
+        if (at == 0 || address % 0x10000 == 0) {
+            const uint8_t linear[2] = {static_cast<uint8_t>(address >> 24), static_cast<uint8_t>(address >> 16)};
+            text += Record(0, 0x04, linear, 2);
         }
-        const size_t count = image.size() - at < RECORD_BYTES ? image.size() - at : RECORD_BYTES;
-        text += Record(static_cast<uint32_t>(at & 0xFFFF), 0x00, image.data() + at, count);
+        size_t count = image.size() - at < RECORD_BYTES ? image.size() - at : RECORD_BYTES;
+        if (address % 0x10000 + count > 0x10000) {
+            count = static_cast<size_t>(0x10000 - address % 0x10000);
+        }
+        text += Record(static_cast<uint32_t>(address & 0xFFFF), 0x00, image.data() + at, count);
+        at += count;
     }
     return text + ":00000001FF\n";
+}
+
+bool Read(const std::string &text, Layout *layout, std::string *error) {
+    ImageBuilder builder;
+    InputDetails details;
+    if (!kormelt::tool::ReadIntelHex(text, &builder, &details, error)) {
+        return false;
+    }
+    *layout = builder.Lay({BaseChoice::Kind::Lowest, 0});
+    return true;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string text(reinterpret_cast<const char *>(data), size);
-    Bytes image{0x5A};
+    Layout layout;
     std::string error;
-    if (!kormelt::tool::ParseIntelHex(text, &image, &error)) {
-        if (error.empty() || image != Bytes{0x5A}) {
+    if (!Read(text, &layout, &error)) {
+        if (error.empty()) {
             std::abort();
         }
         return 0;
     }
-    if (image.empty() || image.size() > kormelt::tool::IMAGE_MAX_BYTES) {
+    // From its lowest address an accepted text always fits.
+    if (layout.problem != LayoutProblem::None || layout.data.empty() ||
+        layout.data.size() > kormelt::tool::IMAGE_MAX_BYTES || layout.base >= (uint64_t{1} << 32)) {
         std::abort();
     }
-    if (image.size() <= ROUND_TRIP_MAX_BYTES) {
-        Bytes again;
-        if (!kormelt::tool::ParseIntelHex(AsHex(image), &again, &error) || again != image) {
+    if (layout.data.size() <= ROUND_TRIP_MAX_BYTES) {
+        Layout again;
+        if (!Read(AsHex(layout.data, layout.base), &again, &error) || again.base != layout.base ||
+            again.data != layout.data) {
             std::abort();
         }
     }

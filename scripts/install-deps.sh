@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need. Quiet and quick
 # when they are all there already.
 set -eu
-PACKAGES="cmake make g++ binutils libgtest-dev libgmock-dev libcli11-dev libboost-dev
+PACKAGES="cmake make g++ binutils srecord libgtest-dev libgmock-dev libcli11-dev libboost-dev
 clang libclang-rt-14-dev
 g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 python3 python3-pefile
 python3-venv python3-pip python3-setuptools python3-wheel python3-pytest

@@ -284,7 +284,10 @@ class UsageTest(unittest.TestCase):
             ["flash", "a.img", "--port", ""],
             ["check"],
             ["seal", "in.bin"],
-            ["seal", "in.bin", "-o", "out.img", "--format", "elf"],
+            ["seal", "in.bin", "-o", "out.img", "--format", "coff"],
+            ["seal", "in.bin", "-o", "out.img", "--base", "0x8G"],
+            ["flash", "a.img", "--base", "highest"],
+            ["info"],
         ]
         for args in cases:
             with self.subTest(args=args):
@@ -378,7 +381,7 @@ class SealTest(TempDirTest):
             ("unknown record type", [hex_record(0, 6, b"\x00"), HEX_EOF], 1, "type 0x06"),
             ("extended address of the wrong length", [hex_record(0, 4, b"\x01"), HEX_EOF], 1, "2 data bytes"),
             ("overlapping records", [good, hex_record(2, 0, b"\x09"), HEX_EOF], 2, "already filled"),
-            ("address beyond 16 MiB", [hex_record(0, 4, b"\x08\x00"), good, HEX_EOF], 2, "0x08000000"),
+            ("address beyond 16 MiB", [hex_record(0, 4, b"\x08\x00"), good, HEX_EOF], None, "--base 0x08000000"),
             ("no end-of-file record", [good], 1, "end-of-file"),
             ("no data", [HEX_EOF], None, "no data"),
         ]

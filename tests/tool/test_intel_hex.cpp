@@ -1,5 +1,5 @@
 // Intel HEX records, one kind of case per row, against the image bytes they
-// must give or the line they must be refused at.
+// must give from address 0 or the line they must be refused at.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -7,12 +7,32 @@
 #include <vector>
 
 #include "tools/kormelt/image.h"
+#include "tools/kormelt/image_builder.h"
 #include "tools/kormelt/intel_hex.h"
 
 using kormelt::tool::Bytes;
-using kormelt::tool::ParseIntelHex;
+using kormelt::tool::ImageBuilder;
+using kormelt::tool::InputDetails;
+using kormelt::tool::Layout;
+using kormelt::tool::LayoutProblem;
 
 namespace {
+
+// The text read and laid out from address 0, as seal does without --base.
+bool ParseIntelHex(const std::string &text, Bytes *image, std::string *error, InputDetails *details = nullptr) {
+    ImageBuilder builder;
+    InputDetails found;
+    if (!kormelt::tool::ReadIntelHex(text, &builder, details != nullptr ? details : &found, error)) {
+        return false;
+    }
+    Layout layout = builder.Lay({});
+    if (layout.problem != LayoutProblem::None) {
+        *error = "not laid out from address 0";
+        return false;
+    }
+    *image = std::move(layout.data);
+    return true;
+}
 
 // One record with its checksum: count, address, type, data.
 std::string Record(uint16_t address, uint8_t type, const Bytes &data = {}) {
@@ -129,13 +149,14 @@ TEST(IntelHex, BadRecordsAreRefusedWithTheirLine) {
          Lines({Record(0, 0x04, {0x00, 0x01}), Record(0, 0x00, {1}), Record(0, 0x02, {0x00, 0x00}),
                 Record(0xFFFF, 0x00, {2, 3}), END}),
          "line 4: address 0x00010000 was already filled"},
-        {"address beyond the largest image", Lines({Record(0, 0x04, {0x01, 0x00}), Record(0, 0x00, {1}), END}),
-         "line 2: address 0x01000000 lies beyond"},
-        // Linear addresses wrap at 4 GiB; the top of that space is far
-        // beyond any image, so the record is refused rather than wrapped to 0.
+        {"data farther apart than an image spans",
+         Lines({Record(0, 0x00, {1}), Record(0, 0x04, {0x01, 0x00}), Record(0, 0x00, {2}), END}),
+         "line 3: address 0x01000000 lies 16 MiB or more from address 0x00000000"},
+        // Linear addresses wrap at 4 GiB: the record's second byte goes to
+        // address 0, 4 GiB from its first, which no image spans.
         {"linear address wrapping past 4 GiB",
          Lines({Record(0, 0x04, {0xFF, 0xFF}), Record(0xFFFF, 0x00, {1, 2}), END}),
-         "line 2: address 0xFFFFFFFF lies beyond"},
+         "line 2: address 0x00000000 lies 16 MiB or more from address 0xFFFFFFFF"},
         {"no end-of-file record", Lines({Record(0, 0x00, {1})}), "no end-of-file record"},
         {"end-of-file only", Lines({END}), "no data records"},
     };
@@ -146,6 +167,34 @@ TEST(IntelHex, BadRecordsAreRefusedWithTheirLine) {
         EXPECT_FALSE(ParseIntelHex(c.text, &image, &error));
         EXPECT_NE(error.find(c.fragment), std::string::npos) << error;
         EXPECT_EQ(image, Bytes{0x55}) << "a refused text changes nothing";
+    }
+}
+
+TEST(IntelHex, StartAddressesAreNotedAndTheLastCounts) {
+    struct Case {
+        const char *what;
+        std::vector<std::string> start_records;
+        bool has_start;
+        uint64_t start;
+    };
+    const Case cases[] = {
+        {"none", {}, false, 0},
+        {"type 05 linear", {Record(0, 0x05, {0x08, 0x00, 0x01, 0x23})}, true, 0x08000123},
+        {"type 03 segment and offset", {Record(0, 0x03, {0x12, 0x34, 0x00, 0x10})}, true, 0x12340 + 0x10},
+        {"the later of two", {Record(0, 0x03, {0, 0, 0, 1}), Record(0, 0x05, {0, 0, 0, 2})}, true, 2},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> lines = c.start_records;
+        lines.push_back(Record(0, 0x00, {1, 2}));
+        lines.push_back(END);
+        Bytes image;
+        std::string error;
+        InputDetails details;
+        ASSERT_TRUE(ParseIntelHex(Lines(lines), &image, &error, &details)) << error;
+        EXPECT_EQ(details.start.has_value(), c.has_start);
+        EXPECT_EQ(details.start.value_or(0), c.start);
+        EXPECT_EQ(details.records, 1u);
     }
 }
 

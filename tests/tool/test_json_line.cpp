@@ -49,4 +49,13 @@ TEST(JsonLine, NumbersThatJsonCannotHoldBecomeNull) {
     }
 }
 
+TEST(JsonLine, ObjectsAndArraysNest) {
+    const JsonLine range = JsonLine().Add("first", "0x08000000").Add("bytes", uint64_t{52});
+    EXPECT_EQ(JsonLine().AddJson("ranges", JsonLine::Array({range, JsonLine()})).AddJson("gaps", JsonLine::Array({}))
+                  .AddJson("sealed", range.Text())
+                  .Text(),
+              "{\"ranges\":[{\"first\":\"0x08000000\",\"bytes\":52},{}],\"gaps\":[],"
+              "\"sealed\":{\"first\":\"0x08000000\",\"bytes\":52}}");
+}
+
 }  // namespace

@@ -3,10 +3,14 @@
 
 #include <string>
 
+#include "tools/kormelt/image_builder.h"
+
 namespace kormelt::tool {
 
 struct FlashOptions {
-    std::string image;
+    std::string image;   // an image, or firmware in a format with addresses to seal first
+    std::string format;  // a --format word, or empty to find it out
+    BaseChoice base;     // for firmware with addresses
     std::string port;  // device path to search instead of COM1..COM7; empty for all
     bool json = false;
     bool quiet = false;
@@ -15,12 +19,21 @@ struct FlashOptions {
 struct SealOptions {
     std::string input;
     std::string output;
-    std::string format;  // "raw", "ihex", or empty to go by the input's name
+    std::string format;  // a --format word, or empty to find it out
+    BaseChoice base;
+};
+
+struct InfoOptions {
+    std::string input;
+    std::string format;
+    BaseChoice base;
+    bool json = false;
 };
 
 int RunFlash(const FlashOptions &options);
 int RunCheck(const std::string &image);
 int RunSeal(const SealOptions &options);
 int RunPorts();
+int RunInfo(const InfoOptions &options);
 
 }  // namespace kormelt::tool

@@ -10,7 +10,9 @@
 #include "tools/kormelt/files.h"
 #include "tools/kormelt/image.h"
 #include "tools/kormelt/image_input.h"
-#include "tools/kormelt/intel_hex.h"
+#include "tools/kormelt/input_file.h"
+#include "tools/kormelt/message_text.h"
+#include "tools/kormelt/messages.h"
 #include "tools/kormelt/output.h"
 #include "tools/kormelt/port_map.h"
 #include "tools/kormelt/port_probe.h"
@@ -33,7 +35,7 @@ int RunCheck(const std::string &path) {
         return Refuse(error, EXIT_SYSTEM);
     }
     ImageInput image;
-    const int loaded = image.Load(path, &error);
+    const int loaded = image.Load(path, InputChoice{}, ImageSource::ImageOnly, &error);
     if (loaded != EXIT_OK) {
         return Refuse(error, loaded);
     }
@@ -56,10 +58,6 @@ int RunSeal(const SealOptions &options) {
     if (!InstallCancelHandler(&error)) {
         return Refuse(error, EXIT_SYSTEM);
     }
-    const InputFormat format = options.format == "ihex"  ? InputFormat::IntelHex
-                               : options.format == "raw" ? InputFormat::Raw
-                                                         : GuessInputFormat(options.input);
-    const bool hex = format == InputFormat::IntelHex;
     const std::string nothing = " No image was written.";
     // Replacing the input by its own image would leave no firmware to seal
     // again; by name, a link or another name of the same file alike.
@@ -68,50 +66,30 @@ int RunSeal(const SealOptions &options) {
                           ": sealing would replace the firmware with its own image. Name another output." + nothing,
                       EXIT_SYSTEM);
     }
-    Bytes input;
-    switch (ReadRegularFile(options.input, hex ? HEX_TEXT_MAX_BYTES : IMAGE_MAX_BYTES, &input, &error,
-                            CancelRequested)) {
-    case ReadOutcome::Ok:
-        break;
-    case ReadOutcome::Unreadable:
-        return Refuse(error + "." + nothing, EXIT_IMAGE);
-    case ReadOutcome::NotRegular:
-        return Refuse(error + ": firmware is read from a file." + nothing, EXIT_IMAGE);
-    case ReadOutcome::TooLarge:
-        return Refuse(options.input + (hex ? " holds more than " + std::to_string(HEX_TEXT_MAX_BYTES >> 20) +
-                                                 " MiB of text, more than the HEX of the largest image takes."
-                                           : " holds more than the " + std::to_string(IMAGE_MAX_BYTES >> 20) +
-                                                 " MiB an image may hold.") +
-                          nothing,
-                      EXIT_IMAGE);
-    case ReadOutcome::Cancelled:
-        return Refuse("Cancelled while reading " + options.input + "." + nothing, EXIT_CANCELLED);
+    InputFile input;
+    const int read = ReadInputFile(options.input, {options.format, options.base}, RawInput::Firmware, &input, &error);
+    if (read != EXIT_OK) {
+        return Refuse(error + nothing, read);
     }
-    Bytes data;
-    if (hex) {
-        if (!ParseIntelHex(std::string(input.begin(), input.end()), &data, &error)) {
-            return Refuse(options.input + ": " + error + "." + nothing, EXIT_IMAGE);
-        }
-    } else {
-        data = std::move(input);
-        if (data.empty()) {
+    if (input.format == InputFormat::Raw) {
+        if (input.content.empty()) {
             // A sealed empty input would be the bare CRC, which the device
             // would take as two bytes of firmware.
-            return Refuse(options.input + " is empty: there is no firmware to seal." + nothing, EXIT_IMAGE);
+            return Refuse(FillMessage(messages::INPUT_EMPTY, {{"path", options.input}}) + nothing, EXIT_IMAGE);
         }
-        const Trailer trailer = InspectTrailer(data);
-        if (data.size() > CRC_TRAILER_BYTES && trailer.stored == trailer.computed) {
+        const Trailer trailer = InspectTrailer(input.content);
+        if (input.content.size() > CRC_TRAILER_BYTES && trailer.stored == trailer.computed) {
             std::fprintf(stderr,
                          "kormelt: note: %s already ends with its own CRC; the image gets a second one. "
                          "Use 'kormelt check' on files that are images already.\n",
                          options.input.c_str());
         }
     }
-    if (data.size() > IMAGE_MAX_BYTES) {
-        return Refuse(options.input + " holds " + std::to_string(data.size()) + " bytes, more than the " +
-                          std::to_string(IMAGE_MAX_BYTES >> 20) + " MiB an image may hold." + nothing,
-                      EXIT_IMAGE);
+    const std::string refusal = LayoutRefusalText(input);
+    if (!refusal.empty()) {
+        return Refuse(refusal + nothing, EXIT_IMAGE);
     }
+    const Bytes &data = input.layout.data;
     const Bytes image = Seal(data);
     if (!WriteFileReplacing(options.output, image, &error, CancelRequested)) {
         if (CancelRequested()) {
@@ -120,7 +98,7 @@ int RunSeal(const SealOptions &options) {
         return Refuse(error + "." + nothing, EXIT_SYSTEM);
     }
     PrintOut(options.output + ": " + std::to_string(data.size()) + " bytes of firmware from " + options.input + " (" +
-             (hex ? "Intel HEX" : "raw binary") + ") and the CRC " + CrcText(InspectTrailer(image).stored) + ", " +
+             SourceText(input) + ") and the CRC " + CrcText(InspectTrailer(image).stored) + ", " +
              std::to_string(image.size()) + " bytes in all\n");
     return EXIT_OK;
 }

@@ -75,8 +75,10 @@ public:
                         "Cancelled after the image check; nothing was sent to the device.");
         }
         view_->End(Phase::Check, KORMELT_STATUS_OK,
-                   options_.image + ": " + std::to_string(image_.bytes().size()) + " bytes, CRC " +
-                       CrcText(InspectTrailer(image_.bytes()).stored));
+                   !image_.sealed_note().empty()
+                       ? image_.sealed_note()
+                       : options_.image + ": " + std::to_string(image_.bytes().size()) + " bytes, CRC " +
+                             CrcText(InspectTrailer(image_.bytes()).stored));
 
         // A Ctrl-C that arrived before a call returned wins over whatever it
         // returned: the library may have been waiting out a silent device,
@@ -213,7 +215,7 @@ int RunFlash(const FlashOptions &options) {
     }
     ImageInput image;
     std::string message;
-    const int loaded = image.Load(options.image, &message);
+    const int loaded = image.Load(options.image, {options.format, options.base}, ImageSource::AnyFirmware, &message);
     FlashRun run(options, mode, image, *ports);
     run.Begin();
     if (loaded != EXIT_OK) {

@@ -12,26 +12,29 @@ ImageInput::~ImageInput() {
     }
 }
 
-int ImageInput::Load(const std::string &path, std::string *message) {
-    std::string error;
-    switch (ReadRegularFile(path, IMAGE_FILE_MAX_BYTES, &bytes_, &error, CancelRequested)) {
-    case ReadOutcome::Ok:
-        break;
-    case ReadOutcome::Unreadable:
-        *message = error + ". Check the file name and that the file is readable.";
-        return EXIT_IMAGE;
-    case ReadOutcome::NotRegular:
-        *message = error + ": an image is a file holding the firmware and its CRC.";
-        return EXIT_IMAGE;
-    case ReadOutcome::TooLarge:
-        *message = path + " holds more than " + std::to_string(IMAGE_FILE_MAX_BYTES) +
-                   " bytes, the largest image (" + std::to_string(IMAGE_MAX_BYTES >> 20) +
-                   " MiB of firmware and its 2-byte CRC); it is not an image made for this device.";
-        return EXIT_IMAGE;
-    case ReadOutcome::Cancelled:
-        *message = "Cancelled while reading " + path + ".";
-        return EXIT_CANCELLED;
+int ImageInput::Load(const std::string &path, const InputChoice &choice, ImageSource source, std::string *message) {
+    InputFile input;
+    const int read = ReadInputFile(path, choice, RawInput::Image, &input, message);
+    if (read != EXIT_OK) {
+        return read;
     }
+    if (input.format == InputFormat::Raw) {
+        bytes_ = std::move(input.content);
+    } else if (source == ImageSource::ImageOnly) {
+        *message = NotAnImageText(input);
+        return EXIT_IMAGE;
+    } else {
+        const std::string refusal = LayoutRefusalText(input);
+        if (!refusal.empty()) {
+            *message = refusal;
+            return EXIT_IMAGE;
+        }
+        bytes_ = Seal(input.layout.data);
+        sealed_note_ = path + ": " + SourceText(input) + ", " + std::to_string(input.layout.data.size()) +
+                       " bytes of firmware sealed with the CRC " + CrcText(InspectTrailer(bytes_).stored) + ", " +
+                       std::to_string(bytes_.size()) + " bytes";
+    }
+    std::string error;
     if (!MakePrivateCopy(bytes_, &copy_path_, &error)) {
         *message = error + ".";
         return EXIT_SYSTEM;

@@ -1,8 +1,8 @@
 #include "tools/kormelt/intel_hex.h"
 
-#include <cctype>
+#include <algorithm>
 
-#include "tools/kormelt/image_builder.h"
+#include "tools/kormelt/record_text.h"
 
 namespace kormelt::tool {
 namespace {
@@ -20,50 +20,7 @@ constexpr unsigned SEGMENT_SHIFT = 4;  // a segment is counted in 16-byte paragr
 constexpr unsigned LINEAR_SHIFT = 16;
 constexpr uint64_t LINEAR_SPAN = uint64_t{1} << 32;  // linear addressing wraps at 4 GiB
 constexpr int BYTE_DIGITS = 2;
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
-
-// The record's bytes, from the digits after the colon.
-bool DecodeDigits(const std::string &line, std::vector<uint8_t> *bytes, std::string *error) {
-    const size_t digits = line.size() - 1;
-    if (digits % 2 != 0) {
-        *error = "odd number of hex digits";
-        return false;
-    }
-    if (digits < 2 * HEX_FIXED_BYTES) {
-        *error = "record too short (a record has at least 10 hex digits after ':')";
-        return false;
-    }
-    bytes->clear();
-    for (size_t i = 1; i < line.size(); i += 2) {
-        const int high = HexDigit(line[i]);
-        const int low = HexDigit(line[i + 1]);
-        if (high < 0 || low < 0) {
-            const char bad = high < 0 ? line[i] : line[i + 1];
-            const size_t column = (high < 0 ? i : i + 1) + 1;
-            const auto code = static_cast<unsigned char>(bad);
-            const std::string where = " in column " + std::to_string(column) + " is not a hex digit";
-            *error = code >= 0x80 ? "the byte " + HexNumber(code, BYTE_DIGITS) + where +
-                                        " (not ASCII: a HEX file is plain text)"
-                     : std::isprint(code) ? "'" + std::string(1, bad) + "'" + where
-                                          : "a control character (" + HexNumber(code, BYTE_DIGITS) + ")" + where;
-            return false;
-        }
-        bytes->push_back(static_cast<uint8_t>(high << 4 | low));
-    }
-    return true;
-}
+constexpr char FILE_KIND[] = "a HEX file";
 
 bool CheckLength(const HexRecord &record, size_t expected, const char *what, std::string *error) {
     if (record.data.size() != expected) {
@@ -104,8 +61,12 @@ bool ReadHexRecord(const std::string &line, HexRecord *record, std::string *erro
         *error = "a record must start with ':'";
         return false;
     }
+    if ((line.size() - 1) % 2 == 0 && line.size() - 1 < 2 * HEX_FIXED_BYTES) {
+        *error = "record too short (a record has at least 10 hex digits after ':')";
+        return false;
+    }
     std::vector<uint8_t> bytes;
-    if (!DecodeDigits(line, &bytes, error)) {
+    if (!DecodeHexPairs(line, 1, FILE_KIND, &bytes, error)) {
         return false;
     }
     const size_t count = bytes[0];
@@ -130,40 +91,29 @@ bool ReadHexRecord(const std::string &line, HexRecord *record, std::string *erro
     return true;
 }
 
-bool ParseIntelHex(const std::string &text, Bytes *image, std::string *error) {
-    ImageBuilder builder;
+bool ReadIntelHex(const std::string &text, ImageBuilder *builder, InputDetails *details, std::string *error) {
     HexAddressing at;
     bool ended = false;
-    size_t line_number = 0;
-    size_t start = 0;
+    TextLines lines(text);
+    std::string line;
     HexRecord record;
     std::string problem;
+    const auto fail = [&](const std::string &why) {
+        *error = "line " + std::to_string(lines.number()) + ": " + why;
+        return false;
+    };
     // Everything after the end-of-file record is ignored, as the format
     // defines; some tools leave a DOS end-of-file byte or blank lines there.
-    while (!ended && start < text.size()) {
-        const size_t newline = text.find('\n', start);
-        const size_t stop = newline == std::string::npos ? text.size() : newline;
-        std::string line = text.substr(start, stop - start);
-        start = stop + 1;
-        ++line_number;
-        while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) {
-            line.pop_back();
-        }
-        const auto fail = [&](const std::string &why) {
-            *error = "line " + std::to_string(line_number) + ": " + why;
-            return false;
-        };
-        if (line.empty()) {
-            continue;
-        }
+    while (!ended && lines.Next(&line)) {
         if (!ReadHexRecord(line, &record, &problem)) {
             return fail(problem);
         }
         switch (record.type) {
         case HEX_DATA:
-            if (!PlaceData(at, record, &builder, &problem)) {
+            if (!PlaceData(at, record, builder, &problem)) {
                 return fail(problem);
             }
+            details->records += record.data.empty() ? 0 : 1;
             break;
         case HEX_END_OF_FILE:
             if (!CheckLength(record, 0, "an end-of-file", &problem)) {
@@ -183,27 +133,30 @@ bool ParseIntelHex(const std::string &text, Bytes *image, std::string *error) {
             break;
         }
         case HEX_SEGMENT_START:
-        case HEX_LINEAR_START:
-            // Start addresses say where a CPU would begin executing; the
-            // device decides that itself, so they carry nothing for the image.
+        case HEX_LINEAR_START: {
+            // Where a processor would begin executing; the device decides
+            // that itself, so it is only shown.
             if (!CheckLength(record, 4, "a start address", &problem)) {
                 return fail(problem);
             }
+            const uint64_t high = static_cast<uint64_t>(record.data[0] << 8 | record.data[1]);
+            const uint64_t low = static_cast<uint64_t>(record.data[2] << 8 | record.data[3]);
+            details->start = record.type == HEX_SEGMENT_START ? (high << SEGMENT_SHIFT) + low : high << LINEAR_SHIFT | low;
             break;
+        }
         default:
             return fail("unknown record type " + HexNumber(record.type, BYTE_DIGITS));
         }
     }
     if (!ended) {
-        *error = "no end-of-file record (:00000001FF) after line " + std::to_string(line_number) +
+        *error = "no end-of-file record (:00000001FF) after line " + std::to_string(lines.number()) +
                  "; the file may be cut short";
         return false;
     }
-    if (builder.runs() == 0) {
+    if (builder->runs() == 0) {
         *error = "no data records: the file holds nothing to program";
         return false;
     }
-    *image = builder.Take();
     return true;
 }
 

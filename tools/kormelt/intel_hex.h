@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/kormelt/image.h"
+#include "tools/kormelt/firmware.h"
+#include "tools/kormelt/image_builder.h"
 
 namespace kormelt::tool {
 
@@ -22,11 +23,12 @@ struct HexRecord {
 // is wrong.
 bool ReadHexRecord(const std::string &line, HexRecord *record, std::string *error);
 
-// Places the data records of an Intel HEX text from address 0 upward, gaps
-// filled with ERASED_FLASH_BYTE. False with a reason naming the line when a
-// line is malformed, a checksum is wrong, records overlap, or an address
-// lies beyond IMAGE_MAX_BYTES. Data of a segment address record (type 02)
-// that run past offset 0xFFFF go on at the segment base + 0x10000.
-bool ParseIntelHex(const std::string &text, Bytes *image, std::string *error);
+// Places the data records of an Intel HEX text through builder and notes a
+// start address record in *details. False with a reason naming the line
+// when a line is malformed, a checksum is wrong, or the builder refuses a
+// record (overlaps, data too far apart), or when the text has no
+// end-of-file record or no data. Data of a segment address record (type
+// 02) that run past offset 0xFFFF go on at the segment base + 0x10000.
+bool ReadIntelHex(const std::string &text, ImageBuilder *builder, InputDetails *details, std::string *error);
 
 }  // namespace kormelt::tool

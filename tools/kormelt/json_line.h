@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace kormelt::tool {
 
@@ -43,7 +44,22 @@ public:
         text_ += "null";
         return *this;
     }
+    // A value written as JSON already: another object's Text(), or Array().
+    JsonLine &AddJson(const char *key, const std::string &json) {
+        Key(key);
+        text_ += json;
+        return *this;
+    }
     std::string Text() const { return text_ + "}"; }
+
+    // The objects' texts as one JSON array.
+    static std::string Array(const std::vector<JsonLine> &items) {
+        std::string text = "[";
+        for (const JsonLine &item : items) {
+            text += (text.size() > 1 ? "," : "") + item.Text();
+        }
+        return text + "]";
+    }
 
 private:
     void Key(const char *key) {

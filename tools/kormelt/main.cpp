@@ -3,12 +3,16 @@
 #include <cstdio>
 #include <exception>
 #include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
 #include "tools/kormelt/commands.h"
 #include "tools/kormelt/console.h"
 #include "tools/kormelt/exit_codes.h"
+#include "tools/kormelt/image_builder.h"
 #include "tools/kormelt/output.h"
 #include "tools/kormelt/searched_ports.h"
 #include "tools/kormelt/sim_command.h"
@@ -17,10 +21,28 @@ using namespace kormelt::tool;
 
 namespace {
 
+constexpr char SEAL_HELP[] =
+    "The format comes from --format, else from the content (the ELF magic, S-records S0 to S9, ':' records\n"
+    "of Intel HEX), else from the name (.hex .ihex .ihx; .srec .s19 .s28 .s37 .mot; .elf .axf); any other\n"
+    "file is raw binary, the firmware as it is.\n"
+    "\n"
+    "Intel HEX, S-records and ELF place their data at device addresses (ELF: each PT_LOAD segment's bytes\n"
+    "at its physical address; .bss takes none). --base says which address becomes the image's first byte:\n"
+    "an address (0x08000000), or 'lowest' for the lowest address holding data, as a binary copy of an ELF\n"
+    "file starts. Without --base it is address 0. Data below the base, overlapping data and an image over\n"
+    "16 MiB are refused; gaps are filled with 0xFF. Raw binary has no addresses and ignores --base.\n"
+    "\n"
+    "The input must be a regular file, not empty. The output is written as a regular file; a symlink is\n"
+    "followed to the file it names, and an output that is a device, FIFO or directory is refused.";
+
 constexpr char FLASH_HELP[] =
     "Reads the image once and checks its CRC, finds the device on " SEARCHED_PORTS ", erases it, uploads the\n"
     "image and restarts it. The library checks and uploads a private copy of what was read, so a file\n"
     "changed meanwhile cannot reach the device. The image must be a regular file of 3 bytes or more.\n"
+    "\n"
+    "FIRMWARE may also be Intel HEX, Motorola S-records or ELF (found as 'kormelt seal --help' says): it\n"
+    "is sealed in memory from the base, as seal would, and what was taken is shown in one line (format,\n"
+    "base, size, CRC) before the device is searched. Any other file is taken as an image.\n"
     "\n"
     "On Linux COMn is the device in $KORMELT_COM<n> when that is set; the other ports go, in order, to\n"
     "the USB and ACM adapters (/dev/serial/by-id, /dev/ttyUSB*, /dev/ttyACM*), then to the /dev/ttyS*\n"
@@ -37,6 +59,26 @@ constexpr char FLASH_HELP[] =
     "output, and the exit code is the run's. Any other failure to write the output (a full disk) is\n"
     "reported at the end and gives exit code 1 if the run succeeded, else the run's code.";
 
+const std::vector<std::string> FORMAT_WORDS = {"raw", "ihex", "srec", "elf"};
+
+const CLI::Validator BASE_VALIDATOR(
+    [](std::string &text) {
+        BaseChoice base;
+        std::string error;
+        return ParseBase(text, &base, &error) ? std::string() : error;
+    },
+    "");  // the option's type name says it already
+
+// The base an option gave, or address 0 when it was not given.
+BaseChoice BaseOption(const CLI::App *command, const std::string &text) {
+    BaseChoice base;
+    std::string error;
+    if (command->count("--base") > 0 && !ParseBase(text, &base, &error)) {
+        throw std::logic_error("--base passed its check but does not parse: " + error);
+    }
+    return base;
+}
+
 int Run(int argc, char **argv) {
     CLI::App app{"kormelt: firmware update of a device on a serial line", "kormelt"};
     app.set_version_flag("--version", "kormelt " KORMELT_VERSION);
@@ -44,9 +86,16 @@ int Run(int argc, char **argv) {
     app.footer(EXIT_CODE_HELP);
 
     FlashOptions flash;
-    CLI::App *flash_command = app.add_subcommand("flash", "Update the device with an image file");
+    CLI::App *flash_command = app.add_subcommand("flash", "Update the device with an image file, or with firmware sealed on the way");
     flash_command->footer(std::string(FLASH_HELP) + "\n\n" + EXIT_CODE_HELP);
-    flash_command->add_option("IMAGE", flash.image, "Image file: the firmware followed by its CRC")->required();
+    flash_command->add_option("FIRMWARE", flash.image, "Image file (the firmware followed by its CRC), or Intel HEX, "
+                              "S-records or ELF to seal first")->required();
+    std::string flash_base;
+    flash_command->add_option("--format", flash.format, "Format of FIRMWARE (raw is an image), by default found out")
+        ->check(CLI::IsMember(FORMAT_WORDS));
+    flash_command->add_option("--base", flash_base, "Address of the image's first byte, or lowest (default 0)")
+        ->type_name("ADDRESS|lowest")
+        ->check(BASE_VALIDATOR);
     flash_command->add_option("--port", flash.port, "Search only this device (not on Windows)")->type_name("PATH");
     CLI::Option *json = flash_command->add_flag("--json", flash.json, "Print one JSON object per line");
     flash_command->add_flag("-q,--quiet", flash.quiet, "Print nothing but errors")->excludes(json);
@@ -57,18 +106,35 @@ int Run(int argc, char **argv) {
     check_command->add_option("IMAGE", check_image, "Image file")->required();
 
     SealOptions seal;
-    CLI::App *seal_command =
-        app.add_subcommand("seal", "Make an image file from raw binary or Intel HEX by appending the CRC");
-    seal_command->footer(
-        "Intel HEX data are placed from address 0 with gaps filled with 0xFF; input named *.hex or *.ihex\n"
-        "is read as Intel HEX unless --format says otherwise. The input must be a regular file, not empty.\n"
-        "The output is written as a regular file; a symlink is followed to the file it names, and an\n"
-        "output that is a device, FIFO or directory is refused.\n\n" +
-        std::string(EXIT_CODE_HELP));
-    seal_command->add_option("INPUT", seal.input, "Firmware as raw binary or Intel HEX")->required();
+    CLI::App *seal_command = app.add_subcommand(
+        "seal", "Make an image file from raw binary, Intel HEX, S-records or ELF by appending the CRC");
+    seal_command->footer(std::string(SEAL_HELP) + "\n\n" + EXIT_CODE_HELP);
+    seal_command->add_option("INPUT", seal.input, "Firmware as raw binary, Intel HEX, S-records or ELF")->required();
     seal_command->add_option("-o,--output", seal.output, "Image file to write")->required()->type_name("IMAGE");
-    seal_command->add_option("--format", seal.format, "Input format, by default from the name")
-        ->check(CLI::IsMember({"raw", "ihex"}));
+    seal_command->add_option("--format", seal.format, "Input format, by default found out")
+        ->check(CLI::IsMember(FORMAT_WORDS));
+    std::string seal_base;
+    seal_command->add_option("--base", seal_base, "Address of the image's first byte, or lowest (default 0)")
+        ->type_name("ADDRESS|lowest")
+        ->check(BASE_VALIDATOR);
+
+    InfoOptions info;
+    CLI::App *info_command =
+        app.add_subcommand("info", "Show what an input or image file holds and the image it makes");
+    info_command->footer(
+        "Shows the format and how it was found, the address ranges with data and their sizes, the gaps\n"
+        "between them, the base taken, the entry or start address, an S-record file's S0 header, and the\n"
+        "image seal would make (its size and CRC) or why it would refuse; for a raw file, whether it is an\n"
+        "image already. --format and --base as for seal. --json prints one JSON object.\n\n" +
+        std::string(EXIT_CODE_HELP));
+    info_command->add_option("FILE", info.input, "Any input or image file")->required();
+    info_command->add_option("--format", info.format, "Input format, by default found out")
+        ->check(CLI::IsMember(FORMAT_WORDS));
+    std::string info_base;
+    info_command->add_option("--base", info_base, "Address of the image's first byte, or lowest (default 0)")
+        ->type_name("ADDRESS|lowest")
+        ->check(BASE_VALIDATOR);
+    info_command->add_flag("--json", info.json, "Print one JSON object");
 
     CLI::App *ports_command = app.add_subcommand("ports", "List " SEARCHED_PORTS ", their devices here and their state");
     ports_command->footer(
@@ -98,6 +164,9 @@ int Run(int argc, char **argv) {
     }
 
     try {
+        flash.base = BaseOption(flash_command, flash_base);
+        seal.base = BaseOption(seal_command, seal_base);
+        info.base = BaseOption(info_command, info_base);
         if (flash_command->parsed()) {
             return ExitAfterOutput(RunFlash(flash), OutputRule::KeepRunCode);
         }
@@ -106,6 +175,8 @@ int Run(int argc, char **argv) {
             code = RunCheck(check_image);
         } else if (seal_command->parsed()) {
             code = RunSeal(seal);
+        } else if (info_command->parsed()) {
+            code = RunInfo(info);
         } else if (ports_command->parsed()) {
             code = RunPorts();
         } else if (sim.parsed()) {
