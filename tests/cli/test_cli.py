@@ -283,8 +283,6 @@ class UsageTest(unittest.TestCase):
             ["flash", "a.img", "--no-such-option"],
             ["flash", "a.img", "--json", "-q"],
             ["flash", "a.img", "--port", ""],
-            ["doctor", "--port", ""],
-            ["doctor", "--no-such-option"],
             ["check"],
             ["seal", "in.bin"],
             ["seal", "in.bin", "-o", "out.img", "--format", "elf"],
@@ -301,6 +299,7 @@ class UsageTest(unittest.TestCase):
                 result = kormelt(*args)
                 self.assertEqual(result.returncode, EXIT_OK)
                 self.assertIn("Exit codes:", result.stdout)
+                self.assertIn(" 10  doctor: a check found a problem", result.stdout)
                 for code in range(10):
                     self.assertRegex(result.stdout, r"\n  %d  \S" % code)
 
@@ -1254,6 +1253,12 @@ class DoctorTest(TempDirTest):
         self.assertIn("kormelt-sim (PID %d) holds the other end of the pseudo-terminal" % pid, result.stdout)
         self.assertIn("ok       search: the device answered on COM1 (%s)\n" % sim.path, result.stdout)
 
+    def test_an_empty_port_is_a_usage_error(self):
+        result = kormelt("doctor", "--port", "")
+        self.assertEqual(result.returncode, EXIT_USAGE)
+        self.assertIn("--port needs a device path", result.stderr)
+        self.assertEqual(result.stdout, "")
+
     def test_a_path_that_is_no_port(self):
         regular = self.file("not-a-tty", b"")
         cases = [
@@ -1532,6 +1537,11 @@ class WineTest(TempDirTest):
         self.assertEqual((summary["event"], summary["result"], summary["exit_code"], summary["phase"]),
                          ("summary", "failed", EXIT_UPLOAD, "upload"))
         self.assertEqual(summary["port"], "COM3")
+
+    def test_doctor_is_not_available(self):
+        result = wine_kormelt("doctor", "--port", "COM3")
+        self.assertEqual(result.returncode, EXIT_USAGE, result.stderr)
+        self.assertIn("doctor is not available on Windows", result.stderr)
 
     def test_bad_image_and_check(self):
         path, image = self.image(1000)
