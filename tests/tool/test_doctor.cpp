@@ -417,6 +417,29 @@ TEST(DoctorChecks, ThePortMapHasNothingToSearchOrMoreDevicesThanPorts) {
     EXPECT_EQ(DoctorExitCode(Tally(checks)), EXIT_OK);
 }
 
+TEST(DoctorChecks, NoHolderSeenIsNotClaimedWhereOtherUsersProcessesAreHidden) {
+    DeviceFacts device;
+    device.path = "/dev/ttyUSB0";
+    device.presence = Presence::Present;
+    device.kind = PathKind::CharacterDevice;
+    device.char_device = true;
+    device.probe = {PortState::Free, PathKind::Unknown, ""};
+    const Accounts accounts{[] { return UserFacts{"alice", USER_GID, USER_GID, {USER_GID}}; },
+                            [](uint32_t) { return std::optional<GroupFacts>(); }};
+    MachineFacts machine;
+    machine.hidden_processes = 3;
+    for (const DoctorCheck &check : PortChecks(1, device, machine, accounts)) {
+        if (check.check == "holders") {
+            EXPECT_EQ(check.result, Verdict::Ok);
+            EXPECT_EQ(check.detail,
+                      "no process this user can see has it open (the files of 3 processes of other users show to "
+                      "root only)");
+            return;
+        }
+    }
+    ADD_FAILURE() << "no holders line";
+}
+
 TEST(DoctorChecks, TheSearchNamesWhereTheDeviceAnsweredOrWhatWasTried) {
     std::string error;
     const PortMap map = *PointSearchAtDevice("/dev/pts/7", &error);

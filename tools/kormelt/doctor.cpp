@@ -162,8 +162,8 @@ DoctorCheck Holders(uint32_t port, const DeviceFacts &device, const MachineFacts
     return Line(CHECK_HOLDERS, port, device.path, Verdict::Ok,
                 (machine.hidden_processes == 0
                      ? "no other process has it open"
-                     : "no process this user can see has it open (" + std::to_string(machine.hidden_processes) +
-                           " of other users show under sudo)") +
+                     : "no process this user can see has it open (the files of " +
+                           std::to_string(machine.hidden_processes) + " processes of other users show to root only)") +
                     far_end);
 }
 
