@@ -56,6 +56,7 @@ EXIT_UPLOAD = 6
 EXIT_RESTART = 7
 EXIT_CANCELLED = 8
 EXIT_SYSTEM = 9
+EXIT_DOCTOR = 10
 
 IMAGE_MAX_BYTES = 16 << 20  # firmware an image may hold; its file adds the 2-byte CRC
 HEX_TEXT_MAX_BYTES = 64 << 20
@@ -296,11 +297,12 @@ class UsageTest(unittest.TestCase):
                 self.assertNotEqual(result.stderr, "")
 
     def test_help_lists_the_exit_codes(self):
-        for args in (["--help"], ["flash", "--help"]):
+        for args in (["--help"], ["flash", "--help"], ["doctor", "--help"]):
             with self.subTest(args=args):
                 result = kormelt(*args)
                 self.assertEqual(result.returncode, EXIT_OK)
                 self.assertIn("Exit codes:", result.stdout)
+                self.assertIn(" 10  doctor: a check found a problem", result.stdout)
                 for code in range(10):
                     self.assertRegex(result.stdout, r"\n  %d  \S" % code)
 
@@ -1140,6 +1142,140 @@ class AdapterSearchTest(TempDirTest):
                                 for name in ("ttyACM2", "ttyACM3")])
 
 
+class DoctorTest(TempDirTest):
+    """kormelt doctor on a fake /dev, /proc and /sys tree whose devices lead to the simulator and to
+    pseudo-terminals of the test's own; one run with --port on this machine's /proc, with the simulator's
+    pseudo-terminal as the only device."""
+
+    CHECK_KEYS = {"event", "check", "port", "path", "result", "detail", "fix"}
+
+    def tree(self, devices, latency_ms=None, processes=(), console=None):
+        root = os.path.join(self.dir, "root")
+        for sub in ("dev/serial/by-id", "proc", "sys/class/tty/console", "sys/bus/usb-serial/devices/ttyUSB0"):
+            os.makedirs(os.path.join(root, sub))
+        for name, target in devices.items():
+            os.symlink(target, os.path.join(root, "dev", name))
+        if latency_ms is not None:
+            with open(os.path.join(root, "sys/bus/usb-serial/devices/ttyUSB0/latency_timer"), "w") as f:
+                f.write("%d\n" % latency_ms)
+        if console:
+            with open(os.path.join(root, "sys/class/tty/console/active"), "w") as f:
+                f.write("tty0 %s\n" % console)
+        for pid, comm, fds in processes:
+            os.makedirs(os.path.join(root, "proc", str(pid), "fd"))
+            with open(os.path.join(root, "proc", str(pid), "comm"), "w") as f:
+                f.write(comm + "\n")
+            for fd, target in fds.items():
+                os.symlink(target, os.path.join(root, "proc", str(pid), "fd", str(fd)))
+        return root
+
+    def env(self, root, **ports):
+        env = dict(os.environ)
+        for n in range(1, 8):
+            env.pop("KORMELT_COM%d" % n, None)
+        env.update({"KORMELT_%s" % port: path for port, path in ports.items()})
+        if root is None:
+            env.pop("KORMELT_SCAN_ROOT", None)
+        else:
+            env["KORMELT_SCAN_ROOT"] = root
+        return env
+
+    def troubled_tree(self, sim, silent, console):
+        """ttyUSB0 leads to the simulator but screen holds it and its latency timer is 16 ms; ModemManager
+        runs; ttyS0, the console, is made COM3 by its variable; ttyACM0 is silent."""
+        root = self.tree({"ttyUSB0": sim.path, "ttyACM0": silent.path, "ttyS0": console.path}, latency_ms=16,
+                         processes=[(4242, "screen", {3: sim.path}), (812, "ModemManager", {})], console="ttyS0")
+        return root, self.env(root, COM3=os.path.join(root, "dev/ttyS0"))
+
+    def test_each_result_on_a_fake_tree_and_a_problem_exit_code(self):
+        with Simulator() as sim, SilentPort() as silent, SilentPort() as console:
+            root, env = self.troubled_tree(sim, silent, console)
+            result = kormelt("doctor", env=env)
+        self.assertEqual(result.returncode, EXIT_DOCTOR, result.stdout + result.stderr)
+        lines = result.stdout.splitlines()
+        usb, acm, uart = (os.path.join(root, "dev", name) for name in ("ttyUSB0", "ttyACM0", "ttyS0"))
+        expected = [
+            "problem  COM1 %s: open in screen (PID 4242). Fix: " % usb,
+            "warning  COM1 %s: latency timer 16 ms" % usb,
+            "ok       COM2 %s: no other process has it open" % acm,
+            "problem  COM3 %s: the system console (ttyS0)" % uart,
+            "warning  ModemManager: running (PID 812)",
+            "ok       brltty: not running",
+            "ok       search: the device answered on COM1 (%s)" % usb,
+        ]
+        for start in expected:
+            with self.subTest(line=start):
+                self.assertTrue(any(line.startswith(start) for line in lines), result.stdout)
+        self.assertIn("echo 1 | sudo tee %s/sys/bus/usb-serial/devices/ttyUSB0/latency_timer" % root, result.stdout)
+        # One line per check, then the summary.
+        for line in lines[:-1]:
+            self.assertRegex(line, r"^(ok       |warning  |problem  )\S")
+        self.assertEqual(lines[-1], "doctor: 2 problems, 2 warnings, %d ok" % (len(lines) - 5))
+
+    def test_json_every_line_parses_and_the_summary_counts_them(self):
+        with Simulator() as sim, SilentPort() as silent, SilentPort() as console:
+            root, env = self.troubled_tree(sim, silent, console)
+            result = kormelt("doctor", "--json", env=env)
+        self.assertEqual(result.returncode, EXIT_DOCTOR, result.stderr)
+        events = json_events(result.stdout)
+        checks, summary = events[:-1], events[-1]
+        for check in checks:
+            self.assertEqual(set(check), self.CHECK_KEYS, check)
+            self.assertEqual(check["event"], "check")
+            self.assertIn(check["result"], ("ok", "warning", "problem"))
+            self.assertEqual(check["fix"] is None, check["result"] == "ok", check)
+        by_check = {(c["check"], c["port"]): c for c in checks}
+        self.assertEqual(by_check[("holders", "COM1")]["path"], os.path.join(root, "dev/ttyUSB0"))
+        self.assertEqual(by_check[("console", "COM3")]["result"], "problem")
+        self.assertEqual(by_check[("modem_manager", None)]["result"], "warning")
+        self.assertEqual(by_check[("search", "COM1")]["result"], "ok")
+        results = [c["result"] for c in checks]
+        self.assertEqual(summary, {"event": "summary", "result": "problem", "ok": results.count("ok"),
+                                   "warnings": results.count("warning"), "problems": results.count("problem"),
+                                   "exit_code": EXIT_DOCTOR})
+
+    def test_a_healthy_tree_finds_the_simulator_and_exits_zero(self):
+        with Simulator() as sim:
+            root = self.tree({"ttyUSB0": sim.path}, latency_ms=1, processes=[(4242, "bash", {0: "/dev/null"})])
+            os.symlink("../../ttyUSB0", os.path.join(root, "dev/serial/by-id/usb-Maker_Serial-if00-port0"))
+            result = kormelt("doctor", env=self.env(root))
+            self.assertEqual(result.returncode, EXIT_OK, result.stdout + result.stderr)
+            self.assertEqual([request.kind for request in sim.log()], ["identify"])
+        usb = os.path.join(root, "dev/ttyUSB0")
+        self.assertIn("ok       COM1 %s: latency timer 1 ms\n" % usb, result.stdout)
+        self.assertIn("ok       search: the device answered on COM1 (%s)\n" % usb, result.stdout)
+        self.assertEqual([line for line in result.stdout.splitlines() if not line.startswith("ok ")],
+                         ["doctor: no problem found; 0 warnings, 9 ok"])
+
+    def test_port_option_on_this_machine_sees_the_simulator_as_the_far_end(self):
+        with Simulator() as sim:
+            result = kormelt("doctor", "--port", sim.path, env=self.env(None))
+            pid = sim.process.pid
+        self.assertEqual(result.returncode, EXIT_OK, result.stdout + result.stderr)
+        self.assertIn("ok       COM1 %s: exists, a character device\n" % sim.path, result.stdout)
+        self.assertIn("kormelt-sim (PID %d) holds the other end of the pseudo-terminal" % pid, result.stdout)
+        self.assertIn("ok       search: the device answered on COM1 (%s)\n" % sim.path, result.stdout)
+
+    def test_an_empty_port_is_a_usage_error(self):
+        result = kormelt("doctor", "--port", "")
+        self.assertEqual(result.returncode, EXIT_USAGE)
+        self.assertIn("--port needs a device path", result.stderr)
+        self.assertEqual(result.stdout, "")
+
+    def test_a_path_that_is_no_port(self):
+        regular = self.file("not-a-tty", b"")
+        cases = [
+            (os.path.join(self.dir, "missing"), "does not exist"),
+            (regular, "not a serial port: a regular file"),
+        ]
+        for path, detail in cases:
+            with self.subTest(path=path):
+                result = kormelt("doctor", "--port", path, env=self.env(NO_PORT))
+                self.assertEqual(result.returncode, EXIT_DOCTOR, result.stderr)
+                self.assertIn("problem  COM1 %s: %s. Fix: " % (path, detail), result.stdout)
+                self.assertIn("problem  search: no device answered on COM1 (%s) (status 13)" % path, result.stdout)
+
+
 class TerminalViewTest(TempDirTest):
     """Progress bars on a pseudo-terminal, as a person at a terminal sees them."""
 
@@ -1404,6 +1540,11 @@ class WineTest(TempDirTest):
         self.assertEqual((summary["event"], summary["result"], summary["exit_code"], summary["phase"]),
                          ("summary", "failed", EXIT_UPLOAD, "upload"))
         self.assertEqual(summary["port"], "COM3")
+
+    def test_doctor_is_not_available(self):
+        result = wine_kormelt("doctor", "--port", "COM3")
+        self.assertEqual(result.returncode, EXIT_USAGE, result.stderr)
+        self.assertIn("doctor is not available on Windows", result.stderr)
 
     def test_bad_image_and_check(self):
         path, image = self.image(1000)

@@ -20,6 +20,7 @@ enum ExitCode : int {
     EXIT_CANCELLED = 8,  // stopped by Ctrl-C, SIGTERM or SIGHUP
     EXIT_SYSTEM = 9,     // an output file cannot be written, the private copy cannot be made, or a helper
                          // cannot run
+    EXIT_DOCTOR = 10,    // doctor found a problem that stands between the tool and the device
 };
 
 // Shown at the end of --help.
@@ -36,6 +37,7 @@ inline constexpr char EXIT_CODE_HELP[] =
     "  7  restart failed\n"
     "  8  cancelled (Ctrl-C, SIGTERM or SIGHUP)\n"
     "  9  an output file cannot be written (or is no regular file), the private copy of the image\n"
-    "     cannot be made, or the simulator cannot run\n";
+    "     cannot be made, or the simulator cannot run\n"
+    " 10  doctor: a check found a problem\n";
 
 }  // namespace kormelt::tool

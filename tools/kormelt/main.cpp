@@ -11,6 +11,7 @@
 
 #include "tools/kormelt/commands.h"
 #include "tools/kormelt/console.h"
+#include "tools/kormelt/doctor_command.h"
 #include "tools/kormelt/exit_codes.h"
 #include "tools/kormelt/image_builder.h"
 #include "tools/kormelt/output.h"
@@ -143,6 +144,7 @@ int Run(int argc, char **argv) {
         "that raises its modem lines briefly.");
 
     SimCommand sim(app);
+    DoctorCommand doctor(app);
 
     try {
         app.parse(argc, argv);
@@ -181,6 +183,8 @@ int Run(int argc, char **argv) {
             code = RunPorts();
         } else if (sim.parsed()) {
             code = sim.Run();
+        } else if (doctor.parsed()) {
+            code = doctor.Run();
         }
         return ExitAfterOutput(code, OutputRule::Strict);
     } catch (const std::exception &e) {

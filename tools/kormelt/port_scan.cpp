@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -13,6 +14,8 @@
 namespace kormelt::tool {
 namespace {
 
+constexpr char SCAN_ROOT_VARIABLE[] = "KORMELT_SCAN_ROOT";
+constexpr char SCAN_ROOT_DEFAULT[] = "/";
 constexpr char BY_ID_DIR[] = "/dev/serial/by-id";
 constexpr char DEV_DIR[] = "/dev";
 constexpr char TTY_CLASS_DIR[] = "/sys/class/tty";
@@ -142,6 +145,11 @@ std::set<std::string> Consoles(const std::string &prefix) {
 }
 
 }  // namespace
+
+std::string ScanRoot() {
+    const char *root = std::getenv(SCAN_ROOT_VARIABLE);
+    return root != nullptr && *root != '\0' ? root : SCAN_ROOT_DEFAULT;
+}
 
 std::vector<FoundPort> FindSerialPorts(const std::string &root) {
     const std::string prefix = Prefix(root);

@@ -7,6 +7,10 @@
 
 namespace kormelt::tool {
 
+// Where /dev, /sys and /proc are looked for: $KORMELT_SCAN_ROOT, which a
+// test points at a tree of its own, else "/".
+std::string ScanRoot();
+
 struct FoundPort {
     std::string device;  // path of the device node, under the root
     std::string source;  // how it was found, for people: "USB adapter", "UART type 4"
