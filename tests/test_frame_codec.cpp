@@ -7,6 +7,7 @@
 
 #include "protocol/crc16.h"
 #include "protocol/frame_codec.h"
+#include "protocol/hex.h"
 
 using kormelt::FrameDecoder;
 using kormelt::FrameEvent;
@@ -44,19 +45,14 @@ const char *Name(FrameEvent event) {
 // Feeds the bytes and writes down every event but NeedMore, with the
 // decoded bytes of the frame it ended: "frame 0b0231", "dropped 01".
 std::vector<std::string> Events(FrameDecoder &decoder, const uint8_t *buffer, const Bytes &line) {
-    static const char DIGITS[] = "0123456789abcdef";
     std::vector<std::string> events;
     for (uint8_t byte : line) {
         const FrameEvent event = decoder.Feed(byte);
         if (event == FrameEvent::NeedMore) {
             continue;
         }
-        std::string text = std::string(Name(event)) + (decoder.overflowed() ? " overflowed " : " ");
-        for (size_t i = 0; i < decoder.length(); ++i) {
-            text += DIGITS[buffer[i] >> 4];
-            text += DIGITS[buffer[i] & 0x0F];
-        }
-        events.push_back(text);
+        events.push_back(std::string(Name(event)) + (decoder.overflowed() ? " overflowed " : " ") +
+                         kormelt::HexText(buffer, decoder.length()));
     }
     return events;
 }

@@ -2,6 +2,7 @@
 
 #include <cctype>
 
+#include "protocol/hex.h"
 #include "tools/kormelt/image_builder.h"
 
 namespace kormelt::tool {
@@ -21,19 +22,6 @@ constexpr unsigned LINEAR_SHIFT = 16;
 constexpr uint64_t LINEAR_SPAN = uint64_t{1} << 32;  // linear addressing wraps at 4 GiB
 constexpr int BYTE_DIGITS = 2;
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
-
 // The record's bytes, from the digits after the colon.
 bool DecodeDigits(const std::string &line, std::vector<uint8_t> *bytes, std::string *error) {
     const size_t digits = line.size() - 1;
@@ -45,24 +33,19 @@ bool DecodeDigits(const std::string &line, std::vector<uint8_t> *bytes, std::str
         *error = "record too short (a record has at least 10 hex digits after ':')";
         return false;
     }
-    bytes->clear();
-    for (size_t i = 1; i < line.size(); i += 2) {
-        const int high = HexDigit(line[i]);
-        const int low = HexDigit(line[i + 1]);
-        if (high < 0 || low < 0) {
-            const char bad = high < 0 ? line[i] : line[i + 1];
-            const size_t column = (high < 0 ? i : i + 1) + 1;
-            const auto code = static_cast<unsigned char>(bad);
-            const std::string where = " in column " + std::to_string(column) + " is not a hex digit";
-            *error = code >= 0x80 ? "the byte " + HexNumber(code, BYTE_DIGITS) + where +
-                                        " (not ASCII: a HEX file is plain text)"
-                     : std::isprint(code) ? "'" + std::string(1, bad) + "'" + where
-                                          : "a control character (" + HexNumber(code, BYTE_DIGITS) + ")" + where;
-            return false;
-        }
-        bytes->push_back(static_cast<uint8_t>(high << 4 | low));
+    const size_t bad_at = HexDecode(line.data() + 1, digits, bytes);
+    if (bad_at == digits) {
+        return true;
     }
-    return true;
+    const char bad = line[1 + bad_at];
+    const size_t column = bad_at + 2;  // counted from 1, after the colon
+    const auto code = static_cast<unsigned char>(bad);
+    const std::string where = " in column " + std::to_string(column) + " is not a hex digit";
+    *error = code >= 0x80 ? "the byte " + HexNumber(code, BYTE_DIGITS) + where +
+                                " (not ASCII: a HEX file is plain text)"
+             : std::isprint(code) ? "'" + std::string(1, bad) + "'" + where
+                                  : "a control character (" + HexNumber(code, BYTE_DIGITS) + ")" + where;
+    return false;
 }
 
 bool CheckLength(const HexRecord &record, size_t expected, const char *what, std::string *error) {

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "protocol/hex.h"
+
 namespace kormelt::sim {
 
 namespace {
@@ -129,30 +131,8 @@ private:
     size_t pos_ = 0;
 };
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
-
 bool FromHex(const std::string &hex, std::vector<uint8_t> *bytes) {
-    if (hex.size() % 2 != 0) {
-        return false;
-    }
-    bytes->clear();
-    for (size_t i = 0; i < hex.size(); i += 2) {
-        const int high = HexValue(hex[i]);
-        const int low = HexValue(hex[i + 1]);
-        if (high < 0 || low < 0) {
-            return false;
-        }
-        bytes->push_back(static_cast<uint8_t>(high << 4 | low));
-    }
-    return true;
+    return hex.size() % 2 == 0 && HexDecode(hex.data(), hex.size(), bytes) == hex.size();
 }
 
 }  // namespace
