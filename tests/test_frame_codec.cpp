@@ -8,6 +8,7 @@
 #include "protocol/crc16.h"
 #include "protocol/frame_codec.h"
 #include "protocol/hex.h"
+#include "tools/common/name_table.h"
 
 using kormelt::FrameDecoder;
 using kormelt::FrameEvent;
@@ -28,19 +29,11 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
     return out;
 }
 
-const char *Name(FrameEvent event) {
-    switch (event) {
-    case FrameEvent::NeedMore:
-        return "need-more";
-    case FrameEvent::Frame:
-        return "frame";
-    case FrameEvent::Dropped:
-        return "dropped";
-    case FrameEvent::Error:
-        return "error";
-    }
-    return "?";
-}
+constexpr kormelt::Named<FrameEvent> EVENT_NAMES[] = {
+    {FrameEvent::NeedMore, "need-more"}, {FrameEvent::Frame, "frame"},
+    {FrameEvent::Dropped, "dropped"},    {FrameEvent::Error, "error"},
+};
+static_assert(kormelt::NamesEveryValue(EVENT_NAMES, FrameEvent::Error));
 
 // Feeds the bytes and writes down every event but NeedMore, with the
 // decoded bytes of the frame it ended: "frame 0b0231", "dropped 01".
@@ -51,7 +44,8 @@ std::vector<std::string> Events(FrameDecoder &decoder, const uint8_t *buffer, co
         if (event == FrameEvent::NeedMore) {
             continue;
         }
-        events.push_back(std::string(Name(event)) + (decoder.overflowed() ? " overflowed " : " ") +
+        const std::string name = kormelt::NameIn(EVENT_NAMES, event, "?");
+        events.push_back(name + (decoder.overflowed() ? " overflowed " : " ") +
                          kormelt::HexText(buffer, decoder.length()));
     }
     return events;

@@ -3,32 +3,20 @@
 #include <cstdlib>
 
 #include "protocol/hex.h"
+#include "tools/common/name_table.h"
 
 namespace kormelt::sim {
 
 namespace {
 
-const char *KindName(RequestKind kind) {
-    switch (kind) {
-    case RequestKind::Identify:
-        return "identify";
-    case RequestKind::Restart:
-        return "restart";
-    case RequestKind::Erase:
-        return "erase";
-    case RequestKind::Program:
-        return "program";
-    case RequestKind::Unknown:
-        return "unknown";
-    case RequestKind::BadCrc:
-        return "bad-crc";
-    case RequestKind::Short:
-        return "short";
-    case RequestKind::Overlong:
-        return "overlong";
-    }
-    return "unknown";
-}
+constexpr Named<RequestKind> KIND_NAMES[] = {
+    {RequestKind::Identify, "identify"}, {RequestKind::Restart, "restart"}, {RequestKind::Erase, "erase"},
+    {RequestKind::Program, "program"},   {RequestKind::Unknown, "unknown"}, {RequestKind::BadCrc, "bad-crc"},
+    {RequestKind::Short, "short"},       {RequestKind::Overlong, "overlong"},
+};
+static_assert(NamesEveryValue(KIND_NAMES, RequestKind::Overlong));
+
+const char *KindName(RequestKind kind) { return NameIn(KIND_NAMES, kind, "unknown"); }
 
 // A reader of exactly what LogRecord writes, and of keys added later: an
 // object of string and unsigned integer values, strings without escapes
