@@ -19,6 +19,7 @@
 #include "protocol/crc16.h"
 #include "protocol/frame_codec.h"
 #include "protocol/status_names.h"
+#include "tests/support/bytes.h"
 #include "tests/support/child_call.h"
 #include "tests/support/fake_port.h"
 #include "tests/support/temp_file.h"
@@ -671,11 +672,7 @@ int32_t CheckInsideProgress::check_status = -99;
 // caller. In a child process, so that a lock taken twice fails the test
 // after a time instead of hanging it.
 TEST_F(DeviceTest, ProgressCallbackMayCallTheLibraryOnItsOwnThread) {
-    Bytes data = ImageBytes(100);
-    const uint16_t crc = kormelt::CrcBlock(data.data(), data.size());
-    data.push_back(static_cast<uint8_t>(crc >> 8));
-    data.push_back(static_cast<uint8_t>(crc & 0xFF));
-    TempFile sealed(data);
+    TempFile sealed(WithCrc(ImageBytes(100)));
     CheckInsideProgress::image = sealed.path();
     OpenOnCom3();
     const std::optional<ReentrantErase> got = CallInChild<ReentrantErase>(
@@ -691,10 +688,7 @@ TEST_F(DeviceTest, ProgressCallbackMayCallTheLibraryOnItsOwnThread) {
 }
 
 TEST_F(DeviceTest, CompleteUpdateOverTheInMemoryLine) {
-    Bytes image = ImageBytes(1000);
-    const uint16_t crc = kormelt::CrcBlock(image.data(), image.size());
-    image.push_back(static_cast<uint8_t>(crc >> 8));
-    image.push_back(static_cast<uint8_t>(crc & 0xFF));
+    const Bytes image = WithCrc(ImageBytes(1000));
     TempFile file(image);
     fake::Attach(3, &device.line);
     EXPECT_EQ(KORMELT_CheckCRC(file.path().c_str()), STATUS_OK);

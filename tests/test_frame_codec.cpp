@@ -8,6 +8,8 @@
 #include "protocol/crc16.h"
 #include "protocol/frame_codec.h"
 #include "protocol/hex.h"
+
+#include "tests/support/bytes.h"
 #include "tools/common/name_table.h"
 
 using kormelt::FrameDecoder;
@@ -20,14 +22,6 @@ namespace {
 const Bytes IDENTIFY = {0x7E, 0x00, 0xBE, 0xA0, 0x7E};
 const Bytes RESTART = {0x7E, 0x01, 0xAE, 0x81, 0x7E};
 const Bytes ERASE_11 = {0x7E, 0x02, 0x0B, 0x31, 0x1C, 0x7E};
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes &p : parts) {
-        out.insert(out.end(), p.begin(), p.end());
-    }
-    return out;
-}
 
 constexpr kormelt::Named<FrameEvent> EVENT_NAMES[] = {
     {FrameEvent::NeedMore, "need-more"}, {FrameEvent::Frame, "frame"},

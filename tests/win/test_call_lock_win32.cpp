@@ -87,7 +87,7 @@ protected:
 TEST_F(Win32CallLock, CallFromAnotherThreadWaitsForTheRunningCall) {
     TempDir dir;
     Check check;
-    check.path = dir.Write("sealed.img", Sealed({0x01, 0x02, 0x03}));
+    check.path = dir.Write("sealed.img", WithCrc({0x01, 0x02, 0x03}));
     searcher = CreateThread(nullptr, 0, RunSearch, nullptr, 0, nullptr);
     ASSERT_NE(searcher, nullptr);
     ASSERT_EQ(WaitForSingleObject(state.entered, CALL_LIMIT_MS), WAIT_OBJECT_0);
@@ -105,7 +105,7 @@ TEST_F(Win32CallLock, CallFromAnotherThreadWaitsForTheRunningCall) {
 
 TEST_F(Win32CallLock, ProgressCallbackMayCallTheLibraryOnItsOwnThread) {
     TempDir dir;
-    state.image = dir.Write("sealed.img", Sealed({0x04, 0x05, 0x06}));
+    state.image = dir.Write("sealed.img", WithCrc({0x04, 0x05, 0x06}));
     SetEvent(state.release);
     searcher = CreateThread(nullptr, 0, RunSearch, nullptr, 0, nullptr);
     ASSERT_NE(searcher, nullptr);

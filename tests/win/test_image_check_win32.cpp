@@ -31,7 +31,7 @@ DWORD WINAPI RunCheck(LPVOID argument) {
 
 TEST(Win32ImageCheck, OnlyAFileOnADiskIsReadTheRestGivesMinusOneAtOnce) {
     TempDir dir;
-    const std::string sealed = dir.Write("sealed.img", Sealed({0x10, 0x20, 0x30, 0x40}));
+    const std::string sealed = dir.Write("sealed.img", WithCrc({0x10, 0x20, 0x30, 0x40}));
     const std::string unsealed = dir.Write("unsealed.img", {0x10, 0x20, 0x30, 0x40});
     // A pipe waiting for its client: the check connects to it, and a read
     // would then wait for bytes that never come.
