@@ -12,8 +12,6 @@
 #include <thread>
 #include <vector>
 
-#include <sys/stat.h>
-
 #include "device/api.h"
 #include "device/image_file.h"
 #include "protocol/crc16.h"
@@ -22,6 +20,7 @@
 #include "tests/support/bytes.h"
 #include "tests/support/child_call.h"
 #include "tests/support/fake_port.h"
+#include "tests/support/not_regular.h"
 #include "tests/support/temp_file.h"
 
 using Bytes = std::vector<uint8_t>;
@@ -376,25 +375,10 @@ struct ChildUpload {
 // that blocks (an open that waits for a FIFO's writer) fails its case
 // instead of hanging the suite.
 TEST_F(DeviceTest, UploadRefusesPathsThatAreNoRegularFileAtOnce) {
-    TempDir dir;
-    const std::string fifo = dir.Entry("no-writer");
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    NotRegularPaths paths;
     TempFile image(ImageBytes(300));
-    struct Case {
-        const char *what;
-        std::string path;
-        int32_t status;
-    };
-    const Case cases[] = {
-        {"FIFO without a writer", fifo, STATUS_IMAGE_OPEN},
-        {"device that reads without end", "/dev/zero", STATUS_IMAGE_OPEN},
-        {"device that reads nothing", "/dev/null", STATUS_IMAGE_OPEN},
-        {"directory", dir.path(), STATUS_IMAGE_OPEN},
-        {"missing path", dir.Entry("missing.img"), STATUS_IMAGE_OPEN},
-        {"regular file", image.path(), STATUS_OK},
-    };
     OpenOnCom3();
-    for (const Case &c : cases) {
+    for (const PathCase &c : paths.Cases(STATUS_IMAGE_OPEN, image.path(), STATUS_OK)) {
         SCOPED_TRACE(c.what);
         const std::optional<ChildUpload> got = CallInChild<ChildUpload>(
             [&c, this] {

@@ -6,13 +6,12 @@
 #include <string>
 #include <vector>
 
-#include <sys/stat.h>
-
 #include "device/api.h"
 #include "protocol/status_names.h"
 #include "tests/support/bytes.h"
 #include "tests/support/child_call.h"
 #include "tests/support/image_vectors.h"
+#include "tests/support/not_regular.h"
 #include "tests/support/temp_file.h"
 
 namespace {
@@ -77,24 +76,9 @@ TEST(CheckCrc, SharedImageVectors) {
 // /dev/zero would be read without end. Each check runs in a child process,
 // so a call that blocks fails the case instead of hanging the suite.
 TEST(CheckCrc, PathsThatAreNoRegularFileGiveMinusOneAtOnce) {
-    TempDir dir;
-    const std::string fifo = dir.Entry("no-writer");
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    NotRegularPaths paths;
     TempFile sealed(WithCrc(Pattern(300)));
-    struct Case {
-        const char *what;
-        std::string path;
-        int32_t status;
-    };
-    const Case cases[] = {
-        {"FIFO without a writer", fifo, FILE_CHECK_OPEN_FAILED},
-        {"device that reads without end", "/dev/zero", FILE_CHECK_OPEN_FAILED},
-        {"device that reads nothing", "/dev/null", FILE_CHECK_OPEN_FAILED},
-        {"directory", dir.path(), FILE_CHECK_OPEN_FAILED},
-        {"missing path", dir.Entry("missing.img"), FILE_CHECK_OPEN_FAILED},
-        {"regular file", sealed.path(), STATUS_OK},
-    };
-    for (const Case &c : cases) {
+    for (const PathCase &c : paths.Cases(FILE_CHECK_OPEN_FAILED, sealed.path(), STATUS_OK)) {
         SCOPED_TRACE(c.what);
         const std::optional<int32_t> status =
             CallInChild<int32_t>([&c] { return KORMELT_CheckCRC(c.path.c_str()); }, CALL_LIMIT);
