@@ -11,6 +11,11 @@
 
 namespace kormelt {
 
+// The C runtime's calls of the port by types of their own: a pointer type
+// written out cannot stand before a member's name.
+using MallocCall = void *(*)(size_t size);
+using FreeCall = void (*)(void *memory);
+
 // Every platform call of the port, named once: X(name, type, real call).
 // The table's members, the real table and the check that it fills each of
 // them come from this list.
@@ -26,8 +31,8 @@ namespace kormelt {
     X(CloseHandle, decltype(&::CloseHandle), ::CloseHandle)            \
     X(GetTickCount, decltype(&::GetTickCount), ::GetTickCount)         \
     X(Sleep, decltype(&::Sleep), ::Sleep)                              \
-    X(malloc, void *(*)(size_t size), ::malloc) /* the port record */  \
-    X(free, void (*)(void *memory), ::free)
+    X(malloc, MallocCall, ::malloc) /* the port record */              \
+    X(free, FreeCall, ::free)
 
 struct Win32Calls {
 #define KORMELT_WIN32_CALL_MEMBER(name, type, real) type name = nullptr;
