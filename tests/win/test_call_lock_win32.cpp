@@ -11,6 +11,7 @@
 
 #include "device/api.h"
 #include "protocol/status_names.h"
+#include "tests/win/check_thread_win32.h"
 #include "tests/win/temp_dir_win32.h"
 
 namespace {
@@ -42,17 +43,6 @@ int32_t KORMELT_CALL HeldProgress(int32_t percent) {
 
 DWORD WINAPI RunSearch(LPVOID) {
     search->status = KORMELT_Open(HeldProgress);
-    return 0;
-}
-
-struct Check {
-    std::string path;
-    int32_t status = 99;
-};
-
-DWORD WINAPI RunCheck(LPVOID argument) {
-    Check *check = static_cast<Check *>(argument);
-    check->status = KORMELT_CheckCRC(check->path.c_str());
     return 0;
 }
 

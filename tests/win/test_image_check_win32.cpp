@@ -10,6 +10,7 @@
 
 #include "device/api.h"
 #include "protocol/status_names.h"
+#include "tests/win/check_thread_win32.h"
 #include "tests/win/temp_dir_win32.h"
 
 namespace {
@@ -17,17 +18,6 @@ namespace {
 // Far longer than a check of a small file takes; a check still running then
 // is blocked.
 constexpr DWORD CALL_LIMIT_MS = 5000;
-
-struct Check {
-    std::string path;
-    int32_t status = 99;
-};
-
-DWORD WINAPI RunCheck(LPVOID argument) {
-    Check *check = static_cast<Check *>(argument);
-    check->status = KORMELT_CheckCRC(check->path.c_str());
-    return 0;
-}
 
 TEST(Win32ImageCheck, OnlyAFileOnADiskIsReadTheRestGivesMinusOneAtOnce) {
     TempDir dir;
