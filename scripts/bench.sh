@@ -4,14 +4,9 @@
 # 32-bit loader where this machine executes 32-bit programs). Figures only:
 # nothing fails on speed.
 set -eu
-cd "$(dirname "$0")/.."
-scripts/install-deps.sh
-# The presets fix no job count: build with every core.
-export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
-for preset in win-i686 win-x86_64 linux; do
-    cmake --preset "$preset" >/dev/null
-    cmake --build --preset "$preset" >/dev/null
-done
+# shellcheck source=scripts/lib.sh
+. "$(dirname "$0")/lib.sh"
+build_trees
 
 BUILD="$PWD/build/linux"
 "$BUILD/bench/kormelt-bench" a b d c

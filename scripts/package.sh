@@ -5,14 +5,7 @@
 # of the builds). Each tree's target kormelt_packages builds what is not
 # built yet and then packs.
 set -eu
-cd "$(dirname "$0")/.."
-scripts/install-deps.sh
-export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
-for preset in win-i686 win-x86_64 linux; do
-    cmake --preset "$preset" >/dev/null
-    cmake --build --preset "$preset" --target kormelt_packages >/dev/null || {
-        echo "package.sh: the packages of build/$preset failed" >&2
-        exit 1
-    }
-done
+# shellcheck source=scripts/lib.sh
+. "$(dirname "$0")/lib.sh"
+build_trees --target kormelt_packages
 ls -l build/packages

@@ -12,15 +12,15 @@
 #include <thread>
 #include <vector>
 
-#include <sys/stat.h>
-
 #include "device/api.h"
 #include "device/image_file.h"
 #include "protocol/crc16.h"
 #include "protocol/frame_codec.h"
 #include "protocol/status_names.h"
+#include "tests/support/bytes.h"
 #include "tests/support/child_call.h"
 #include "tests/support/fake_port.h"
+#include "tests/support/not_regular.h"
 #include "tests/support/temp_file.h"
 
 using Bytes = std::vector<uint8_t>;
@@ -375,25 +375,10 @@ struct ChildUpload {
 // that blocks (an open that waits for a FIFO's writer) fails its case
 // instead of hanging the suite.
 TEST_F(DeviceTest, UploadRefusesPathsThatAreNoRegularFileAtOnce) {
-    TempDir dir;
-    const std::string fifo = dir.Entry("no-writer");
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    NotRegularPaths paths;
     TempFile image(ImageBytes(300));
-    struct Case {
-        const char *what;
-        std::string path;
-        int32_t status;
-    };
-    const Case cases[] = {
-        {"FIFO without a writer", fifo, STATUS_IMAGE_OPEN},
-        {"device that reads without end", "/dev/zero", STATUS_IMAGE_OPEN},
-        {"device that reads nothing", "/dev/null", STATUS_IMAGE_OPEN},
-        {"directory", dir.path(), STATUS_IMAGE_OPEN},
-        {"missing path", dir.Entry("missing.img"), STATUS_IMAGE_OPEN},
-        {"regular file", image.path(), STATUS_OK},
-    };
     OpenOnCom3();
-    for (const Case &c : cases) {
+    for (const PathCase &c : paths.Cases(STATUS_IMAGE_OPEN, image.path(), STATUS_OK)) {
         SCOPED_TRACE(c.what);
         const std::optional<ChildUpload> got = CallInChild<ChildUpload>(
             [&c, this] {
@@ -671,11 +656,7 @@ int32_t CheckInsideProgress::check_status = -99;
 // caller. In a child process, so that a lock taken twice fails the test
 // after a time instead of hanging it.
 TEST_F(DeviceTest, ProgressCallbackMayCallTheLibraryOnItsOwnThread) {
-    Bytes data = ImageBytes(100);
-    const uint16_t crc = kormelt::CrcBlock(data.data(), data.size());
-    data.push_back(static_cast<uint8_t>(crc >> 8));
-    data.push_back(static_cast<uint8_t>(crc & 0xFF));
-    TempFile sealed(data);
+    TempFile sealed(WithCrc(ImageBytes(100)));
     CheckInsideProgress::image = sealed.path();
     OpenOnCom3();
     const std::optional<ReentrantErase> got = CallInChild<ReentrantErase>(
@@ -691,10 +672,7 @@ TEST_F(DeviceTest, ProgressCallbackMayCallTheLibraryOnItsOwnThread) {
 }
 
 TEST_F(DeviceTest, CompleteUpdateOverTheInMemoryLine) {
-    Bytes image = ImageBytes(1000);
-    const uint16_t crc = kormelt::CrcBlock(image.data(), image.size());
-    image.push_back(static_cast<uint8_t>(crc >> 8));
-    image.push_back(static_cast<uint8_t>(crc & 0xFF));
+    const Bytes image = WithCrc(ImageBytes(1000));
     TempFile file(image);
     fake::Attach(3, &device.line);
     EXPECT_EQ(KORMELT_CheckCRC(file.path().c_str()), STATUS_OK);

@@ -6,6 +6,7 @@
 #include "link/frame.h"
 #include "protocol/crc16.h"
 #include "protocol/status_names.h"
+#include "tests/support/bytes.h"
 #include "tests/support/fake_port.h"
 
 using kormelt::FrameExchange;
@@ -54,14 +55,6 @@ Bytes Framed(const Bytes &payload) {
         }
     }
     out.push_back(0x7E);
-    return out;
-}
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes &p : parts) {
-        out.insert(out.end(), p.begin(), p.end());
-    }
     return out;
 }
 

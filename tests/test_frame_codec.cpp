@@ -7,6 +7,10 @@
 
 #include "protocol/crc16.h"
 #include "protocol/frame_codec.h"
+#include "protocol/hex.h"
+
+#include "tests/support/bytes.h"
+#include "tools/common/name_table.h"
 
 using kormelt::FrameDecoder;
 using kormelt::FrameEvent;
@@ -19,44 +23,24 @@ const Bytes IDENTIFY = {0x7E, 0x00, 0xBE, 0xA0, 0x7E};
 const Bytes RESTART = {0x7E, 0x01, 0xAE, 0x81, 0x7E};
 const Bytes ERASE_11 = {0x7E, 0x02, 0x0B, 0x31, 0x1C, 0x7E};
 
-Bytes Concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes &p : parts) {
-        out.insert(out.end(), p.begin(), p.end());
-    }
-    return out;
-}
-
-const char *Name(FrameEvent event) {
-    switch (event) {
-    case FrameEvent::NeedMore:
-        return "need-more";
-    case FrameEvent::Frame:
-        return "frame";
-    case FrameEvent::Dropped:
-        return "dropped";
-    case FrameEvent::Error:
-        return "error";
-    }
-    return "?";
-}
+constexpr kormelt::Named<FrameEvent> EVENT_NAMES[] = {
+    {FrameEvent::NeedMore, "need-more"}, {FrameEvent::Frame, "frame"},
+    {FrameEvent::Dropped, "dropped"},    {FrameEvent::Error, "error"},
+};
+static_assert(kormelt::NamesEveryValue(EVENT_NAMES, FrameEvent::Error));
 
 // Feeds the bytes and writes down every event but NeedMore, with the
 // decoded bytes of the frame it ended: "frame 0b0231", "dropped 01".
 std::vector<std::string> Events(FrameDecoder &decoder, const uint8_t *buffer, const Bytes &line) {
-    static const char DIGITS[] = "0123456789abcdef";
     std::vector<std::string> events;
     for (uint8_t byte : line) {
         const FrameEvent event = decoder.Feed(byte);
         if (event == FrameEvent::NeedMore) {
             continue;
         }
-        std::string text = std::string(Name(event)) + (decoder.overflowed() ? " overflowed " : " ");
-        for (size_t i = 0; i < decoder.length(); ++i) {
-            text += DIGITS[buffer[i] >> 4];
-            text += DIGITS[buffer[i] & 0x0F];
-        }
-        events.push_back(text);
+        const std::string name = kormelt::NameIn(EVENT_NAMES, event, "?");
+        events.push_back(name + (decoder.overflowed() ? " overflowed " : " ") +
+                         kormelt::HexText(buffer, decoder.length()));
     }
     return events;
 }

@@ -6,13 +6,12 @@
 #include <string>
 #include <vector>
 
-#include <sys/stat.h>
-
 #include "device/api.h"
-#include "protocol/crc16.h"
 #include "protocol/status_names.h"
+#include "tests/support/bytes.h"
 #include "tests/support/child_call.h"
 #include "tests/support/image_vectors.h"
+#include "tests/support/not_regular.h"
 #include "tests/support/temp_file.h"
 
 namespace {
@@ -20,13 +19,6 @@ namespace {
 // Far longer than any check of a small file takes; a call still running
 // then is blocked.
 constexpr std::chrono::milliseconds CALL_LIMIT{5000};
-
-std::vector<uint8_t> Sealed(std::vector<uint8_t> data) {
-    const uint16_t crc = kormelt::CrcBlock(data.data(), data.size());
-    data.push_back(static_cast<uint8_t>(crc >> 8));
-    data.push_back(static_cast<uint8_t>(crc & 0xFF));
-    return data;
-}
 
 std::vector<uint8_t> Pattern(size_t length) {
     std::vector<uint8_t> data(length);
@@ -44,13 +36,13 @@ TEST(CheckCrc, MissingFileOrNullPathGivesMinusOne) {
 TEST(CheckCrc, SealedImagesPassAcrossChunkBoundaries) {
     // Sizes around the 1024-byte read chunk, so the register is carried over.
     for (size_t length : {0u, 1u, 1021u, 1022u, 1023u, 1024u, 1025u, 4096u, 70000u}) {
-        TempFile file(Sealed(Pattern(length)));
+        TempFile file(WithCrc(Pattern(length)));
         EXPECT_EQ(KORMELT_CheckCRC(file.path().c_str()), STATUS_OK) << "payload " << length;
     }
 }
 
 TEST(CheckCrc, AnySingleChangedByteFails) {
-    const std::vector<uint8_t> good = Sealed(Pattern(1500));
+    const std::vector<uint8_t> good = WithCrc(Pattern(1500));
     for (size_t pos : {size_t{0}, size_t{700}, size_t{1023}, size_t{1024}, good.size() - 2, good.size() - 1}) {
         std::vector<uint8_t> bad = good;
         bad[pos] ^= 0x01;
@@ -60,7 +52,7 @@ TEST(CheckCrc, AnySingleChangedByteFails) {
 }
 
 TEST(CheckCrc, SwappedTrailerFails) {
-    std::vector<uint8_t> image = Sealed(Pattern(300));
+    std::vector<uint8_t> image = WithCrc(Pattern(300));
     ASSERT_NE(image[image.size() - 1], image[image.size() - 2]);
     std::swap(image[image.size() - 1], image[image.size() - 2]);
     TempFile file(image);
@@ -84,24 +76,9 @@ TEST(CheckCrc, SharedImageVectors) {
 // /dev/zero would be read without end. Each check runs in a child process,
 // so a call that blocks fails the case instead of hanging the suite.
 TEST(CheckCrc, PathsThatAreNoRegularFileGiveMinusOneAtOnce) {
-    TempDir dir;
-    const std::string fifo = dir.Entry("no-writer");
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    TempFile sealed(Sealed(Pattern(300)));
-    struct Case {
-        const char *what;
-        std::string path;
-        int32_t status;
-    };
-    const Case cases[] = {
-        {"FIFO without a writer", fifo, FILE_CHECK_OPEN_FAILED},
-        {"device that reads without end", "/dev/zero", FILE_CHECK_OPEN_FAILED},
-        {"device that reads nothing", "/dev/null", FILE_CHECK_OPEN_FAILED},
-        {"directory", dir.path(), FILE_CHECK_OPEN_FAILED},
-        {"missing path", dir.Entry("missing.img"), FILE_CHECK_OPEN_FAILED},
-        {"regular file", sealed.path(), STATUS_OK},
-    };
-    for (const Case &c : cases) {
+    NotRegularPaths paths;
+    TempFile sealed(WithCrc(Pattern(300)));
+    for (const PathCase &c : paths.Cases(FILE_CHECK_OPEN_FAILED, sealed.path(), STATUS_OK)) {
         SCOPED_TRACE(c.what);
         const std::optional<int32_t> status =
             CallInChild<int32_t>([&c] { return KORMELT_CheckCRC(c.path.c_str()); }, CALL_LIMIT);

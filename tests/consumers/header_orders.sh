@@ -11,9 +11,8 @@ set -u
 
 arch=${1:?usage: header_orders.sh ARCH INCLUDE_DIR}
 include_dir=${2:?usage: header_orders.sh ARCH INCLUDE_DIR}
-work=$(mktemp -d) || exit 1
-trap 'rm -rf "$work"' EXIT
-failures=0
+# shellcheck source=tests/consumers/checks.sh
+. "$(dirname "$0")/checks.sh"
 orders=0
 
 # Each unit is a block of lines. With <ntstatus.h> in the file, <windows.h>
@@ -114,5 +113,4 @@ for order in K WK KW WNK WKN NWK NKW KWN KNW; do
     orders=$((orders + 1))
 done
 
-[ $failures -eq 0 ] && echo "$arch: $orders include orders compile in C89 and C++98 with the right values"
-exit $((failures > 0))
+finish "$arch: $orders include orders compile in C89 and C++98 with the right values"

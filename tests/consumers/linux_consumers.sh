@@ -18,13 +18,8 @@ source_dir=${2:?$usage}
 version=${3:?$usage}
 multiarch=$(gcc -print-multiarch)
 
-work=$(mktemp -d) || exit 1
-trap 'rm -rf "$work"' EXIT
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+# shellcheck source=tests/consumers/checks.sh
+. "$here/checks.sh"
 
 root="$work/root"
 case "$kind" in
@@ -111,5 +106,4 @@ else
     fail "the pkg-config consumer does not build"
 fi
 
-[ $failures -eq 0 ] && echo "$kind: every consumer passed"
-exit $((failures > 0))
+finish "$kind: every consumer passed"

@@ -17,13 +17,8 @@ zip=${2:?usage: windows_consumers.sh ARCH ZIP KIND...}
 shift 2
 : "${KORMELT_WINE:?KORMELT_WINE must name the Wine loader}"
 
-work=$(mktemp -d) || exit 1
-trap 'rm -rf "$work"' EXIT
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+# shellcheck source=tests/consumers/checks.sh
+. "$here/checks.sh"
 
 (cd "$work" && cmake -E tar xf "$zip") || exit 1
 sdk=$(echo "$work"/KORMELT-*)
@@ -102,5 +97,4 @@ for kind in "$@"; do
     esac
 done
 
-[ $failures -eq 0 ] && echo "$arch: every Windows consumer passed"
-exit $((failures > 0))
+finish "$arch: every Windows consumer passed"

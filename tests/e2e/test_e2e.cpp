@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "device/api.h"
-#include "protocol/crc16.h"
+#include "tests/support/bytes.h"
 #include "tests/support/run_program.h"
 #include "tests/support/sim_process.h"
 #include "tests/support/temp_file.h"
@@ -44,10 +44,7 @@ Bytes SealedImage() {
     for (size_t i = 0; i < image.size(); ++i) {
         image[i] = static_cast<uint8_t>(i * 29 + (i >> 7));
     }
-    const uint16_t crc = kormelt::CrcBlock(image.data(), image.size());
-    image.push_back(static_cast<uint8_t>(crc >> 8));
-    image.push_back(static_cast<uint8_t>(crc & 0xFF));
-    return image;
+    return WithCrc(image);
 }
 
 // The payloads of a complete update of image, in order.

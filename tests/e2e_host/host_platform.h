@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <type_traits>
 
 #include "device/api.h"
 
@@ -17,6 +18,24 @@ struct KormeltLibrary {
 
 // Loads the library at path and finds the six exports by name.
 bool LoadKormelt(const std::string &path, KormeltLibrary *library, std::string *error);
+
+// The six exports by name, each from lookup(name), the platform's address of
+// a symbol of the loaded library or null; false, naming the first one
+// missing, when any is.
+template <typename Lookup>
+bool FindKormeltExports(Lookup lookup, KormeltLibrary *lib, std::string *error) {
+    const auto find = [&](const char *name, auto *out) {
+        *out = reinterpret_cast<std::remove_pointer_t<decltype(out)>>(lookup(name));
+        if (*out == nullptr) {
+            *error = std::string("missing export ") + name;
+            return false;
+        }
+        return true;
+    };
+    return find("KORMELT_CheckCRC", &lib->CheckCRC) && find("KORMELT_Close", &lib->Close) &&
+           find("KORMELT_Erase", &lib->Erase) && find("KORMELT_Open", &lib->Open) &&
+           find("KORMELT_Programm", &lib->Programm) && find("KORMELT_Restart", &lib->Restart);
+}
 
 // Descriptors (POSIX) or handles (Windows) the process holds now.
 long OpenHandleCount();

@@ -4,18 +4,6 @@
 
 #include "tests/e2e_host/host_platform.h"
 
-namespace {
-template <typename F>
-bool Find(void *handle, const char *name, F *out, std::string *error) {
-    *out = reinterpret_cast<F>(dlsym(handle, name));
-    if (*out == nullptr) {
-        *error = std::string("missing export ") + name;
-        return false;
-    }
-    return true;
-}
-}  // namespace
-
 bool LoadKormelt(const std::string &path, KormeltLibrary *lib, std::string *error) {
     void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
@@ -24,11 +12,7 @@ bool LoadKormelt(const std::string &path, KormeltLibrary *lib, std::string *erro
         return false;
     }
     // The library stays loaded for the life of the process, as in a host.
-    return Find(handle, "KORMELT_CheckCRC", &lib->CheckCRC, error) &&
-           Find(handle, "KORMELT_Close", &lib->Close, error) && Find(handle, "KORMELT_Erase", &lib->Erase, error) &&
-           Find(handle, "KORMELT_Open", &lib->Open, error) &&
-           Find(handle, "KORMELT_Programm", &lib->Programm, error) &&
-           Find(handle, "KORMELT_Restart", &lib->Restart, error);
+    return FindKormeltExports([handle](const char *name) { return dlsym(handle, name); }, lib, error);
 }
 
 long OpenHandleCount() {

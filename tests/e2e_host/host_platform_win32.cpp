@@ -5,18 +5,6 @@
 
 #include "tests/e2e_host/host_platform.h"
 
-namespace {
-template <typename F>
-bool Find(HMODULE module, const char *name, F *out, std::string *error) {
-    *out = reinterpret_cast<F>(reinterpret_cast<void *>(GetProcAddress(module, name)));
-    if (*out == nullptr) {
-        *error = std::string("missing export ") + name;
-        return false;
-    }
-    return true;
-}
-}  // namespace
-
 bool LoadKormelt(const std::string &path, KormeltLibrary *lib, std::string *error) {
     HMODULE module = LoadLibraryA(path.c_str());
     if (module == nullptr) {
@@ -24,11 +12,8 @@ bool LoadKormelt(const std::string &path, KormeltLibrary *lib, std::string *erro
         return false;
     }
     // The library stays loaded for the life of the process, as in a host.
-    return Find(module, "KORMELT_CheckCRC", &lib->CheckCRC, error) &&
-           Find(module, "KORMELT_Close", &lib->Close, error) && Find(module, "KORMELT_Erase", &lib->Erase, error) &&
-           Find(module, "KORMELT_Open", &lib->Open, error) &&
-           Find(module, "KORMELT_Programm", &lib->Programm, error) &&
-           Find(module, "KORMELT_Restart", &lib->Restart, error);
+    return FindKormeltExports(
+        [module](const char *name) { return reinterpret_cast<void *>(GetProcAddress(module, name)); }, lib, error);
 }
 
 namespace {

@@ -19,6 +19,7 @@
 
 #include "device/api.h"
 #include "protocol/status_names.h"
+#include "tests/support/pty.h"
 
 namespace {
 
@@ -65,22 +66,13 @@ protected:
             const std::string nowhere = "/nonexistent/kormelt/tty" + std::to_string(n);
             ASSERT_EQ(setenv(PortVariable(n).c_str(), nowhere.c_str(), 1), 0);
         }
-        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        ASSERT_GE(master_, 0);
-        ASSERT_EQ(grantpt(master_), 0);
-        ASSERT_EQ(unlockpt(master_), 0);
-        const char *name = ptsname(master_);
-        ASSERT_NE(name, nullptr);
-        slave_path_ = name;
-        ASSERT_EQ(setenv(PortVariable(PTY_PORT).c_str(), slave_path_.c_str(), 1), 0);
+        ASSERT_FALSE(pty_.path().empty());
+        ASSERT_EQ(setenv(PortVariable(PTY_PORT).c_str(), pty_.path().c_str(), 1), 0);
     }
 
     void TearDown() override {
         KORMELT_Close();
         StopAnswering();
-        if (master_ >= 0) {
-            close(master_);
-        }
         for (uint32_t n = 1; n <= SEARCHED_PORTS; ++n) {
             unsetenv(PortVariable(n).c_str());
         }
@@ -93,13 +85,13 @@ protected:
         answerer_ = std::thread([this] {
             const uint8_t reply[] = {0x7E, 0x06, 0x4F, 0x9B, 0x7E};
             while (answering_) {
-                pollfd ready{master_, POLLIN, 0};
+                pollfd ready{pty_.master(), POLLIN, 0};
                 if (poll(&ready, 1, ANSWER_POLL_MS) != 1 || (ready.revents & POLLIN) == 0) {
                     continue;
                 }
                 uint8_t request[256];
-                if (read(master_, request, sizeof request) > 0) {
-                    EXPECT_EQ(write(master_, reply, sizeof reply), static_cast<ssize_t>(sizeof reply));
+                if (read(pty_.master(), request, sizeof request) > 0) {
+                    EXPECT_EQ(write(pty_.master(), reply, sizeof reply), static_cast<ssize_t>(sizeof reply));
                 }
             }
         });
@@ -114,7 +106,7 @@ protected:
 
     // Whether another open of the port could claim it now.
     bool Claimable() const {
-        const int fd = open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        const int fd = open(pty_.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
             return false;
         }
@@ -123,8 +115,7 @@ protected:
         return claimed;
     }
 
-    int master_ = -1;
-    std::string slave_path_;
+    Pty pty_;
     std::atomic<bool> answering_{false};
     std::thread answerer_;
 };
@@ -143,12 +134,12 @@ TEST_F(SearchOnPty, FailedIdentificationLeavesNoDescriptorAndNoClaim) {
         if (c.answers) {
             AnswerWrongly();
         }
-        const Descriptors before = DescriptorsNow(slave_path_);
+        const Descriptors before = DescriptorsNow(pty_.path());
         ASSERT_EQ(before.to_path, 0);
         for (int search = 1; search <= 2; ++search) {
             SCOPED_TRACE("search " + std::to_string(search));
             EXPECT_EQ(KORMELT_Open(nullptr), STATUS_NOT_FOUND);
-            const Descriptors after = DescriptorsNow(slave_path_);
+            const Descriptors after = DescriptorsNow(pty_.path());
             EXPECT_EQ(after.to_path, 0) << "a descriptor to the port is left open";
             EXPECT_EQ(after.all, before.all);
             EXPECT_TRUE(Claimable()) << "the port is still claimed";

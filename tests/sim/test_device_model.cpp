@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/crc16.h"
+#include "tests/support/bytes.h"
 #include "tools/sim/device_model.h"
 #include "tools/sim/request_log.h"
 
@@ -86,10 +86,7 @@ TEST(SimDeviceModel, KnowsRequestsByCommandAndLength) {
         {{0x09, 0x01}, RequestKind::Unknown},
     };
     for (const Case &c : cases) {
-        Bytes decoded = c.payload;
-        const uint16_t crc = kormelt::CrcBlock(decoded.data(), decoded.size());
-        decoded.push_back(static_cast<uint8_t>(crc >> 8));
-        decoded.push_back(static_cast<uint8_t>(crc & 0xFF));
+        const Bytes decoded = WithCrc(c.payload);
         const Request request = ReadRequest(FrameEvent::Frame, decoded.data(), decoded.size(), false);
         EXPECT_EQ(request.kind, c.kind) << "payload of " << c.payload.size() << " bytes, command " << +c.payload[0];
         EXPECT_EQ(request.bytes, c.payload) << "the CRC is not part of the payload";

@@ -13,7 +13,8 @@ is refused, and the header is not written.
 
 import json
 import re
-import sys
+
+from cpp_header import cpp_string, main
 
 FIELDS = {"name", "bytes_hex", "stored", "computed", "check", "ok"}
 CRC_TEXT = re.compile(r"0x[0-9A-F]{4}\Z")
@@ -40,10 +41,6 @@ def read_vectors(path):
             raise ValueError("%r: check is a status, ok true or false" % vector["name"])
         vectors.append(dict(vector, data=data))
     return vectors
-
-
-def cpp_string(text):
-    return '"%s"' % text.replace("\\", "\\\\").replace('"', '\\"')
 
 
 def header(vectors):
@@ -87,17 +84,12 @@ def header(vectors):
     return "\n".join(lines)
 
 
-def main():
-    if len(sys.argv) != 3:
-        sys.exit("usage: gen_image_vectors.py IMAGE_VECTORS_JSON OUTPUT_HEADER")
-    source, output = sys.argv[1:]
+def make_header(source):
     try:
-        vectors = read_vectors(source)
+        return header(read_vectors(source))
     except (OSError, ValueError) as error:
-        sys.exit("gen_image_vectors.py: %s: %s" % (source, error))
-    with open(output, "w", encoding="utf-8") as f:
-        f.write(header(vectors))
+        raise ValueError("%s: %s" % (source, error)) from None
 
 
 if __name__ == "__main__":
-    main()
+    main("gen_image_vectors.py IMAGE_VECTORS_JSON OUTPUT_HEADER", make_header, ValueError)

@@ -25,6 +25,8 @@ public:
     Pty(const Pty &) = delete;
     Pty &operator=(const Pty &) = delete;
     const std::string &path() const { return path_; }
+    // The far end, for a test that plays the device.
+    int master() const { return master_; }
 
 private:
     int master_ = -1;

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <unistd.h>
@@ -75,4 +77,31 @@ public:
 private:
     std::string path_;
     std::vector<std::string> entries_;
+};
+
+// A fresh directory in the temporary directory for a tree the test builds
+// in it (subdirectories, links, FIFOs, sockets), removed whole by Remove
+// and, whatever is left, with the object.
+class TempTree {
+public:
+    explicit TempTree(const std::string &name) {
+        std::string templ = TempRoot() + "/" + name + "-XXXXXX";
+        if (mkdtemp(templ.data()) == nullptr) {
+            std::abort();
+        }
+        path_ = templ;
+    }
+    ~TempTree() { Remove(); }
+    TempTree(const TempTree &) = delete;
+    TempTree &operator=(const TempTree &) = delete;
+    const std::string &path() const { return path_; }
+    // Removes the tree; why it could not, or "" once it is gone.
+    std::string Remove() {
+        std::error_code error;
+        std::filesystem::remove_all(path_, error);
+        return error ? error.message() : "";
+    }
+
+private:
+    std::string path_;
 };

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/bytes.h"
 #include "tools/kormelt/image.h"
 #include "tools/kormelt/image_builder.h"
 #include "tools/kormelt/intel_hex.h"
@@ -65,14 +66,6 @@ std::string Lines(const std::vector<std::string> &lines, const std::string &newl
 
 Bytes Filled(size_t count) { return Bytes(count, 0xFF); }
 
-Bytes Join(std::vector<Bytes> parts) {
-    Bytes all;
-    for (const Bytes &part : parts) {
-        all.insert(all.end(), part.begin(), part.end());
-    }
-    return all;
-}
-
 TEST(IntelHex, RecordsPlaceTheirBytes) {
     struct Case {
         const char *what;
@@ -81,21 +74,21 @@ TEST(IntelHex, RecordsPlaceTheirBytes) {
     };
     const Case cases[] = {
         {"type 00 at address 0", Lines({Record(0, 0x00, {1, 2, 3}), END}), {1, 2, 3}},
-        {"type 00 with a gap before it", Lines({Record(4, 0x00, {9}), END}), Join({Filled(4), {9}})},
+        {"type 00 with a gap before it", Lines({Record(4, 0x00, {9}), END}), Concat({Filled(4), {9}})},
         {"an empty data record changes nothing", Lines({Record(0, 0x00, {7}), Record(8, 0x00), END}), {7}},
         {"type 02 segment base", Lines({Record(0, 0x02, {0x00, 0x10}), Record(2, 0x00, {5}), END}),
-         Join({Filled(0x102), {5}})},
+         Concat({Filled(0x102), {5}})},
         // A segment's data past offset 0xFFFF go on at base + 0x10000.
         {"type 02 data running past offset 0xFFFF",
          Lines({Record(0, 0x02, {0x00, 0x01}), Record(0xFFFE, 0x00, {0xA1, 0xA2, 0xA3}), END}),
-         Join({Filled(0x10 + 0xFFFE), {0xA1, 0xA2, 0xA3}})},
+         Concat({Filled(0x10 + 0xFFFE), {0xA1, 0xA2, 0xA3}})},
         {"type 02 at the top segment",
          Lines({Record(0, 0x02, {0xFF, 0xFF}), Record(0xFFFF, 0x00, {0xB1, 0xB2}), END}),
-         Join({Filled(0xFFFF0 + 0xFFFF), {0xB1, 0xB2}})},
+         Concat({Filled(0xFFFF0 + 0xFFFF), {0xB1, 0xB2}})},
         {"type 03 start segment address ignored",
          Lines({Record(0, 0x03, {0x12, 0x34, 0x56, 0x78}), Record(0, 0x00, {4}), END}), {4}},
         {"type 04 linear base", Lines({Record(0, 0x04, {0x00, 0x01}), Record(1, 0x00, {6}), END}),
-         Join({Filled(0x10001), {6}})},
+         Concat({Filled(0x10001), {6}})},
         {"type 04 back to base 0 after a segment",
          Lines({Record(0, 0x02, {0x10, 0x00}), Record(0, 0x04, {0x00, 0x00}), Record(0, 0x00, {8}), END}), {8}},
         {"type 05 start linear address ignored",

@@ -4,18 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "tests/support/pty.h"
+#include "tests/support/temp_file.h"
 #include "tools/kormelt/port_scan.h"
 
 using kormelt::tool::FindSerialPorts;
@@ -26,20 +25,12 @@ namespace {
 class PortScan : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char *tmp = std::getenv("TMPDIR");
-        std::string templ = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/kormelt-scan-XXXXXX";
-        ASSERT_NE(mkdtemp(templ.data()), nullptr);
-        root_ = templ;
         for (const char *dir : {"/dev", "/dev/serial", "/dev/serial/by-id", "/sys", "/sys/class", "/sys/class/tty",
                                 "/sys/class/tty/console"}) {
             ASSERT_EQ(mkdir((root_ + dir).c_str(), 0755), 0) << dir;
         }
     }
-    void TearDown() override {
-        std::error_code error;
-        std::filesystem::remove_all(root_, error);
-        EXPECT_FALSE(error) << error.message();
-    }
+    void TearDown() override { EXPECT_EQ(tree_.Remove(), ""); }
 
     // dev/<name> leads to a pseudo-terminal of its own.
     void Device(const std::string &name) {
@@ -70,7 +61,8 @@ protected:
         return devices;
     }
 
-    std::string root_;
+    TempTree tree_{"kormelt-scan"};
+    const std::string root_ = tree_.path();
     std::vector<std::unique_ptr<Pty>> ptys_;
 };
 

@@ -11,7 +11,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -74,10 +73,6 @@ TEST(ProbePort, APortLockedByAnotherOpenerIsInUse) {
 class NoSerialPorts : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char *tmp = std::getenv("TMPDIR");
-        std::string templ = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/kormelt-probe-XXXXXX";
-        ASSERT_NE(mkdtemp(templ.data()), nullptr);
-        dir_ = templ;
         ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
         ASSERT_EQ(symlink("loop-b", Path("loop-a").c_str()), 0);
         ASSERT_EQ(symlink("loop-a", Path("loop-b").c_str()), 0);
@@ -94,13 +89,12 @@ protected:
         if (socket_ >= 0) {
             close(socket_);
         }
-        std::error_code error;
-        std::filesystem::remove_all(dir_, error);
-        EXPECT_FALSE(error) << error.message();
+        EXPECT_EQ(tree_.Remove(), "");
     }
     std::string Path(const std::string &name) const { return dir_ + "/" + name; }
 
-    std::string dir_;
+    TempTree tree_{"kormelt-probe"};
+    const std::string dir_ = tree_.path();
     int socket_ = -1;
 };
 

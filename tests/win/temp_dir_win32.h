@@ -1,5 +1,5 @@
-// A temporary directory with files for the Windows test programs, and the
-// sealed images they check.
+// A temporary directory with files for the Windows test programs, and (from
+// tests/support/bytes.h) the sealing of the images they check.
 #pragma once
 
 #include <windows.h>
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/crc16.h"
+#include "tests/support/bytes.h"
 
 // A fresh directory under the temporary directory, removed with its files.
 class TempDir {
@@ -50,10 +50,3 @@ private:
     std::string path_;
     std::vector<std::string> files_;
 };
-
-inline std::vector<uint8_t> Sealed(std::vector<uint8_t> data) {
-    const uint16_t crc = kormelt::CrcBlock(data.data(), data.size());
-    data.push_back(static_cast<uint8_t>(crc >> 8));
-    data.push_back(static_cast<uint8_t>(crc & 0xFF));
-    return data;
-}

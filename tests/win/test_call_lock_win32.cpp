@@ -11,6 +11,7 @@
 
 #include "device/api.h"
 #include "protocol/status_names.h"
+#include "tests/win/check_thread_win32.h"
 #include "tests/win/temp_dir_win32.h"
 
 namespace {
@@ -45,17 +46,6 @@ DWORD WINAPI RunSearch(LPVOID) {
     return 0;
 }
 
-struct Check {
-    std::string path;
-    int32_t status = 99;
-};
-
-DWORD WINAPI RunCheck(LPVOID argument) {
-    Check *check = static_cast<Check *>(argument);
-    check->status = KORMELT_CheckCRC(check->path.c_str());
-    return 0;
-}
-
 class Win32CallLock : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -87,7 +77,7 @@ protected:
 TEST_F(Win32CallLock, CallFromAnotherThreadWaitsForTheRunningCall) {
     TempDir dir;
     Check check;
-    check.path = dir.Write("sealed.img", Sealed({0x01, 0x02, 0x03}));
+    check.path = dir.Write("sealed.img", WithCrc({0x01, 0x02, 0x03}));
     searcher = CreateThread(nullptr, 0, RunSearch, nullptr, 0, nullptr);
     ASSERT_NE(searcher, nullptr);
     ASSERT_EQ(WaitForSingleObject(state.entered, CALL_LIMIT_MS), WAIT_OBJECT_0);
@@ -105,7 +95,7 @@ TEST_F(Win32CallLock, CallFromAnotherThreadWaitsForTheRunningCall) {
 
 TEST_F(Win32CallLock, ProgressCallbackMayCallTheLibraryOnItsOwnThread) {
     TempDir dir;
-    state.image = dir.Write("sealed.img", Sealed({0x04, 0x05, 0x06}));
+    state.image = dir.Write("sealed.img", WithCrc({0x04, 0x05, 0x06}));
     SetEvent(state.release);
     searcher = CreateThread(nullptr, 0, RunSearch, nullptr, 0, nullptr);
     ASSERT_NE(searcher, nullptr);

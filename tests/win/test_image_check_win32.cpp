@@ -10,6 +10,7 @@
 
 #include "device/api.h"
 #include "protocol/status_names.h"
+#include "tests/win/check_thread_win32.h"
 #include "tests/win/temp_dir_win32.h"
 
 namespace {
@@ -18,20 +19,9 @@ namespace {
 // is blocked.
 constexpr DWORD CALL_LIMIT_MS = 5000;
 
-struct Check {
-    std::string path;
-    int32_t status = 99;
-};
-
-DWORD WINAPI RunCheck(LPVOID argument) {
-    Check *check = static_cast<Check *>(argument);
-    check->status = KORMELT_CheckCRC(check->path.c_str());
-    return 0;
-}
-
 TEST(Win32ImageCheck, OnlyAFileOnADiskIsReadTheRestGivesMinusOneAtOnce) {
     TempDir dir;
-    const std::string sealed = dir.Write("sealed.img", Sealed({0x10, 0x20, 0x30, 0x40}));
+    const std::string sealed = dir.Write("sealed.img", WithCrc({0x10, 0x20, 0x30, 0x40}));
     const std::string unsealed = dir.Write("unsealed.img", {0x10, 0x20, 0x30, 0x40});
     // A pipe waiting for its client: the check connects to it, and a read
     // would then wait for bytes that never come.

@@ -10,24 +10,21 @@
 
 namespace kormelt::tool {
 
+// The kind of each file type of a mode, as its S_IFMT bits tell it.
+struct ModeKind {
+    mode_t type;
+    PathKind kind;
+};
+constexpr ModeKind MODE_KINDS[] = {
+    {S_IFREG, PathKind::RegularFile},     {S_IFDIR, PathKind::Directory},   {S_IFIFO, PathKind::Fifo},
+    {S_IFCHR, PathKind::CharacterDevice}, {S_IFBLK, PathKind::BlockDevice}, {S_IFSOCK, PathKind::Socket},
+};
+
 inline PathKind PathKindOf(mode_t mode) {
-    if (S_ISREG(mode)) {
-        return PathKind::RegularFile;
-    }
-    if (S_ISDIR(mode)) {
-        return PathKind::Directory;
-    }
-    if (S_ISFIFO(mode)) {
-        return PathKind::Fifo;
-    }
-    if (S_ISCHR(mode)) {
-        return PathKind::CharacterDevice;
-    }
-    if (S_ISBLK(mode)) {
-        return PathKind::BlockDevice;
-    }
-    if (S_ISSOCK(mode)) {
-        return PathKind::Socket;
+    for (const ModeKind &entry : MODE_KINDS) {
+        if ((mode & S_IFMT) == entry.type) {
+            return entry.kind;
+        }
     }
     return PathKind::Unknown;
 }

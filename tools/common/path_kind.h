@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "tools/common/name_table.h"
+
 namespace kormelt::tool {
 
 enum class PathKind {
@@ -21,30 +23,22 @@ enum class PathKind {
     Unknown,
 };
 
+constexpr Named<PathKind> PATH_KIND_TEXTS[] = {
+    {PathKind::RegularFile, "a regular file"},
+    {PathKind::Directory, "a directory"},
+    {PathKind::Fifo, "a FIFO"},
+    {PathKind::Pipe, "a pipe"},
+    {PathKind::Socket, "a socket"},
+    {PathKind::BlockDevice, "a block device"},
+    {PathKind::CharacterDevice, "a character device"},
+    {PathKind::NoTerminalDevice, "a character device that is no terminal"},
+    {PathKind::SymlinkLoop, "a symbolic link loop"},
+    {PathKind::Unknown, "a file of an unknown kind"},
+};
+static_assert(NamesEveryValue(PATH_KIND_TEXTS, PathKind::Unknown));
+
 constexpr const char *PathKindText(PathKind kind) {
-    switch (kind) {
-    case PathKind::RegularFile:
-        return "a regular file";
-    case PathKind::Directory:
-        return "a directory";
-    case PathKind::Fifo:
-        return "a FIFO";
-    case PathKind::Pipe:
-        return "a pipe";
-    case PathKind::Socket:
-        return "a socket";
-    case PathKind::BlockDevice:
-        return "a block device";
-    case PathKind::CharacterDevice:
-        return "a character device";
-    case PathKind::NoTerminalDevice:
-        return "a character device that is no terminal";
-    case PathKind::SymlinkLoop:
-        return "a symbolic link loop";
-    case PathKind::Unknown:
-        break;
-    }
-    return "a file of an unknown kind";
+    return NameIn(PATH_KIND_TEXTS, kind, "a file of an unknown kind");
 }
 
 inline std::string NotRegularText(const std::string &path, PathKind kind) {

@@ -10,11 +10,11 @@
 
 #include "tools/common/file_kind_posix.h"
 #include "tools/common/replace_file.h"
+#include "tools/kormelt/read_chunks.h"
 
 namespace kormelt::tool {
 namespace {
 
-constexpr size_t READ_CHUNK_BYTES = 64 * 1024;
 constexpr mode_t PRIVATE_COPY_MODE = 0400;  // nobody writes it once it is made
 constexpr char PRIVATE_COPY_NAME[] = "/image";
 
@@ -60,30 +60,18 @@ ReadOutcome ReadRegularFile(const std::string &path, size_t max_bytes, std::vect
         outcome = ReadOutcome::NotRegular;
     }
     out->clear();
-    std::vector<uint8_t> chunk(READ_CHUNK_BYTES);
-    while (outcome == ReadOutcome::Ok) {
-        if (stop()) {
-            outcome = ReadOutcome::Cancelled;
-            break;
-        }
-        const ssize_t got = read(fd, chunk.data(), chunk.size());
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            *error = SystemError("cannot read " + path, errno);
-            outcome = ReadOutcome::Unreadable;
-            break;
-        }
-        if (got == 0) {
-            break;
-        }
-        // The file may have grown since it was measured.
-        if (out->size() + static_cast<size_t>(got) > max_bytes) {
-            outcome = ReadOutcome::TooLarge;
-            break;
-        }
-        out->insert(out->end(), chunk.begin(), chunk.begin() + got);
+    if (outcome == ReadOutcome::Ok) {
+        outcome = ReadChunks(max_bytes, out, stop, [&](uint8_t *buffer, size_t size) -> long long {
+            const ssize_t got = read(fd, buffer, size);
+            if (got < 0 && errno == EINTR) {
+                return READ_INTERRUPTED;
+            }
+            if (got < 0) {
+                *error = SystemError("cannot read " + path, errno);
+                return READ_FAILED;
+            }
+            return got;
+        });
     }
     close(fd);  // opened for reading only: nothing to lose on close
     return outcome;

@@ -6,13 +6,9 @@
 #include "tools/common/replace_file.h"
 #include "tools/common/win32_error.h"
 #include "tools/common/win32_file.h"
+#include "tools/kormelt/read_chunks.h"
 
 namespace kormelt::tool {
-namespace {
-
-constexpr DWORD READ_CHUNK_BYTES = 64 * 1024;
-
-}  // namespace
 
 bool SameFile(const std::string &a, const std::string &b) {
     // Opened for no access at all, which touches no device; directories
@@ -55,26 +51,15 @@ ReadOutcome ReadRegularFile(const std::string &path, size_t max_bytes, std::vect
         outcome = ReadOutcome::NotRegular;
     }
     out->clear();
-    std::vector<uint8_t> chunk(READ_CHUNK_BYTES);
-    while (outcome == ReadOutcome::Ok) {
-        if (stop()) {
-            outcome = ReadOutcome::Cancelled;
-            break;
-        }
-        DWORD got = 0;
-        if (!ReadFile(handle, chunk.data(), READ_CHUNK_BYTES, &got, nullptr)) {
-            *error = Win32ErrorText("cannot read " + path, GetLastError());
-            outcome = ReadOutcome::Unreadable;
-            break;
-        }
-        if (got == 0) {
-            break;
-        }
-        if (out->size() + got > max_bytes) {
-            outcome = ReadOutcome::TooLarge;
-            break;
-        }
-        out->insert(out->end(), chunk.begin(), chunk.begin() + got);
+    if (outcome == ReadOutcome::Ok) {
+        outcome = ReadChunks(max_bytes, out, stop, [&](uint8_t *buffer, size_t size) -> long long {
+            DWORD got = 0;
+            if (!ReadFile(handle, buffer, static_cast<DWORD>(size), &got, nullptr)) {
+                *error = Win32ErrorText("cannot read " + path, GetLastError());
+                return READ_FAILED;
+            }
+            return got;
+        });
     }
     CloseHandle(handle);  // opened for reading only: nothing to lose on close
     return outcome;

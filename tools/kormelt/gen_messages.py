@@ -15,7 +15,6 @@ refused, and the header is not written.
 
 import json
 import re
-import sys
 
 KEY = re.compile(r"[a-z][a-z0-9_]*\Z")
 PLACEHOLDER = re.compile(r"\{([A-Za-z][a-z0-9_]*)\}")
@@ -57,10 +56,6 @@ def read_messages(path):
     return table
 
 
-def cpp_literal(text):
-    return '"%s"' % text.replace("\\", "\\\\").replace('"', '\\"')
-
-
 def header(table, source):
     lines = [
         "// Written by tools/kormelt/gen_messages.py from %s; edit that file instead." % source,
@@ -70,7 +65,7 @@ def header(table, source):
         "",
     ]
     for key, text in table.items():
-        lines.append("constexpr char %s[] = %s;" % (key.upper(), cpp_literal(text)))
+        lines.append("constexpr char %s[] = %s;" % (key.upper(), cpp_string(text)))
     lines += [
         "",
         "struct Entry {",
@@ -79,22 +74,18 @@ def header(table, source):
         "};",
         "constexpr Entry ALL[] = {",
     ]
-    lines += ["    {%s, %s}," % (cpp_literal(key), key.upper()) for key in table]
+    lines += ["    {%s, %s}," % (cpp_string(key), key.upper()) for key in table]
     lines += ["};", "", "}  // namespace kormelt::tool::messages", ""]
     return "\n".join(lines)
 
 
-def main():
-    if len(sys.argv) != 3:
-        sys.exit("usage: gen_messages.py MESSAGES_JSON OUTPUT_HEADER")
-    source, output = sys.argv[1:]
-    try:
-        table = read_messages(source)
-    except TableError as error:
-        sys.exit("gen_messages.py: %s" % error)
-    with open(output, "w", encoding="utf-8") as f:
-        f.write(header(table, "tools/kormelt/messages.json"))
-
-
 if __name__ == "__main__":
-    main()
+    # Only the build's command writes the header: gen_facts.py loads this
+    # file for read_messages alone, without the build's module path.
+    from cpp_header import cpp_string, main
+
+    main(
+        "gen_messages.py MESSAGES_JSON OUTPUT_HEADER",
+        lambda source: header(read_messages(source), "tools/kormelt/messages.json"),
+        TableError,
+    )

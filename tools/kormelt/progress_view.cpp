@@ -64,10 +64,23 @@ const char *Result(int32_t status) {
     return status == KORMELT_STATUS_OK ? "ok" : status == KORMELT_STATUS_CANCELLED ? "cancelled" : "failed";
 }
 
-// What every view keeps: when the current phase began and how far it got.
+// What every view keeps: when the current phase began and how far it got,
+// noted here before each view shows a phase's start (Started) or its
+// progress (Moved).
 class ViewBase : public ProgressView {
 public:
     ViewBase(uint64_t image_bytes, const PortMap &ports) : image_bytes_(image_bytes), ports_(ports) {}
+
+    void Begin(Phase phase) final {
+        phase_start_ = Clock::now();
+        percent_ = 0;
+        Started(phase);
+    }
+
+    void Update(Phase phase, int percent) final {
+        percent_ = percent;
+        Moved(phase, percent);
+    }
 
     void Finish(const FlashSummary &summary) override {
         if (!summary.message.empty()) {
@@ -76,10 +89,9 @@ public:
     }
 
 protected:
-    void StartPhase() {
-        phase_start_ = Clock::now();
-        percent_ = 0;
-    }
+    virtual void Started(Phase phase) = 0;
+    virtual void Moved(Phase phase, int percent) = 0;
+
     double PhaseSeconds() const { return std::chrono::duration<double>(Clock::now() - phase_start_).count(); }
     // The library reports the upload in percent of the file; the byte count
     // follows from the size.
@@ -105,8 +117,7 @@ public:
     TerminalView(uint64_t image_bytes, const PortMap &ports)
         : ViewBase(image_bytes, ports), lines_(MakeProgressView(OutputMode::Plain, image_bytes, ports)) {}
 
-    void Begin(Phase phase) override {
-        StartPhase();
+    void Started(Phase phase) override {
         drawn_ = 0;
         plain_phase_ = !RedrawsInPlace(TerminalColumns());
         if (plain_phase_) {
@@ -118,8 +129,7 @@ public:
         }
     }
 
-    void Update(Phase phase, int percent) override {
-        percent_ = percent;
+    void Moved(Phase phase, int percent) override {
         if (plain_phase_) {
             lines_->Update(phase, percent);
             return;
@@ -227,8 +237,7 @@ class PlainView : public ViewBase {
 public:
     using ViewBase::ViewBase;
 
-    void Begin(Phase phase) override {
-        StartPhase();
+    void Started(Phase phase) override {
         step_ = 0;
         std::string line = std::string(PhaseName(phase)) + ": started";
         if (phase == Phase::Upload) {
@@ -237,8 +246,7 @@ public:
         Print(line);
     }
 
-    void Update(Phase phase, int percent) override {
-        percent_ = percent;
+    void Moved(Phase phase, int percent) override {
         if (percent >= PERCENT_DONE) {
             return;  // the end of the phase says it
         }
@@ -293,8 +301,7 @@ class JsonView : public ViewBase {
 public:
     using ViewBase::ViewBase;
 
-    void Begin(Phase phase) override {
-        StartPhase();
+    void Started(Phase phase) override {
         last_sent_ = -1;
         JsonLine line;
         line.Add("event", "start").Add("phase", PhaseName(phase));
@@ -304,8 +311,7 @@ public:
         Print(line);
     }
 
-    void Update(Phase phase, int percent) override {
-        percent_ = percent;
+    void Moved(Phase phase, int percent) override {
         if (percent == last_sent_) {
             return;
         }
@@ -369,8 +375,8 @@ private:
 class QuietView : public ViewBase {
 public:
     using ViewBase::ViewBase;
-    void Begin(Phase) override {}
-    void Update(Phase, int) override {}
+    void Started(Phase) override {}
+    void Moved(Phase, int) override {}
     void End(Phase, int32_t, const std::string &) override {}
 };
 

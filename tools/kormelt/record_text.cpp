@@ -2,25 +2,13 @@
 
 #include <cctype>
 
+#include "protocol/hex.h"
 #include "tools/kormelt/image_builder.h"
 
 namespace kormelt::tool {
 namespace {
 
 constexpr int BYTE_DIGITS = 2;
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
 
 }  // namespace
 
@@ -49,8 +37,8 @@ bool DecodeHexPairs(const std::string &line, size_t first, const char *file_kind
     }
     bytes->clear();
     for (size_t i = first; i < line.size(); i += 2) {
-        const int high = HexDigit(line[i]);
-        const int low = HexDigit(line[i + 1]);
+        const int high = HexDigitValue(line[i]);
+        const int low = HexDigitValue(line[i + 1]);
         if (high < 0 || low < 0) {
             const char bad = high < 0 ? line[i] : line[i + 1];
             const size_t column = (high < 0 ? i : i + 1) + 1;

@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "protocol/crc16.h"
+#include "protocol/hex.h"
 
 namespace kormelt::sim {
 
@@ -33,16 +34,7 @@ std::vector<uint8_t> Reply(uint8_t command, uint8_t result) { return {command, r
 
 }  // namespace
 
-std::string Hex(const std::vector<uint8_t> &bytes) {
-    static const char DIGITS[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (const uint8_t byte : bytes) {
-        out.push_back(DIGITS[byte >> 4]);
-        out.push_back(DIGITS[byte & 0x0F]);
-    }
-    return out;
-}
+std::string Hex(const std::vector<uint8_t> &bytes) { return HexText(bytes.data(), bytes.size()); }
 
 Request ReadRequest(FrameEvent event, const uint8_t *decoded, size_t length, bool overflowed) {
     const std::vector<uint8_t> bytes(decoded, decoded + length);

@@ -2,31 +2,21 @@
 
 #include <cstdlib>
 
+#include "protocol/hex.h"
+#include "tools/common/name_table.h"
+
 namespace kormelt::sim {
 
 namespace {
 
-const char *KindName(RequestKind kind) {
-    switch (kind) {
-    case RequestKind::Identify:
-        return "identify";
-    case RequestKind::Restart:
-        return "restart";
-    case RequestKind::Erase:
-        return "erase";
-    case RequestKind::Program:
-        return "program";
-    case RequestKind::Unknown:
-        return "unknown";
-    case RequestKind::BadCrc:
-        return "bad-crc";
-    case RequestKind::Short:
-        return "short";
-    case RequestKind::Overlong:
-        return "overlong";
-    }
-    return "unknown";
-}
+constexpr Named<RequestKind> KIND_NAMES[] = {
+    {RequestKind::Identify, "identify"}, {RequestKind::Restart, "restart"}, {RequestKind::Erase, "erase"},
+    {RequestKind::Program, "program"},   {RequestKind::Unknown, "unknown"}, {RequestKind::BadCrc, "bad-crc"},
+    {RequestKind::Short, "short"},       {RequestKind::Overlong, "overlong"},
+};
+static_assert(NamesEveryValue(KIND_NAMES, RequestKind::Overlong));
+
+const char *KindName(RequestKind kind) { return NameIn(KIND_NAMES, kind, "unknown"); }
 
 // A reader of exactly what LogRecord writes, and of keys added later: an
 // object of string and unsigned integer values, strings without escapes
@@ -129,30 +119,8 @@ private:
     size_t pos_ = 0;
 };
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
-
 bool FromHex(const std::string &hex, std::vector<uint8_t> *bytes) {
-    if (hex.size() % 2 != 0) {
-        return false;
-    }
-    bytes->clear();
-    for (size_t i = 0; i < hex.size(); i += 2) {
-        const int high = HexValue(hex[i]);
-        const int low = HexValue(hex[i + 1]);
-        if (high < 0 || low < 0) {
-            return false;
-        }
-        bytes->push_back(static_cast<uint8_t>(high << 4 | low));
-    }
-    return true;
+    return hex.size() % 2 == 0 && HexDecode(hex.data(), hex.size(), bytes) == hex.size();
 }
 
 }  // namespace

@@ -41,20 +41,29 @@ class Phase(str, enum.Enum):
         return self.value
 
 
-class KormeltError(Exception):
+class _Worded(Exception):
+    """An exception that is a sentence: message holds it, and str() is the
+    sentence alone, whatever built-in base (OSError, TimeoutError) stands
+    beside this one."""
+
+    def __init__(self, message: str) -> None:
+        super().__init__(message)
+        self.message = message
+
+    def __str__(self) -> str:
+        return self.message
+
+
+class KormeltError(_Worded):
     """A library call failed. status is the library's code, phase the step
     that failed, percent the last progress that step reported (None before
     any report)."""
 
     def __init__(self, message: str, status: int, phase: Phase, percent: Optional[int] = None) -> None:
         super().__init__(message)
-        self.message = message
         self.status = status
         self.phase = phase
         self.percent = percent
-
-    def __str__(self) -> str:
-        return self.message
 
 
 class ImageError(KormeltError):
@@ -98,7 +107,7 @@ class PortNotOpen(KormeltError):
     """The device is closed (status 42)."""
 
 
-class PortBusy(TimeoutError):
+class PortBusy(_Worded, TimeoutError):
     """open() waited its timeout while another thread's Device held the
     library's one port. No library call failed, so this is no KormeltError
     and has no status; it says who holds the port: the name and ident of the
@@ -116,15 +125,11 @@ class PortBusy(TimeoutError):
         com: Optional[int],
     ) -> None:
         super().__init__(message)
-        self.message = message
         self.timeout = timeout
         self.thread_name = thread_name
         self.thread_ident = thread_ident
         self.where = where
         self.com = com
-
-    def __str__(self) -> str:
-        return self.message
 
 
 EXCEPTIONS: Dict[int, Type[KormeltError]] = {
