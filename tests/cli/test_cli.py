@@ -572,8 +572,10 @@ class FlashFailureTest(TempDirTest):
                       retry=Sentence("retry_erase_none", again=AGAIN))),
             ("silence mid-upload", ["--silent-from", "12"], EXIT_UPLOAD, ["Upload failed", "stopped answering"],
              Sentence("timeout_silent", failed="Upload failed at 38%", timeout_s=3, status=14, retry=upload_retry)),
+            # The pseudo-terminal's node goes with the line: the port disappeared.
             ("hang-up mid-upload", ["--hangup-at", "12"], EXIT_UPLOAD, ["Upload failed", "partial image"],
-             Sentence("timeout_line_failed", failed="Upload failed at 38%", status=14, retry=upload_retry)),
+             lambda port: Sentence("port_gone", failed="Upload failed at 38%", path=port, status=14,
+                                   retry=upload_retry)),
             ("silence at restart", ["--silent-from", str(restart_request)], EXIT_RESTART,
              ["Restart failed", "fully written"],
              Sentence("timeout_restart", failed="Restart failed", timeout_s=3, status=14,
@@ -586,6 +588,7 @@ class FlashFailureTest(TempDirTest):
                 self.assertEqual(result.returncode, code, result.stderr)
                 for fragment in fragments:
                     self.assertIn(fragment, result.stderr)
+                sentence = sentence(sim.path) if callable(sentence) else sentence
                 self.assertTrue(sentence.matches(tool_message(result.stderr)), sentence)
                 if "--silent-from" in options:
                     self.assertGreaterEqual(time.monotonic() - started, 3.0)
@@ -936,14 +939,17 @@ class FailureTextTest(TempDirTest):
         path, _ = self.image(1000)  # 8 packets: upload reports 0, 12, 25, 38, ...
         # Request 1 is the identification, 2..8 the erase, 9.. the packets.
         upload_retry = Sentence("retry_upload", again=AGAIN)
+        # A hang-up takes the pseudo-terminal's node with it, as an unplugged
+        # adapter takes its device's: the port disappeared.
         cases = [
             ("line hangs up mid-erase", ["--hangup-at", "4"], EXIT_ERASE,
-             ["Erase failed at 28%", "line failed", "2 of 7 blocks were already erased"], ["within 3 s"],
-             Sentence("timeout_line_failed", failed="Erase failed at 28%", status=14,
-                      retry=Sentence("retry_erase_some", again=AGAIN, erased=2, blocks=7))),
+             ["Erase failed at 28%", "disappeared", "2 of 7 blocks were already erased"], ["within 3 s"],
+             lambda port: Sentence("port_gone", failed="Erase failed at 28%", path=port, status=14,
+                                   retry=Sentence("retry_erase_some", again=AGAIN, erased=2, blocks=7))),
             ("line hangs up mid-upload", ["--hangup-at", "12"], EXIT_UPLOAD,
-             ["Upload failed at 38%", "line failed", "partial image"], ["within 3 s"],
-             Sentence("timeout_line_failed", failed="Upload failed at 38%", status=14, retry=upload_retry)),
+             ["Upload failed at 38%", "disappeared", "partial image"], ["within 3 s"],
+             lambda port: Sentence("port_gone", failed="Upload failed at 38%", path=port, status=14,
+                                   retry=upload_retry)),
             ("line babbles mid-upload", ["--babble-at", "10"], EXIT_UPLOAD,
              ["Upload failed at 12%", "line failed", "never formed a reply"], ["within 3 s"],
              Sentence("timeout_line_failed", failed="Upload failed at 12%", status=14, retry=upload_retry)),
@@ -961,11 +967,27 @@ class FailureTextTest(TempDirTest):
                     self.assertIn(fragment, result.stderr)
                 for fragment in absent:
                     self.assertNotIn(fragment, result.stderr)
+                sentence = sentence(sim.path) if callable(sentence) else sentence
                 self.assertTrue(sentence.matches(tool_message(result.stderr)), sentence)
                 if "--silent-from" in options:
                     self.assertGreaterEqual(took, REPLY_TIMEOUT_S)
                 else:
                     self.assertLess(took, REPLY_TIMEOUT_S)
+
+    def test_an_adapter_unplugged_mid_upload_is_named_as_gone(self):
+        # The simulator's hang-up removes its link, as unplugging an adapter
+        # removes its device and the links to it.
+        path, _ = self.image(1000)
+        link = os.path.join(self.dir, "ttyUSB0")
+        with Simulator("--link", link, "--hangup-at", "12"):
+            result = kormelt("flash", "--port", link, path)
+            self.assertFalse(os.path.lexists(link), "the simulator left its link")
+        self.assertEqual(result.returncode, EXIT_UPLOAD, result.stderr)
+        message = tool_message(result.stderr)
+        self.assertIn("the port %s disappeared" % link, message)
+        sentence = Sentence("port_gone", failed="Upload failed at 38%", path=link, status=14,
+                            retry=Sentence("retry_upload", again=AGAIN))
+        self.assertTrue(sentence.matches(message), sentence)
 
     def test_ports_that_are_no_terminal_and_ports_left_as_found(self):
         path, _ = self.image(100)

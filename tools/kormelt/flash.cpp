@@ -165,7 +165,8 @@ private:
         summary_.failed_phase = phase;
         summary_.status = status;
         summary_.message = message.empty() ? PhaseFailureText(phase, status, g_active.percent, options_.image,
-                                                              exchange_seconds_, ports_, ProbePort)
+                                                              exchange_seconds_, ports_, ProbePort, summary_.port,
+                                                              PortGone)
                                            : message;
         return Finish(status == KORMELT_STATUS_CANCELLED ? EXIT_CANCELLED : exit_code);
     }
