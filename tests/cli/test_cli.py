@@ -21,6 +21,7 @@ import importlib.util
 import json
 import os
 import random
+import shutil
 import signal
 import socket
 import stat
@@ -1157,6 +1158,42 @@ class AdapterSearchTest(TempDirTest):
         left = [line for line in rows if line.startswith("not searched")]
         self.assertEqual(left, ["not searched (only COM1 to COM7 are): %s/dev/%s (ACM adapter)" % (root, name)
                                 for name in ("ttyACM2", "ttyACM3")])
+
+
+    def test_the_adapters_latency_timer_is_lowered_for_the_run_and_put_back(self):
+        """The USB adapter's timer in the tree's sysfs, found by the device number of its tty: 1 ms while the
+        device is updated, as it was on every way out."""
+        path, _ = self.image(4000, seed=21)  # 32 packets, about 2.5 s at the line's pace
+        cases = [
+            ("success", [], None, EXIT_OK),
+            ("upload fails", ["--hangup-at", "20"], None, EXIT_UPLOAD),
+            ("Ctrl-C", [], signal.SIGINT, EXIT_CANCELLED),
+            ("the terminal went away (SIGHUP)", [], signal.SIGHUP, EXIT_CANCELLED),
+        ]
+        for name, options, signal_number, code in cases:
+            with self.subTest(name), Simulator("--paced", *options) as sim:
+                root, _ = self.tree(ttyUSB0=sim.path)
+                try:
+                    rdev = os.stat(sim.path).st_rdev
+                    os.makedirs(os.path.join(root, "sys/class/tty/ttyUSB0"))
+                    with open(os.path.join(root, "sys/class/tty/ttyUSB0/dev"), "w") as f:
+                        f.write("%d:%d\n" % (os.major(rdev), os.minor(rdev)))
+                    timer = os.path.join(root, "sys/bus/usb-serial/devices/ttyUSB0/latency_timer")
+                    os.makedirs(os.path.dirname(timer))
+                    with open(timer, "w") as f:
+                        f.write("16\n")
+                    run = Running([path], self.env(root))
+                    run.until(lambda event: event["event"] == "progress" and event["phase"] == "upload"
+                              and event["percent"] > 0)
+                    with open(timer) as f:
+                        during = f.read()
+                    returncode, stderr, _ = run.finish(signal_number)
+                    self.assertEqual(returncode, code, stderr)
+                    self.assertEqual(during, "1\n", "the timer was not lowered for the upload")
+                    with open(timer) as f:
+                        self.assertEqual(f.read(), "16\n", "the timer was not put back")
+                finally:
+                    shutil.rmtree(root)
 
 
 class TerminalViewTest(TempDirTest):

@@ -10,11 +10,6 @@
 namespace kormelt::tool {
 namespace {
 
-// Where the port scan looks for /dev and /sys; a test points it at a tree of
-// its own.
-constexpr char SCAN_ROOT_VARIABLE[] = "KORMELT_SCAN_ROOT";
-constexpr char SCAN_ROOT_DEFAULT[] = "/";
-
 std::string VariableName(uint32_t n) {
     char variable[PORT_VARIABLE_CAPACITY];
     PortVariableName(n, variable);
@@ -26,8 +21,7 @@ MappedPort &Slot(PortMap *map, uint32_t n) { return map->ports.at(n - SEARCH_FIR
 }  // namespace
 
 PortMap MapPorts() {
-    const char *root_value = std::getenv(SCAN_ROOT_VARIABLE);
-    const std::string root = root_value != nullptr && *root_value != '\0' ? root_value : SCAN_ROOT_DEFAULT;
+    const std::string root = ScanRoot();
     PortMap map;
     for (uint32_t n = SEARCH_FIRST_PORT; n <= SEARCH_LAST_PORT; ++n) {
         if (const char *value = PortVariableValue(n)) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -13,21 +14,14 @@
 namespace kormelt::tool {
 namespace {
 
+constexpr char SCAN_ROOT_VARIABLE[] = "KORMELT_SCAN_ROOT";
+constexpr char SCAN_ROOT_DEFAULT[] = "/";
 constexpr char BY_ID_DIR[] = "/dev/serial/by-id";
 constexpr char DEV_DIR[] = "/dev";
 constexpr char TTY_CLASS_DIR[] = "/sys/class/tty";
 constexpr char CONSOLE_LIST[] = "/sys/class/tty/console/active";
 constexpr int UART_TYPE_UNKNOWN = 0;  // the kernel's PORT_UNKNOWN: no UART behind the name
 constexpr size_t LINK_TARGET_MAX = 4096;  // bytes, PATH_MAX on Linux
-
-// Root "/" becomes "", so that paths stay "/dev/..." on a real machine.
-std::string Prefix(const std::string &root) {
-    std::string prefix = root;
-    while (!prefix.empty() && prefix.back() == '/') {
-        prefix.pop_back();
-    }
-    return prefix;
-}
 
 std::vector<std::string> Names(const std::string &dir) {
     std::vector<std::string> names;
@@ -143,8 +137,21 @@ std::set<std::string> Consoles(const std::string &prefix) {
 
 }  // namespace
 
+std::string ScanRoot() {
+    const char *value = std::getenv(SCAN_ROOT_VARIABLE);
+    return value != nullptr && *value != '\0' ? value : SCAN_ROOT_DEFAULT;
+}
+
+std::string RootPrefix(const std::string &root) {
+    std::string prefix = root;
+    while (!prefix.empty() && prefix.back() == '/') {
+        prefix.pop_back();
+    }
+    return prefix;
+}
+
 std::vector<FoundPort> FindSerialPorts(const std::string &root) {
-    const std::string prefix = Prefix(root);
+    const std::string prefix = RootPrefix(root);
     std::vector<FoundPort> found;
     std::set<std::string> taken;
     // A device reached both by a by-id link and by its own name counts once.
