@@ -54,7 +54,12 @@ constexpr bool FillsEveryCall(const PosixCalls &calls) {
 }
 
 constexpr PosixCalls REAL_CALLS = RealCalls();
+// GCC's null sanitizer keeps every test of a pointer for null, those of
+// function addresses too, so in a sanitized tree they are no constants;
+// every other tree makes the check.
+#ifndef KORMELT_SANITIZED
 static_assert(FillsEveryCall(REAL_CALLS), "every platform call of the port has its real function");
+#endif
 
 constexpr speed_t PORT_SPEED = LINE_SPEED;
 constexpr int MODEM_LINES = TIOCM_DTR | TIOCM_RTS;
