@@ -42,7 +42,9 @@ struct PortOpenResult {
 // one, and claims it with an exclusive flock that does not wait: a port
 // another program holds is refused at once, and the descriptor holds it
 // against others until it is closed. Nothing stays open when a step fails
-// (a failed move counts as a failed open).
+// (a failed move counts as a failed open). Keeping out the programs that
+// take no lock (TIOCEXCL) is the library port's own next step, never the
+// recipe's: a probe that closes at once must not leave a device exclusive.
 PortOpenResult OpenClaimedPort(const char *path, const PortOpenCalls &calls);
 
 }  // namespace kormelt

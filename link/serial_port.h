@@ -19,13 +19,17 @@ constexpr uint32_t PORT_WRITE_TIMEOUT_MS = 250;  // a write not done by then is 
 struct PortRecord;
 
 // Opens COMn (1..64) with the fixed line settings (LINE_BAUD_RATE, 8N1, no
-// flow control), DTR and RTS raised. Its device is named by port_name.h. On
-// success *slot holds the new live record and 0 is returned; on failure *slot
-// is null and the status tells which step failed (8, 30, 2, 19, 43, 39, 4).
+// flow control), DTR and RTS raised, the device held against every other
+// opener, and on POSIX the driver's low latency where it offers one. Its
+// device is named by port_name.h. On success *slot holds the new live record
+// and 0 is returned; on failure *slot is null and the status tells which step
+// failed (8, 30, 2, 19, 43, 39, 4).
 int32_t PortOpen(PortRecord **slot, uint32_t n);
 
-// Drops DTR and RTS, closes the device and frees the record. 42 (nothing
-// touched) when the record is not live.
+// Applies the line settings first (on POSIX those the device had before
+// open), then drops DTR and then RTS, lets others have the device again,
+// closes it and frees the record. 42 (nothing touched) when the record is
+// not live.
 int32_t PortClose(PortRecord *record);
 
 // One write of the whole buffer, bounded by PORT_WRITE_TIMEOUT_MS. Returns

@@ -23,6 +23,7 @@ namespace {
 int OpenDevice(const char *path, int flags) { return ::open(path, flags); }
 int FileControl(int fd, int command, int argument) { return ::fcntl(fd, command, argument); }
 int DeviceControl(int fd, unsigned long request, int *argument) { return ::ioctl(fd, request, argument); }
+int SerialControl(int fd, unsigned long request, serial_struct *argument) { return ::ioctl(fd, request, argument); }
 
 constexpr PosixCalls RealCalls() {
     PosixCalls calls;
@@ -36,6 +37,7 @@ constexpr PosixCalls RealCalls() {
     calls.cfsetispeed = ::cfsetispeed;
     calls.cfsetospeed = ::cfsetospeed;
     calls.ioctl = DeviceControl;
+    calls.serial_ioctl = SerialControl;
     calls.read = ::read;
     calls.write = ::write;
     calls.poll = ::poll;
@@ -49,6 +51,7 @@ constexpr PosixCalls REAL_CALLS = RealCalls();
 
 constexpr speed_t PORT_SPEED = LINE_SPEED;
 constexpr int MODEM_LINES = TIOCM_DTR | TIOCM_RTS;
+constexpr int LOW_LATENCY_FLAG = static_cast<int>(ASYNC_LOW_LATENCY);  // in serial_struct::flags
 
 constexpr int64_t NS_PER_MS = 1000000;
 constexpr int64_t NS_PER_S = 1000000000;
@@ -103,6 +106,58 @@ void RestoreFound(const PortRecord *record) {
     (void)RetryInterrupted([record] { return PosixCall.tcsetattr(record->handle, TCSANOW, &record->found); });
 }
 
+// USB adapters and many UART drivers hold the bytes they received for a
+// while before handing them on (an adapter up to its latency timer, 16 ms
+// by default), and every exchange waits for its reply before the next
+// request: ASYNC_LOW_LATENCY asks the driver to hand them on at once. A
+// driver without serial settings (a pseudo-terminal answers ENOTTY, others
+// EINVAL) or one that refuses the change (EPERM for an unprivileged user,
+// EIO) leaves a port that works as it is, only slower: no failure here ends
+// the open.
+void LowerLatency(PortRecord *record) {
+    const int fd = record->handle;
+    serial_struct found{};
+    if (RetryInterrupted([fd, &found] { return PosixCall.serial_ioctl(fd, TIOCGSERIAL, &found); }) != 0 ||
+        (found.flags & LOW_LATENCY_FLAG) != 0) {
+        return;
+    }
+    serial_struct wanted = found;
+    wanted.flags |= LOW_LATENCY_FLAG;
+    if (RetryInterrupted([fd, &wanted] { return PosixCall.serial_ioctl(fd, TIOCSSERIAL, &wanted); }) != 0) {
+        return;
+    }
+    record->serial_found = found;
+    record->low_latency = true;
+}
+
+// Puts back the serial settings that open changed; not examined, like
+// RestoreFound.
+void RestoreSerial(PortRecord *record) {
+    if (!record->low_latency) {
+        return;
+    }
+    (void)RetryInterrupted(
+        [record] { return PosixCall.serial_ioctl(record->handle, TIOCSSERIAL, &record->serial_found); });
+    record->low_latency = false;
+}
+
+// Lets others open the device again. Not examined: it comes just before the
+// close, and a device that is gone has nobody left to keep out. Without it,
+// a device that another program still holds open would stay exclusive after
+// this one closed it.
+void Share(PortRecord *record) {
+    if (!record->exclusive) {
+        return;
+    }
+    (void)RetryInterrupted([record] { return PosixCall.ioctl(record->handle, TIOCNXCL, nullptr); });
+    record->exclusive = false;
+}
+
+// Not examined, as everything in close.
+void DropLine(int fd, int line) {
+    (void)RetryInterrupted([fd, &line] { return PosixCall.ioctl(fd, TIOCMBIC, &line); });
+}
+
 // The steps of PortOpen after the device is open and claimed.
 int32_t Configure(PortRecord *record) {
     const int fd = record->handle;
@@ -153,14 +208,18 @@ int32_t Configure(PortRecord *record) {
         RestoreFound(record);
         return STATUS_PORT_CONFIG;
     }
+    LowerLatency(record);
     return STATUS_OK;
 }
 
-// Releases a record whose open failed; closing the descriptor also drops
-// the lock. The close result does not matter: the descriptor is gone either
-// way on Linux, and there is nothing left to undo.
+// Releases a record whose open failed: what the open took of the device
+// (its low latency, its exclusive use) is given back, and closing the
+// descriptor drops the lock. The close result does not matter: the
+// descriptor is gone either way on Linux, and there is nothing left to undo.
 void Discard(PortRecord *record) {
     if (record->handle >= 0) {
+        RestoreSerial(record);
+        Share(record);
         (void)PosixCall.close(record->handle);
     }
     record->handle = -1;
@@ -210,6 +269,15 @@ int32_t PortOpen(PortRecord **slot, uint32_t n) {
     }
     record->handle = opened.fd;
     record->tag = PORT_TAG_LIVE;
+    // The flock claim keeps out only the programs that ask for it; TIOCEXCL
+    // makes every further open of the device fail (EBUSY), except a
+    // privileged one's, until close. It is taken here and not in the open
+    // recipe, which the tool's probe shares: the probe must never leave a
+    // device exclusive, and its close would not undo it while another
+    // program still has the device open. A device that refuses it keeps
+    // the flock claim; one that is no terminal fails the next step anyway.
+    record->exclusive =
+        RetryInterrupted([&opened] { return PosixCall.ioctl(opened.fd, TIOCEXCL, nullptr); }) == 0;
 
     const int32_t status = Configure(record);
     if (status != STATUS_OK) {
@@ -226,11 +294,26 @@ int32_t PortClose(PortRecord *record) {
     }
     const int fd = record->handle;
     // Close always completes, so no result below is examined: a device that
-    // is already gone refuses them all and must still be released. The modem
-    // lines drop first; then the settings found at open come back.
-    int lines = MODEM_LINES;
-    (void)RetryInterrupted([fd, &lines] { return PosixCall.ioctl(fd, TIOCMBIC, &lines); });
-    RestoreFound(record);
+    // is already gone refuses them all and must still be released.
+    //
+    // The settings found at open come back first and the modem lines drop
+    // after them, DTR and then RTS, so that no change of settings touches a
+    // line once it is down. HUPCL is put back as found: it acts only at the
+    // last close of the device, where it lowers lines that are down by then.
+    // What does act at once is the hang-up speed B0, which lowers both lines
+    // together: settings found with it come back after the lines dropped in
+    // their order, and then find nothing up.
+    const bool found_hung_up = cfgetospeed(&record->found) == B0;
+    RestoreSerial(record);
+    if (!found_hung_up) {
+        RestoreFound(record);
+    }
+    DropLine(fd, TIOCM_DTR);
+    DropLine(fd, TIOCM_RTS);
+    if (found_hung_up) {
+        RestoreFound(record);
+    }
+    Share(record);
     (void)PosixCall.flock(fd, LOCK_UN);
     // Not retried on EINTR: Linux releases the descriptor even then.
     (void)PosixCall.close(fd);

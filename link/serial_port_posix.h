@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/types.h>
 #include <termios.h>
@@ -27,6 +28,9 @@ struct PortRecord {
     uint32_t tag;       // PORT_TAG_LIVE or PORT_TAG_DEAD
     uint32_t number;    // n of COMn
     termios found;      // as the port was before open; close puts it back
+    bool exclusive;     // TIOCEXCL taken: nobody else may open the device; dropped before close
+    bool low_latency;   // open set ASYNC_LOW_LATENCY; close puts serial_found back
+    serial_struct serial_found;  // the driver's serial settings before open, when low_latency
     size_t rx_next;     // next byte of rx to hand out
     size_t rx_count;    // bytes of rx received
     bool wrote;         // written to since the last wait for bytes
@@ -36,23 +40,26 @@ struct PortRecord {
 // Every platform call of the port, named once: X(name, result, parameters).
 // The table's members and the check that the real table fills each of them
 // come from this list. The variadic calls (open, fcntl, ioctl) take the one
-// argument form the port uses.
-#define KORMELT_POSIX_CALLS(X)                                         \
-    X(open, int, (const char *path, int flags))                        \
-    X(close, int, (int fd))                                            \
-    X(flock, int, (int fd, int operation))                             \
-    X(fcntl, int, (int fd, int command, int argument))                 \
-    X(tcflush, int, (int fd, int queues))                              \
-    X(tcgetattr, int, (int fd, termios *settings))                     \
-    X(tcsetattr, int, (int fd, int when, const termios *settings))     \
-    X(cfsetispeed, int, (termios * settings, speed_t speed))           \
-    X(cfsetospeed, int, (termios * settings, speed_t speed))           \
-    X(ioctl, int, (int fd, unsigned long request, int *argument))      \
-    X(read, ssize_t, (int fd, void *buffer, size_t count))             \
-    X(write, ssize_t, (int fd, const void *buffer, size_t count))      \
-    X(poll, int, (pollfd * fds, nfds_t count, int timeout_ms))         \
-    X(malloc, void *, (size_t size))                                   \
-    X(free, void, (void *memory))                                      \
+// argument form the port uses; ioctl's int is the modem lines' (null for the
+// requests that take none), serial_ioctl is the same call for the driver's
+// serial settings.
+#define KORMELT_POSIX_CALLS(X)                                                        \
+    X(open, int, (const char *path, int flags))                                       \
+    X(close, int, (int fd))                                                           \
+    X(flock, int, (int fd, int operation))                                            \
+    X(fcntl, int, (int fd, int command, int argument))                                \
+    X(tcflush, int, (int fd, int queues))                                             \
+    X(tcgetattr, int, (int fd, termios *settings))                                    \
+    X(tcsetattr, int, (int fd, int when, const termios *settings))                    \
+    X(cfsetispeed, int, (termios * settings, speed_t speed))                          \
+    X(cfsetospeed, int, (termios * settings, speed_t speed))                          \
+    X(ioctl, int, (int fd, unsigned long request, int *argument))                     \
+    X(serial_ioctl, int, (int fd, unsigned long request, serial_struct *argument))    \
+    X(read, ssize_t, (int fd, void *buffer, size_t count))                            \
+    X(write, ssize_t, (int fd, const void *buffer, size_t count))                     \
+    X(poll, int, (pollfd * fds, nfds_t count, int timeout_ms))                        \
+    X(malloc, void *, (size_t size))                                                  \
+    X(free, void, (void *memory))                                                     \
     X(clock_gettime, int, (clockid_t clock, timespec *now))
 
 struct PosixCalls {

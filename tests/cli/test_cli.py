@@ -21,6 +21,7 @@ import importlib.util
 import json
 import os
 import random
+import shutil
 import signal
 import socket
 import stat
@@ -577,8 +578,10 @@ class FlashFailureTest(TempDirTest):
                       retry=Sentence("retry_erase_none", again=AGAIN))),
             ("silence mid-upload", ["--silent-from", "12"], EXIT_UPLOAD, ["Upload failed", "stopped answering"],
              Sentence("timeout_silent", failed="Upload failed at 38%", timeout_s=3, status=14, retry=upload_retry)),
+            # The pseudo-terminal's node goes with the line: the port disappeared.
             ("hang-up mid-upload", ["--hangup-at", "12"], EXIT_UPLOAD, ["Upload failed", "partial image"],
-             Sentence("timeout_line_failed", failed="Upload failed at 38%", status=14, retry=upload_retry)),
+             lambda port: Sentence("port_gone", failed="Upload failed at 38%", path=port, status=14,
+                                   retry=upload_retry)),
             ("silence at restart", ["--silent-from", str(restart_request)], EXIT_RESTART,
              ["Restart failed", "fully written"],
              Sentence("timeout_restart", failed="Restart failed", timeout_s=3, status=14,
@@ -591,6 +594,7 @@ class FlashFailureTest(TempDirTest):
                 self.assertEqual(result.returncode, code, result.stderr)
                 for fragment in fragments:
                     self.assertIn(fragment, result.stderr)
+                sentence = sentence(sim.path) if callable(sentence) else sentence
                 self.assertTrue(sentence.matches(tool_message(result.stderr)), sentence)
                 if "--silent-from" in options:
                     self.assertGreaterEqual(time.monotonic() - started, 3.0)
@@ -941,14 +945,17 @@ class FailureTextTest(TempDirTest):
         path, _ = self.image(1000)  # 8 packets: upload reports 0, 12, 25, 38, ...
         # Request 1 is the identification, 2..8 the erase, 9.. the packets.
         upload_retry = Sentence("retry_upload", again=AGAIN)
+        # A hang-up takes the pseudo-terminal's node with it, as an unplugged
+        # adapter takes its device's: the port disappeared.
         cases = [
             ("line hangs up mid-erase", ["--hangup-at", "4"], EXIT_ERASE,
-             ["Erase failed at 28%", "line failed", "2 of 7 blocks were already erased"], ["within 3 s"],
-             Sentence("timeout_line_failed", failed="Erase failed at 28%", status=14,
-                      retry=Sentence("retry_erase_some", again=AGAIN, erased=2, blocks=7))),
+             ["Erase failed at 28%", "disappeared", "2 of 7 blocks were already erased"], ["within 3 s"],
+             lambda port: Sentence("port_gone", failed="Erase failed at 28%", path=port, status=14,
+                                   retry=Sentence("retry_erase_some", again=AGAIN, erased=2, blocks=7))),
             ("line hangs up mid-upload", ["--hangup-at", "12"], EXIT_UPLOAD,
-             ["Upload failed at 38%", "line failed", "partial image"], ["within 3 s"],
-             Sentence("timeout_line_failed", failed="Upload failed at 38%", status=14, retry=upload_retry)),
+             ["Upload failed at 38%", "disappeared", "partial image"], ["within 3 s"],
+             lambda port: Sentence("port_gone", failed="Upload failed at 38%", path=port, status=14,
+                                   retry=upload_retry)),
             ("line babbles mid-upload", ["--babble-at", "10"], EXIT_UPLOAD,
              ["Upload failed at 12%", "line failed", "never formed a reply"], ["within 3 s"],
              Sentence("timeout_line_failed", failed="Upload failed at 12%", status=14, retry=upload_retry)),
@@ -966,11 +973,27 @@ class FailureTextTest(TempDirTest):
                     self.assertIn(fragment, result.stderr)
                 for fragment in absent:
                     self.assertNotIn(fragment, result.stderr)
+                sentence = sentence(sim.path) if callable(sentence) else sentence
                 self.assertTrue(sentence.matches(tool_message(result.stderr)), sentence)
                 if "--silent-from" in options:
                     self.assertGreaterEqual(took, REPLY_TIMEOUT_S)
                 else:
                     self.assertLess(took, REPLY_TIMEOUT_S)
+
+    def test_an_adapter_unplugged_mid_upload_is_named_as_gone(self):
+        # The simulator's hang-up removes its link, as unplugging an adapter
+        # removes its device and the links to it.
+        path, _ = self.image(1000)
+        link = os.path.join(self.dir, "ttyUSB0")
+        with Simulator("--link", link, "--hangup-at", "12"):
+            result = kormelt("flash", "--port", link, path)
+            self.assertFalse(os.path.lexists(link), "the simulator left its link")
+        self.assertEqual(result.returncode, EXIT_UPLOAD, result.stderr)
+        message = tool_message(result.stderr)
+        self.assertIn("the port %s disappeared" % link, message)
+        sentence = Sentence("port_gone", failed="Upload failed at 38%", path=link, status=14,
+                            retry=Sentence("retry_upload", again=AGAIN))
+        self.assertTrue(sentence.matches(message), sentence)
 
     def test_ports_that_are_no_terminal_and_ports_left_as_found(self):
         path, _ = self.image(100)
@@ -1140,6 +1163,41 @@ class AdapterSearchTest(TempDirTest):
         left = [line for line in rows if line.startswith("not searched")]
         self.assertEqual(left, ["not searched (only COM1 to COM7 are): %s/dev/%s (ACM adapter)" % (root, name)
                                 for name in ("ttyACM2", "ttyACM3")])
+
+    def test_the_adapters_latency_timer_is_lowered_for_the_run_and_put_back(self):
+        """The USB adapter's timer in the tree's sysfs, found by the device number of its tty: 1 ms while the
+        device is updated, as it was on every way out."""
+        path, _ = self.image(4000, seed=21)  # 32 packets, about 2.5 s at the line's pace
+        cases = [
+            ("success", [], None, EXIT_OK),
+            ("upload fails", ["--hangup-at", "20"], None, EXIT_UPLOAD),
+            ("Ctrl-C", [], signal.SIGINT, EXIT_CANCELLED),
+            ("the terminal went away (SIGHUP)", [], signal.SIGHUP, EXIT_CANCELLED),
+        ]
+        for name, options, signal_number, code in cases:
+            with self.subTest(name), Simulator("--paced", *options) as sim:
+                root, _ = self.tree(ttyUSB0=sim.path)
+                try:
+                    rdev = os.stat(sim.path).st_rdev
+                    os.makedirs(os.path.join(root, "sys/class/tty/ttyUSB0"))
+                    with open(os.path.join(root, "sys/class/tty/ttyUSB0/dev"), "w") as f:
+                        f.write("%d:%d\n" % (os.major(rdev), os.minor(rdev)))
+                    timer = os.path.join(root, "sys/bus/usb-serial/devices/ttyUSB0/latency_timer")
+                    os.makedirs(os.path.dirname(timer))
+                    with open(timer, "w") as f:
+                        f.write("16\n")
+                    run = Running([path], self.env(root))
+                    run.until(lambda event: event["event"] == "progress" and event["phase"] == "upload"
+                              and event["percent"] > 0)
+                    with open(timer) as f:
+                        during = f.read()
+                    returncode, stderr, _ = run.finish(signal_number)
+                    self.assertEqual(returncode, code, stderr)
+                    self.assertEqual(during, "1\n", "the timer was not lowered for the upload")
+                    with open(timer) as f:
+                        self.assertEqual(f.read(), "16\n", "the timer was not put back")
+                finally:
+                    shutil.rmtree(root)
 
 
 class DoctorTest(TempDirTest):

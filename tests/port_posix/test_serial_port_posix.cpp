@@ -10,6 +10,8 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -17,13 +19,17 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include "tests/support/child_call.h"
 #include "link/frame.h"
 #include "link/serial_port.h"
 #include "link/serial_port_posix.h"
@@ -52,7 +58,7 @@ constexpr int64_t NOTHING_MORE_MS = 100;     // how long the test watches for by
 
 enum Call {
     OPEN, CLOSE, FLOCK, FCNTL, TCFLUSH, TCGETATTR, TCSETATTR, CFSETISPEED, CFSETOSPEED,
-    IOCTL, READ, WRITE, POLL, MALLOC, FREE, CLOCK, CALL_COUNT
+    IOCTL, SERIAL_IOCTL, READ, WRITE, POLL, MALLOC, FREE, CLOCK, CALL_COUNT
 };
 
 enum class Fault {
@@ -84,7 +90,12 @@ struct Seen {
     std::vector<int> open_flags;
     std::vector<int> fcntl_commands;
     std::vector<int> flock_ops;
-    std::vector<std::pair<unsigned long, int>> ioctls;  // request, modem bits
+    std::vector<std::pair<unsigned long, int>> ioctls;  // request, modem bits (0 for none)
+    std::vector<std::pair<unsigned long, int>> serial_ioctls;  // request, flags
+    // A driver with serial settings, for a pseudo-terminal has none: when
+    // set, TIOCGSERIAL and TIOCSSERIAL read and write serial instead.
+    bool serial_driver = false;
+    serial_struct serial{};
     std::vector<termios> applied;                       // every tcsetattr
     std::vector<int> poll_timeouts;
     std::vector<int> closed;
@@ -99,6 +110,81 @@ int TotalCalls() {
         total += c;
     }
     return total;
+}
+
+// Whether the device behind fd is held against other openers (TIOCEXCL).
+bool Exclusive(int fd) {
+    int on = -1;
+    EXPECT_EQ(ioctl(fd, TIOCGEXCL, &on), 0);
+    return on != 0;
+}
+
+std::string ModemBits(int bits) {
+    std::string text;
+    for (const auto &[bit, name] : {std::make_pair(TIOCM_DTR, "DTR"), std::make_pair(TIOCM_RTS, "RTS")}) {
+        if ((bits & bit) != 0) {
+            text += std::string(" ") + name;
+        }
+    }
+    return text;
+}
+
+std::string IoctlStep(unsigned long request, int bits) {
+    switch (request) {
+    case TIOCEXCL:
+        return "TIOCEXCL";
+    case TIOCNXCL:
+        return "TIOCNXCL";
+    case TIOCMBIS:
+        return "TIOCMBIS" + ModemBits(bits);
+    case TIOCMBIC:
+        return "TIOCMBIC" + ModemBits(bits);
+    default:
+        return "ioctl " + std::to_string(request);
+    }
+}
+
+std::string SerialStep(unsigned long request, int flags) {
+    const std::string name = request == TIOCGSERIAL ? "TIOCGSERIAL" : request == TIOCSSERIAL ? "TIOCSSERIAL" : "?";
+    if (request == TIOCGSERIAL && flags == -1) {
+        return name;  // refused: nothing got
+    }
+    return name + ((flags & ASYNC_LOW_LATENCY) != 0 ? " low latency" : " normal latency");
+}
+
+// Every call since the last reset in the order made, the ioctls with what
+// they asked for, the clock left out: it is read wherever time is kept.
+std::vector<std::string> Steps() {
+    static const char *const NAMES[CALL_COUNT] = {
+        "open",        "close", "flock", "fcntl", "tcflush", "tcgetattr", "tcsetattr", "cfsetispeed",
+        "cfsetospeed", "ioctl", "serial_ioctl", "read", "write", "poll", "malloc", "free", "clock_gettime"};
+    std::vector<std::string> steps;
+    size_t ioctl_at = 0;
+    size_t serial_at = 0;
+    size_t flock_at = 0;
+    for (const Call call : seen.order) {
+        switch (call) {
+        case CLOCK:
+            break;
+        case IOCTL:
+            steps.push_back(IoctlStep(seen.ioctls[ioctl_at].first, seen.ioctls[ioctl_at].second));
+            ++ioctl_at;
+            break;
+        case SERIAL_IOCTL:
+            steps.push_back(SerialStep(seen.serial_ioctls[serial_at].first, seen.serial_ioctls[serial_at].second));
+            ++serial_at;
+            break;
+        case FLOCK: {
+            const int op = seen.flock_ops[flock_at++];
+            steps.push_back(op == LOCK_UN ? "flock LOCK_UN" : op == (LOCK_EX | LOCK_NB) ? "flock LOCK_EX|LOCK_NB"
+                                                                                          : "flock ?");
+            break;
+        }
+        default:
+            steps.push_back(NAMES[call]);
+        }
+    }
+    return steps;
 }
 
 // Counts the call and tells how it should misbehave, errno already set.
@@ -184,8 +270,28 @@ int CountedCfsetospeed(termios *settings, speed_t speed) {
 }
 
 int CountedIoctl(int fd, unsigned long request, int *argument) {
-    seen.ioctls.emplace_back(request, *argument);
+    seen.ioctls.emplace_back(request, argument != nullptr ? *argument : 0);
     return Next(IOCTL) == Fault::Fail ? -1 : POSIX_REAL_CALLS.ioctl(fd, request, argument);
+}
+
+// Logs the request with the flags handed in (TIOCSSERIAL) or handed out
+// (TIOCGSERIAL, -1 when it failed).
+int CountedSerialIoctl(int fd, unsigned long request, serial_struct *argument) {
+    int result = 0;
+    if (Next(SERIAL_IOCTL) == Fault::Fail) {
+        result = -1;
+    } else if (!seen.serial_driver) {
+        result = POSIX_REAL_CALLS.serial_ioctl(fd, request, argument);
+    } else if (request == TIOCGSERIAL) {
+        *argument = seen.serial;
+    } else {
+        seen.serial = *argument;
+    }
+    const int error = errno;
+    const bool handed_out = request == TIOCGSERIAL;
+    seen.serial_ioctls.emplace_back(request, handed_out && result != 0 ? -1 : argument->flags);
+    errno = error;
+    return result;
 }
 
 ssize_t CountedRead(int fd, void *buffer, size_t count) {
@@ -243,10 +349,10 @@ int CountedClock(clockid_t clock, timespec *now) {
 }
 
 constexpr kormelt::PosixCalls COUNTED_CALLS = {
-    CountedOpen,      CountedClose,       CountedFlock,       CountedFcntl, CountedTcflush,
-    CountedTcgetattr, CountedTcsetattr,   CountedCfsetispeed, CountedCfsetospeed,
-    CountedIoctl,     CountedRead,        CountedWrite,       CountedPoll,  CountedMalloc,
-    CountedFree,      CountedClock,
+    CountedOpen,        CountedClose,       CountedFlock,       CountedFcntl,       CountedTcflush,
+    CountedTcgetattr,   CountedTcsetattr,   CountedCfsetispeed, CountedCfsetospeed, CountedIoctl,
+    CountedSerialIoctl, CountedRead,        CountedWrite,       CountedPoll,        CountedMalloc,
+    CountedFree,        CountedClock,
 };
 
 void ResetSeam() {
@@ -565,17 +671,20 @@ TEST_F(PosixPort, EachFailedOpenStepHasItsStatusAndLeavesNothingBehind) {
         {"reading the settings back", TCGETATTR, 2, Fault::Fail, EIO, STATUS_PORT_CONFIG},
         {"flow control not switched off", TCGETATTR, 2, Fault::KeepCrtscts, 0, STATUS_PORT_CONFIG},
         {"speed not taken", TCGETATTR, 2, Fault::Speed9600, 0, STATUS_PORT_CONFIG},
-        {"raising DTR and RTS", IOCTL, 1, Fault::Fail, EIO, STATUS_PORT_CONFIG},
+        {"raising DTR and RTS", IOCTL, 2, Fault::Fail, EIO, STATUS_PORT_CONFIG},
         // No modem lines: the port works without them.
-        {"no modem lines (ENOTTY)", IOCTL, 1, Fault::Fail, ENOTTY, STATUS_OK},
-        {"no modem lines (EINVAL)", IOCTL, 1, Fault::Fail, EINVAL, STATUS_OK},
+        {"no modem lines (ENOTTY)", IOCTL, 2, Fault::Fail, ENOTTY, STATUS_OK},
+        {"no modem lines (EINVAL)", IOCTL, 2, Fault::Fail, EINVAL, STATUS_OK},
+        // Refused exclusive use: the flock claim still holds the port.
+        {"TIOCEXCL refused", IOCTL, 1, Fault::Fail, EIO, STATUS_OK},
         // A signal that interrupts a step only makes the step run again.
         {"open interrupted", OPEN, 1, Fault::Fail, EINTR, STATUS_OK},
         {"tcflush interrupted", TCFLUSH, 1, Fault::Fail, EINTR, STATUS_OK},
         {"tcgetattr interrupted", TCGETATTR, 1, Fault::Fail, EINTR, STATUS_OK},
         {"tcsetattr interrupted", TCSETATTR, 1, Fault::Fail, EINTR, STATUS_OK},
         {"reading back interrupted", TCGETATTR, 2, Fault::Fail, EINTR, STATUS_OK},
-        {"raising DTR and RTS interrupted", IOCTL, 1, Fault::Fail, EINTR, STATUS_OK},
+        {"raising DTR and RTS interrupted", IOCTL, 2, Fault::Fail, EINTR, STATUS_OK},
+        {"TIOCEXCL interrupted", IOCTL, 1, Fault::Fail, EINTR, STATUS_OK},
     };
     SetCookedLine();
     const termios found = LineNow();
@@ -600,6 +709,7 @@ TEST_F(PosixPort, EachFailedOpenStepHasItsStatusAndLeavesNothingBehind) {
         const int opened = seen.count[OPEN] - (c.call == OPEN ? 1 : 0);
         EXPECT_EQ(static_cast<int>(seen.closed.size()), opened);
         ExpectSameSettings(LineNow(), found);
+        EXPECT_FALSE(Exclusive(slave_)) << "the device was left exclusive";
     }
 }
 
@@ -641,12 +751,19 @@ TEST_F(PosixPort, SetsARawLineWhateverItFound) {
 
 TEST_F(PosixPort, OpenClaimsTheDeviceAndRaisesTheModemLinesCloseUndoesIt) {
     const int descriptors = OpenDescriptors();
+    ASSERT_FALSE(Exclusive(slave_));
     OpenPort();
     ASSERT_EQ(seen.open_flags.size(), 1u);
     EXPECT_EQ(seen.open_flags[0], O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    EXPECT_EQ(seen.flock_ops, std::vector<int>{LOCK_EX | LOCK_NB});
-    ASSERT_EQ(seen.ioctls.size(), 1u);
-    EXPECT_EQ(seen.ioctls[0], std::make_pair(static_cast<unsigned long>(TIOCMBIS), TIOCM_DTR | TIOCM_RTS));
+    // Claimed with the lock, then held against every opener, before anything
+    // else is done with the device.
+    const std::vector<std::string> opening = {
+        "malloc",      "open",        "flock LOCK_EX|LOCK_NB", "TIOCEXCL",    "tcflush",
+        "fcntl",       "tcgetattr",   "cfsetispeed",           "cfsetospeed", "tcsetattr",
+        "tcgetattr",   "TIOCMBIS DTR RTS", "TIOCGSERIAL",
+    };
+    EXPECT_EQ(Steps(), opening);
+    EXPECT_TRUE(Exclusive(slave_)) << "the device is open to others";
     const int fd = port_->handle;
     EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
     EXPECT_EQ(port_->tag, kormelt::PORT_TAG_LIVE);
@@ -658,20 +775,193 @@ TEST_F(PosixPort, OpenClaimsTheDeviceAndRaisesTheModemLinesCloseUndoesIt) {
 
     ResetSeam();
     ClosePort();
-    ASSERT_EQ(seen.ioctls.size(), 1u);
-    EXPECT_EQ(seen.ioctls[0], std::make_pair(static_cast<unsigned long>(TIOCMBIC), TIOCM_DTR | TIOCM_RTS));
-    // The lines drop before the settings found at open come back.
-    ASSERT_EQ(seen.applied.size(), 1u);
-    const auto at = [](Call call) { return std::find(seen.order.begin(), seen.order.end(), call) - seen.order.begin(); };
-    EXPECT_LT(at(IOCTL), at(TCSETATTR));
     EXPECT_EQ(seen.flock_ops, std::vector<int>{LOCK_UN});
     EXPECT_EQ(seen.closed, std::vector<int>{fd});
     EXPECT_EQ(seen.count[FREE], 1);
     EXPECT_FALSE(DescriptorOpen(fd));
+    EXPECT_FALSE(Exclusive(slave_)) << "close left the device exclusive";
 
     EXPECT_EQ(flock(held, LOCK_EX | LOCK_NB), 0) << "close left the port claimed";
     close(held);
     EXPECT_EQ(OpenDescriptors(), descriptors);
+}
+
+TEST_F(PosixPort, CloseAppliesTheSettingsFoundThenDropsDtrThenRtsThenLetsOthersIn) {
+    enum class Found { Fresh, Cooked, HungUp };
+    struct Case {
+        const char *what;
+        Found found;
+        std::vector<std::string> closing;
+    };
+    const Case cases[] = {
+        // A fresh pseudo-terminal has HUPCL on, the cooked line has it off:
+        // either way it comes back as found, before the lines drop.
+        {"fresh line",
+         Found::Fresh,
+         {"TIOCSSERIAL normal latency", "tcsetattr", "TIOCMBIC DTR", "TIOCMBIC RTS", "TIOCNXCL", "flock LOCK_UN",
+          "close", "free"}},
+        {"cooked line",
+         Found::Cooked,
+         {"TIOCSSERIAL normal latency", "tcsetattr", "TIOCMBIC DTR", "TIOCMBIC RTS", "TIOCNXCL", "flock LOCK_UN",
+          "close", "free"}},
+        // B0 would lower both lines at once: they drop in order first.
+        {"hang-up speed",
+         Found::HungUp,
+         {"TIOCSSERIAL normal latency", "TIOCMBIC DTR", "TIOCMBIC RTS", "tcsetattr", "TIOCNXCL", "flock LOCK_UN",
+          "close", "free"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        NewPty();
+        if (c.found == Found::Cooked) {
+            SetCookedLine();
+        }
+        if (c.found == Found::HungUp) {
+            termios hung_up = LineNow();
+            ASSERT_EQ(cfsetospeed(&hung_up, B0), 0);
+            ASSERT_EQ(cfsetispeed(&hung_up, B0), 0);
+            ASSERT_EQ(tcsetattr(slave_, TCSANOW, &hung_up), 0);
+        }
+        const termios found = LineNow();
+        ResetSeam();
+        seen.serial_driver = true;
+        OpenPort();
+        const int fd = port_->handle;
+        seen.order.clear();
+        seen.ioctls.clear();
+        seen.serial_ioctls.clear();
+        seen.flock_ops.clear();
+        seen.applied.clear();
+        ClosePort();
+        EXPECT_EQ(Steps(), c.closing);
+        ASSERT_EQ(seen.applied.size(), 1u);
+        ExpectSameSettings(seen.applied[0], found);
+        EXPECT_EQ(seen.closed.back(), fd);
+        ExpectSameSettings(LineNow(), found);
+    }
+}
+
+// A driver with serial settings is the counting table's; the fixture's
+// pseudo-terminal has none and answers ENOTTY, as a real one does.
+TEST_F(PosixPort, LowLatencyIsSetWhereTheDriverAllowsAndPutBackAtClose) {
+    const int low = static_cast<int>(ASYNC_LOW_LATENCY);
+    const int other = static_cast<int>(ASYNC_SKIP_TEST);  // a flag that must survive
+    struct Case {
+        const char *what;
+        bool driver;
+        int found_flags;
+        int nth;  // the serial ioctl, counted from 1, that fails; 0 for none
+        int error;
+        std::vector<std::string> opening;  // the serial ioctls of open
+        std::vector<std::string> closing;  // and of close
+        int flags_after;                   // what the driver holds after close
+    };
+    const std::string get = "TIOCGSERIAL normal latency";
+    const std::string set_low = "TIOCSSERIAL low latency";
+    const std::string set_back = "TIOCSSERIAL normal latency";
+    const Case cases[] = {
+        {"lowered and put back", true, other, 0, 0, {get, set_low}, {set_back}, other},
+        {"already low: left alone", true, other | low, 0, 0, {"TIOCGSERIAL low latency"}, {}, other | low},
+        {"a pseudo-terminal has no serial settings", false, 0, 0, 0, {"TIOCGSERIAL"}, {}, 0},
+        {"reading them refused (ENOTTY)", true, other, 1, ENOTTY, {"TIOCGSERIAL"}, {}, other},
+        {"reading them refused (EINVAL)", true, other, 1, EINVAL, {"TIOCGSERIAL"}, {}, other},
+        {"reading them refused (EPERM)", true, other, 1, EPERM, {"TIOCGSERIAL"}, {}, other},
+        {"reading them interrupted", true, other, 1, EINTR, {"TIOCGSERIAL", get, set_low}, {set_back}, other},
+        {"setting them refused (EPERM)", true, other, 2, EPERM, {get, set_low}, {}, other},
+        {"setting them fails (EIO)", true, other, 2, EIO, {get, set_low}, {}, other},
+        {"putting them back fails (EIO)", true, other, 3, EIO, {get, set_low}, {set_back}, other | low},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const int descriptors = OpenDescriptors();
+        ResetSeam();
+        seen.serial_driver = c.driver;
+        seen.serial.flags = c.found_flags;
+        seen.serial.xmit_fifo_size = 64;
+        seen.serial.baud_base = 115200;
+        if (c.nth > 0) {
+            InjectNth(SERIAL_IOCTL, c.nth, Fault::Fail, c.error);
+        }
+        PortRecord *record = nullptr;
+        ASSERT_EQ(PortOpen(&record, TEST_PORT), STATUS_OK);
+        std::vector<std::string> opening;
+        for (const auto &[request, flags] : seen.serial_ioctls) {
+            opening.push_back(SerialStep(request, flags));
+        }
+        EXPECT_EQ(opening, c.opening);
+        seen.serial_ioctls.clear();
+
+        EXPECT_EQ(PortClose(record), STATUS_OK);
+        std::vector<std::string> closing;
+        for (const auto &[request, flags] : seen.serial_ioctls) {
+            closing.push_back(SerialStep(request, flags));
+        }
+        EXPECT_EQ(closing, c.closing);
+        EXPECT_EQ(seen.serial.flags, c.flags_after);
+        EXPECT_EQ(seen.serial.xmit_fifo_size, 64) << "settings other than the flags were changed";
+        EXPECT_EQ(seen.serial.baud_base, 115200);
+        // Close went on to the end whatever the serial settings did.
+        EXPECT_EQ(seen.live_allocations, 0);
+        EXPECT_EQ(OpenDescriptors(), descriptors);
+        EXPECT_FALSE(Exclusive(slave_));
+    }
+}
+
+// What an unprivileged opener of the fixture's device got, in a child
+// process; root ignores TIOCEXCL, and the tests run as root.
+struct OtherOpener {
+    bool dropped = false;  // the child could become nobody
+    int error = 0;         // errno of its open, 0 when it opened the device
+};
+
+constexpr uid_t NOBODY_UID = 65534;
+constexpr gid_t NOBODY_GID = 65534;
+constexpr auto OTHER_OPENER_LIMIT = std::chrono::milliseconds(5000);
+
+OtherOpener OpenAsNobody(const std::string &path) {
+    const auto opener = [&path] {
+        OtherOpener got;
+        got.dropped = setgroups(0, nullptr) == 0 && setgid(NOBODY_GID) == 0 && setuid(NOBODY_UID) == 0;
+        if (!got.dropped) {
+            return got;
+        }
+        const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        got.error = fd < 0 ? errno : 0;
+        if (fd >= 0) {
+            close(fd);
+        }
+        return got;
+    };
+    const std::optional<OtherOpener> got = CallInChild<OtherOpener>(opener, OTHER_OPENER_LIMIT);
+    EXPECT_TRUE(got.has_value()) << "the child gave no answer";
+    return got.value_or(OtherOpener{});
+}
+
+TEST_F(PosixPort, NoOtherProgramOpensThePortWhileItIsOpen) {
+    // The node belongs to root; another user needs leave to open it at all.
+    ASSERT_EQ(chmod(slave_path_.c_str(), 0666), 0);
+    const OtherOpener before = OpenAsNobody(slave_path_);
+    if (!before.dropped) {
+        GTEST_SKIP() << "this process cannot drop its privileges to uid " << NOBODY_UID
+                     << ", so no unprivileged opener can be tried";
+    }
+    ASSERT_EQ(before.error, 0) << "nobody cannot open the free device: " << std::strerror(before.error);
+
+    OpenPort();
+    const OtherOpener during = OpenAsNobody(slave_path_);
+    EXPECT_EQ(during.error, EBUSY) << std::strerror(during.error);
+
+    ClosePort();
+    const OtherOpener after = OpenAsNobody(slave_path_);
+    EXPECT_EQ(after.error, 0) << "close did not let others in: " << std::strerror(after.error);
+
+    // A failed open lets others in too.
+    ResetSeam();
+    InjectNth(TCFLUSH, 1, Fault::Fail, EIO);
+    PortRecord *record = nullptr;
+    ASSERT_EQ(PortOpen(&record, TEST_PORT), STATUS_PORT_QUEUES);
+    const OtherOpener failed = OpenAsNobody(slave_path_);
+    EXPECT_EQ(failed.error, 0) << "a failed open left the device exclusive: " << std::strerror(failed.error);
 }
 
 // Standard input closed for as long as the object lives, then put back, so
@@ -808,16 +1098,23 @@ TEST_F(PosixPort, CloseRefusesARecordThatIsNotLiveAndTouchesNothing) {
 }
 
 TEST_F(PosixPort, CloseCompletesWhenTheDeviceRefusesEverything) {
+    seen.serial_driver = true;  // so that there is low latency to put back
     OpenPort();
+    ASSERT_TRUE(port_->low_latency);
     const int fd = port_->handle;
-    for (Call call : {TCSETATTR, IOCTL, FLOCK, CLOSE}) {
+    for (Call call : {SERIAL_IOCTL, TCSETATTR, IOCTL, FLOCK, CLOSE}) {
         FailFromNow(call, EIO);
     }
     EXPECT_EQ(PortClose(port_), STATUS_OK);
     port_ = nullptr;
     EXPECT_EQ(seen.live_allocations, 0);
     EXPECT_EQ(seen.closed.back(), fd);
-    close(fd);  // the injected failure left it open
+    for (Call call : {SERIAL_IOCTL, TCSETATTR, IOCTL, FLOCK}) {
+        EXPECT_GT(seen.count[call], 0) << "close skipped a step after a failure: " << call;
+    }
+    // The injected failures left the descriptor open and the device exclusive.
+    EXPECT_EQ(ioctl(fd, TIOCNXCL), 0);
+    close(fd);
 }
 
 TEST_F(PosixPort, ReadReturnsAWaitingByteAtOnce) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -38,9 +39,19 @@ public:
         };
     }
 
+    // Says the devices in gone have left the system, and notes what it was asked.
+    PortGoneCheck GoneCheck() {
+        return [this](const std::string &device) {
+            asked_gone.push_back(device);
+            return gone.count(device) != 0;
+        };
+    }
+
     PortMap map;
     std::map<std::string, PortProbe> probes;
     int calls = 0;
+    std::set<std::string> gone;
+    std::vector<std::string> asked_gone;
 };
 
 std::vector<std::string> Lines(const std::string &text) {
@@ -143,8 +154,8 @@ TEST(PortsTriedText, NamesEachPortWithItsDeviceAndWhyItGaveNoAnswer) {
 TEST(PhaseFailureText, OnlyASearchThatFoundNothingProbesTheMapsPorts) {
     FakePorts ports;
     ports.probes[FakePorts::Device(1)] = {PortState::NotSerialPort, PathKind::Fifo, ""};
-    const std::string text =
-        PhaseFailureText(Phase::Search, KORMELT_STATUS_NOT_FOUND, 100, "fw.img", 0.1, ports.map, ports.Prober());
+    const std::string text = PhaseFailureText(Phase::Search, KORMELT_STATUS_NOT_FOUND, 100, "fw.img", 0.1, ports.map,
+                                              ports.Prober(), 0, ports.GoneCheck());
     EXPECT_NE(text.find("Tried: COM1 /fake/port1 (a FIFO), COM2 /fake/port2 (no answer)"), std::string::npos) << text;
     EXPECT_EQ(ports.calls, static_cast<int>(kormelt::SEARCH_LAST_PORT));
 
@@ -152,10 +163,61 @@ TEST(PhaseFailureText, OnlyASearchThatFoundNothingProbesTheMapsPorts) {
     ports.calls = 0;
     for (const int32_t status :
          {KORMELT_STATUS_TIMEOUT, KORMELT_STATUS_WRITE, KORMELT_STATUS_CRC, KORMELT_STATUS_CANCELLED}) {
-        const std::string other = PhaseFailureText(Phase::Erase, status, 28, "fw.img", 3.0, ports.map, ports.Prober());
+        const std::string other =
+            PhaseFailureText(Phase::Erase, status, 28, "fw.img", 3.0, ports.map, ports.Prober(), 3, ports.GoneCheck());
         EXPECT_EQ(other.find("/fake/"), std::string::npos) << other;
     }
     EXPECT_EQ(ports.calls, 0);
+}
+
+TEST(PhaseFailureText, ALineThatFailedOnAPortThatLeftSaysThePortDisappeared) {
+    struct Case {
+        const char *what;
+        Phase phase;
+        int32_t status;
+        double exchange_seconds;
+        uint32_t port;      // where the device was found, 0 for nowhere
+        bool gone;          // the port's device has left
+        bool asked;         // whether it is asked if the device left
+        const char *found;  // a part of the sentence expected
+    };
+    const char *const disappeared = "the port /fake/port3 disappeared";
+    const Case cases[] = {
+        {"write failed, port gone", Phase::Upload, KORMELT_STATUS_WRITE, 0.0, 3, true, true, disappeared},
+        {"line failed at once, port gone", Phase::Upload, KORMELT_STATUS_TIMEOUT, 0.2, 3, true, true, disappeared},
+        {"erase: line failed at once, port gone", Phase::Erase, KORMELT_STATUS_TIMEOUT, 0.1, 3, true, true,
+         disappeared},
+        {"restart: write failed, port gone", Phase::Restart, KORMELT_STATUS_WRITE, 0.0, 3, true, true, disappeared},
+        {"write failed, port still there", Phase::Upload, KORMELT_STATUS_WRITE, 0.0, 3, false, true,
+         "writing to the port failed"},
+        {"line failed at once, port still there", Phase::Upload, KORMELT_STATUS_TIMEOUT, 0.2, 3, false, true,
+         "the line failed after 0.2 s"},
+        // A device silent for the whole timeout did not fail the line.
+        {"silent device, port gone since", Phase::Upload, KORMELT_STATUS_TIMEOUT, 3.0, 3, true, false,
+         "stopped answering"},
+        {"damaged reply, port gone since", Phase::Upload, KORMELT_STATUS_CRC, 0.1, 3, true, false, "CRC error"},
+        {"cancelled, port gone since", Phase::Upload, KORMELT_STATUS_CANCELLED, 0.1, 3, true, false, "Cancelled"},
+        {"no port found yet", Phase::Upload, KORMELT_STATUS_WRITE, 0.0, 0, true, false, "writing to the port failed"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        FakePorts ports;
+        if (c.gone) {
+            ports.gone.insert(FakePorts::Device(3));
+        }
+        const std::string text = PhaseFailureText(c.phase, c.status, 38, "fw.img", c.exchange_seconds, ports.map,
+                                                  ports.Prober(), c.port, ports.GoneCheck());
+        EXPECT_NE(text.find(c.found), std::string::npos) << text;
+        const bool says_gone = text.find("disappeared") != std::string::npos;
+        EXPECT_EQ(says_gone, c.found == disappeared) << text;
+        if (says_gone) {
+            EXPECT_NE(text.find("(status " + std::to_string(c.status) + ")"), std::string::npos) << text;
+            EXPECT_NE(text.find("check that /fake/port3 is back"), std::string::npos) << text;
+        }
+        EXPECT_EQ(ports.asked_gone,
+                  c.asked ? std::vector<std::string>{FakePorts::Device(3)} : std::vector<std::string>{});
+        EXPECT_EQ(ports.calls, 0) << "a failure after the search probed the ports";
+    }
 }
 
 }  // namespace

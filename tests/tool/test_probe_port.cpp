@@ -11,9 +11,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/pty.h"
@@ -21,6 +25,7 @@
 #include "tools/kormelt/port_probe.h"
 
 using kormelt::tool::PathKind;
+using kormelt::tool::PortGone;
 using kormelt::tool::PathKindText;
 using kormelt::tool::PortProbe;
 using kormelt::tool::PortState;
@@ -126,6 +131,52 @@ TEST_F(NoSerialPorts, WhatIsNoSerialPortIsToldApartAndNamed) {
         }
         EXPECT_EQ(OpenDescriptors(), before) << c.name;
     }
+}
+
+// How long PortGone looks again at a path that is still there, and a
+// generous bound on it for a busy machine.
+constexpr auto GONE_SETTLE = std::chrono::milliseconds(500);
+constexpr auto GONE_SETTLE_LATE = std::chrono::milliseconds(3000);
+
+TEST(PortGone, APathThatLeadsNowhereIsGoneAndADevicePresentIsNot) {
+    TempDir dir;
+    auto pty = std::make_unique<Pty>();
+    ASSERT_FALSE(pty->path().empty());
+    const std::string link = dir.Entry("ttyUSB0");
+    ASSERT_EQ(symlink(pty->path().c_str(), link.c_str()), 0);
+    const std::string dangling = dir.Entry("by-id-link");
+    ASSERT_EQ(symlink(dir.Entry("removed-device").c_str(), dangling.c_str()), 0);
+    struct Case {
+        const char *what;
+        std::string path;
+        bool gone;
+    };
+    const Case cases[] = {
+        {"a device that is there", pty->path(), false},
+        {"a link to it", link, false},
+        {"a path that does not exist", dir.Entry("absent"), true},
+        {"a path under a file", "/dev/null/port", true},
+        {"a link whose device has left", dangling, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(PortGone(c.path), c.gone);
+        const auto took = std::chrono::steady_clock::now() - start;
+        if (!c.gone) {
+            EXPECT_GE(took, GONE_SETTLE) << "a device still there was not looked at again";
+        }
+        EXPECT_LT(took, GONE_SETTLE_LATE);
+    }
+
+    // A device that leaves a moment after the line failed: the pseudo-
+    // terminal's node goes with its master.
+    std::thread unplug([&pty] {
+        std::this_thread::sleep_for(GONE_SETTLE / 5);
+        pty.reset();
+    });
+    EXPECT_TRUE(PortGone(link)) << "a device that left during the look was taken for present";
+    unplug.join();
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include "device/api.h"
 #include "protocol/protocol.h"
+#include "tools/kormelt/adapter_latency.h"
 #include "tools/kormelt/commands.h"
 #include "tools/kormelt/console.h"
 #include "tools/kormelt/exit_codes.h"
@@ -89,6 +90,7 @@ public:
             return EndFailed(Phase::Search, status, EXIT_SEARCH);
         }
         summary_.port = SearchPort(g_active.percent);
+        latency_.Lower(ports_.Port(summary_.port).device);
         view_->End(Phase::Search, KORMELT_STATUS_OK,
                    "device on COM" + std::to_string(summary_.port) + " (" + ports_.Port(summary_.port).device + ")");
 
@@ -128,6 +130,7 @@ public:
         }
         view_->End(Phase::Restart, KORMELT_STATUS_OK, "device restarted");
         KORMELT_Close();  // always 0; released before the summary says so
+        latency_.Restore();
         return Finish(EXIT_OK);
     }
 
@@ -163,11 +166,13 @@ private:
 
     int Fail(Phase phase, int32_t status, int exit_code, const std::string &message = "") {
         KORMELT_Close();  // always 0; nothing stays open once the run has stopped
+        latency_.Restore();
         summary_.has_failed_phase = true;
         summary_.failed_phase = phase;
         summary_.status = status;
         summary_.message = message.empty() ? PhaseFailureText(phase, status, g_active.percent, options_.image,
-                                                              exchange_seconds_, ports_, ProbePort)
+                                                              exchange_seconds_, ports_, ProbePort, summary_.port,
+                                                              PortGone)
                                            : message;
         return Finish(status == KORMELT_STATUS_CANCELLED ? EXIT_CANCELLED : exit_code);
     }
@@ -184,6 +189,10 @@ private:
     std::unique_ptr<ProgressView> view_;
     const ImageInput &image_;
     FlashSummary summary_;
+    // The adapter's timer, lowered for the run, is put back on every way
+    // out: success, failure, a cancel (Ctrl-C, SIGTERM, SIGHUP end the run
+    // through Fail) and, from the destructor, anything else that ends it.
+    AdapterLatency latency_;
     Clock::time_point start_ = Clock::now();
     double exchange_seconds_ = 0.0;
 };

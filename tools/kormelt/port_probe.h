@@ -26,4 +26,13 @@ PortProbe ProbePort(const std::string &device);
 // test a fake that touches no device.
 using PortProber = std::function<PortProbe(const std::string &device)>;
 
+// Whether device has left the system, as an unplugged adapter's does: the
+// path, or what its links lead to, no longer exists. Opens nothing, so the
+// lines of a device still there are not touched. Where the platform cannot
+// tell (Windows), false.
+bool PortGone(const std::string &device);
+
+// What the failure texts are handed to ask it with: PortGone, or a fake.
+using PortGoneCheck = std::function<bool(const std::string &device)>;
+
 }  // namespace kormelt::tool

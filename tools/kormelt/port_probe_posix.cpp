@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "link/port_open_posix.h"
 #include "tools/common/file_kind_posix.h"
@@ -15,6 +17,19 @@ namespace {
 PortProbe Probe(PortState state, const std::string &detail = "") { return {state, PathKind::Unknown, detail}; }
 
 PortProbe NoSerialPort(PathKind kind) { return {PortState::NotSerialPort, kind, ""}; }
+
+// The kernel hangs up the line of an unplugged adapter a moment before it
+// removes the device's node, and the caller may have met the hang-up in
+// that moment: a path still there is looked at again for this long.
+constexpr auto GONE_SETTLE_TIME = std::chrono::milliseconds(500);
+constexpr auto GONE_LOOK_INTERVAL = std::chrono::milliseconds(50);
+
+// Links followed, so that a link that outlived its device (a by-id link udev
+// has not removed yet, the simulator's) counts as gone too.
+bool PathMissing(const std::string &path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) != 0 && (errno == ENOENT || errno == ENOTDIR);
+}
 
 }  // namespace
 
@@ -57,6 +72,19 @@ PortProbe ProbePort(const std::string &device) {
     // Closing drops the lock; there is nothing to recover if it fails.
     (void)close(opened.fd);
     return probe;
+}
+
+bool PortGone(const std::string &device) {
+    const auto until = std::chrono::steady_clock::now() + GONE_SETTLE_TIME;
+    for (;;) {
+        if (PathMissing(device)) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= until) {
+            return false;
+        }
+        std::this_thread::sleep_for(GONE_LOOK_INTERVAL);
+    }
 }
 
 }  // namespace kormelt::tool

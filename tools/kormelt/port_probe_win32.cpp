@@ -35,4 +35,7 @@ PortProbe ProbePort(const std::string &device) {
     return Probe(PortState::Free);
 }
 
+// A COM port's name is no path that disappears with its adapter.
+bool PortGone(const std::string &) { return false; }
+
 }  // namespace kormelt::tool

@@ -23,15 +23,6 @@ constexpr char CONSOLE_LIST[] = "/sys/class/tty/console/active";
 constexpr int UART_TYPE_UNKNOWN = 0;  // the kernel's PORT_UNKNOWN: no UART behind the name
 constexpr size_t LINK_TARGET_MAX = 4096;  // bytes, PATH_MAX on Linux
 
-// Root "/" becomes "", so that paths stay "/dev/..." on a real machine.
-std::string Prefix(const std::string &root) {
-    std::string prefix = root;
-    while (!prefix.empty() && prefix.back() == '/') {
-        prefix.pop_back();
-    }
-    return prefix;
-}
-
 std::vector<std::string> Names(const std::string &dir) {
     std::vector<std::string> names;
     DIR *handle = opendir(dir.c_str());
@@ -147,12 +138,20 @@ std::set<std::string> Consoles(const std::string &prefix) {
 }  // namespace
 
 std::string ScanRoot() {
-    const char *root = std::getenv(SCAN_ROOT_VARIABLE);
-    return root != nullptr && *root != '\0' ? root : SCAN_ROOT_DEFAULT;
+    const char *value = std::getenv(SCAN_ROOT_VARIABLE);
+    return value != nullptr && *value != '\0' ? value : SCAN_ROOT_DEFAULT;
+}
+
+std::string RootPrefix(const std::string &root) {
+    std::string prefix = root;
+    while (!prefix.empty() && prefix.back() == '/') {
+        prefix.pop_back();
+    }
+    return prefix;
 }
 
 std::vector<FoundPort> FindSerialPorts(const std::string &root) {
-    const std::string prefix = Prefix(root);
+    const std::string prefix = RootPrefix(root);
     std::vector<FoundPort> found;
     std::set<std::string> taken;
     // A device reached both by a by-id link and by its own name counts once.

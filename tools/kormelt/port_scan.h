@@ -25,4 +25,12 @@ struct FoundPort {
 // (/sys/class/tty/console/active). Nothing is opened.
 std::vector<FoundPort> FindSerialPorts(const std::string &root);
 
+// The root the tool looks at /dev and /sys under: $KORMELT_SCAN_ROOT, "/"
+// unless a test points it at a tree of its own.
+std::string ScanRoot();
+
+// What a path from /dev or /sys gets in front of it under root: "" for "/",
+// so that paths stay "/dev/..." on a real machine.
+std::string RootPrefix(const std::string &root);
+
 }  // namespace kormelt::tool

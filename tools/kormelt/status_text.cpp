@@ -94,7 +94,8 @@ std::string ImageRefusalText(const std::string &path, const Bytes &image, int32_
 }
 
 std::string PhaseFailureText(Phase phase, int32_t status, int percent, const std::string &image,
-                             double exchange_seconds, const PortMap &map, const PortProber &probe) {
+                             double exchange_seconds, const PortMap &map, const PortProber &probe,
+                             uint32_t port, const PortGoneCheck &gone) {
     // How far it got means something only where the percentage counts work done.
     const bool counted = phase == Phase::Erase || phase == Phase::Upload;
     const std::string at = counted ? FillMessage(messages::AT_PERCENT, {{"percent", std::to_string(percent)}}) : "";
@@ -102,6 +103,16 @@ std::string PhaseFailureText(Phase phase, int32_t status, int percent, const std
     const std::string code = std::to_string(status);
     const std::string retry = Retry(phase, percent);
     const std::string timeout_s = std::to_string(REPLY_TIMEOUT_MS / MS_PER_S);
+    // The library waits REPLY_TIMEOUT_MS for each byte; a call that gave up
+    // sooner met a line that failed, not a silent device.
+    const bool line_failed = status == KORMELT_STATUS_WRITE ||
+                             (status == KORMELT_STATUS_TIMEOUT && exchange_seconds * MS_PER_S < REPLY_TIMEOUT_MS);
+    // A line that failed because its adapter was pulled out: what the person
+    // needs to hear is that the port is gone, not only that it hung up.
+    if (line_failed && port != 0 && gone(map.Port(port).device)) {
+        return FillMessage(messages::PORT_GONE,
+                           {{"failed", failed}, {"path", map.Port(port).device}, {"status", code}, {"retry", retry}});
+    }
     switch (status) {
     case KORMELT_STATUS_CANCELLED:
         return FillMessage(messages::CANCELLED, {{"phase", PhaseName(phase)},
@@ -121,9 +132,7 @@ std::string PhaseFailureText(Phase phase, int32_t status, int percent, const std
     case KORMELT_STATUS_WRITE:
         return FillMessage(messages::WRITE, {{"failed", failed}, {"status", code}, {"retry", retry}});
     case KORMELT_STATUS_TIMEOUT:
-        // The library waits REPLY_TIMEOUT_MS for each byte; a call that gave
-        // up sooner met a line that failed, not a silent device.
-        if (exchange_seconds * MS_PER_S < REPLY_TIMEOUT_MS) {
+        if (line_failed) {
             return FillMessage(messages::TIMEOUT_LINE_FAILED, {{"failed", failed},
                                                                {"seconds", Seconds(exchange_seconds)},
                                                                {"status", code},

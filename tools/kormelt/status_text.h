@@ -24,8 +24,12 @@ std::string ImageRefusalText(const std::string &path, const Bytes &image, int32_
 // long the failing call ran since its last progress report, which tells a
 // silent device (the whole reply timeout) from a line that failed at once.
 // A search that found nothing lists the ports of map with their state now,
-// as probe finds it; no other failure probes.
+// as probe finds it; no other failure probes. port is the COMn the search
+// found the device on (0 before that): a write that failed, or a line that
+// failed before a silent device would have timed out, on a port whose
+// device gone says has left, is told as that port having disappeared.
 std::string PhaseFailureText(Phase phase, int32_t status, int percent, const std::string &image,
-                             double exchange_seconds, const PortMap &map, const PortProber &probe);
+                             double exchange_seconds, const PortMap &map, const PortProber &probe,
+                             uint32_t port, const PortGoneCheck &gone);
 
 }  // namespace kormelt::tool
