@@ -269,8 +269,9 @@ std::vector<DoctorCheck> PortChecks(uint32_t port, const DeviceFacts &device, co
             add(CHECK_LATENCY, Verdict::Warning,
                 "latency timer " + std::to_string(ms) + " ms: the adapter holds each reply up to " +
                     std::to_string(ms) + " ms before passing it on",
-                "Set it to 1 ms with `echo 1 | sudo tee " + device.latency_timer_path +
-                    "` (it lasts until the adapter is plugged in again).");
+                "kormelt flash lowers it for its run where it may write the file; otherwise set it to 1 ms "
+                "with `echo 1 | sudo tee " +
+                    device.latency_timer_path + "` (it lasts until the adapter is plugged in again).");
         } else {
             add(CHECK_LATENCY, Verdict::Ok, "latency timer " + std::to_string(ms) + " ms");
         }
