@@ -134,6 +134,25 @@ def kormelt(*args, env=None, timeout=RUN_TIMEOUT_S):
                           text=True, timeout=timeout)
 
 
+def usb_adapter_sysfs(root, name, usb_device, acm=False, **attributes):
+    """Makes sysfs under root tell of /dev/<name> what the kernel tells of a USB serial adapter plugged in at
+    usb_device ("1-1.2": bus 1, hub port 1, then 2): the USB device with the attributes given (idVendor=...), its
+    interface usb_device:1.0, the tty below it, and the relative links the kernel makes."""
+    bus = "devices/pci0000:00/0000:00:14.0/usb1"
+    device = "%s/%s" % (bus, usb_device)
+    interface = "%s/%s:1.0" % (device, usb_device)
+    parent = interface if acm else "%s/%s" % (interface, name)
+    tty = "%s/tty/%s" % (parent, name)
+    os.makedirs(os.path.join(root, "sys", tty), exist_ok=True)
+    for key, value in attributes.items():
+        with open(os.path.join(root, "sys", device, key), "w") as f:
+            f.write(value + "\n")
+    # The class entry may be a directory of an earlier test tree; the kernel's is a link.
+    os.makedirs(os.path.join(root, "sys/class/tty"), exist_ok=True)
+    os.symlink("../../" + tty, os.path.join(root, "sys/class/tty", name))
+    os.symlink("../../../" + os.path.basename(parent), os.path.join(root, "sys", tty, "device"))
+
+
 class SilentPort:
     """A pseudo-terminal whose far end never answers: the search waits out the reply timeout there."""
 
@@ -1115,6 +1134,31 @@ class AdapterSearchTest(TempDirTest):
         self.assertNotIn("ttyS0", result.stdout)
         for n in range(4, 8):
             self.assertIn("no serial device found", lines["COM%d" % n])
+
+    def test_ports_shows_what_the_kernel_knows_of_each_adapter(self):
+        with SilentPort() as ftdi, SilentPort() as acm, SilentPort() as console:
+            root, _ = self.tree(ttyUSB0=ftdi.path, ttyACM0=acm.path, ttyS0=console.path)
+            usb_adapter_sysfs(root, "ttyUSB0", "1-1.2", idVendor="0403", idProduct="6001", serial="A50285BI",
+                              manufacturer="FTDI", product="FT232R USB UART")
+            usb_adapter_sysfs(root, "ttyACM0", "1-3", acm=True, idVendor="2e8a", idProduct="000a", product="Pico")
+            table = kormelt("ports", env=self.env(root))
+            lines = kormelt("ports", "--json", env=self.env(root))
+        self.assertEqual((table.returncode, lines.returncode), (EXIT_OK, EXIT_OK), table.stderr + lines.stderr)
+        rows = {line.split()[0]: line for line in table.stdout.splitlines()[1:]}
+        self.assertIn("location", table.stdout.splitlines()[0])
+        self.assertRegex(rows["COM1"], r"1-1\.2:1\.0 +0403:6001 +A50285BI +FTDI FT232R USB UART$")
+        self.assertRegex(rows["COM2"], r"1-3:1\.0 +2e8a:000a +- +Pico$")
+        self.assertTrue(rows["COM3"].endswith("no serial device found for it"), rows["COM3"])
+        ports = {port["port"]: port for port in json_events(lines.stdout)}
+        self.assertEqual(sorted(ports), ["COM%d" % n for n in range(1, 8)])
+        self.assertEqual({key: ports["COM1"][key] for key in ("device", "location", "vid", "pid", "serial",
+                                                               "manufacturer", "product", "state")},
+                         {"device": "%s/dev/ttyUSB0" % root, "location": "1-1.2:1.0", "vid": "0403", "pid": "6001",
+                          "serial": "A50285BI", "manufacturer": "FTDI", "product": "FT232R USB UART",
+                          "state": "free"})
+        self.assertEqual((ports["COM2"]["serial"], ports["COM2"]["manufacturer"], ports["COM2"]["product"]),
+                         (None, None, "Pico"))
+        self.assertEqual((ports["COM3"]["location"], ports["COM3"]["state"]), (None, "missing"))
 
     def test_more_devices_than_ports_fill_all_seven_and_the_rest_are_not_searched(self):
         with contextlib.ExitStack() as stack:

@@ -21,6 +21,6 @@ struct SealOptions {
 int RunFlash(const FlashOptions &options);
 int RunCheck(const std::string &image);
 int RunSeal(const SealOptions &options);
-int RunPorts();
+int RunPorts(bool json);
 
 }  // namespace kormelt::tool

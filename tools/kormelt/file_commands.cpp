@@ -125,8 +125,8 @@ int RunSeal(const SealOptions &options) {
     return EXIT_OK;
 }
 
-int RunPorts() {
-    PrintOut(PortsTable(MapPorts(), ProbePort));
+int RunPorts(bool json) {
+    PrintOut(json ? PortsJson(MapPorts(), ProbePort) : PortsTable(MapPorts(), ProbePort));
     return EXIT_OK;
 }
 

@@ -70,11 +70,15 @@ int Run(int argc, char **argv) {
     seal_command->add_option("--format", seal.format, "Input format, by default from the name")
         ->check(CLI::IsMember({"raw", "ihex"}));
 
+    bool ports_json = false;
     CLI::App *ports_command = app.add_subcommand("ports", "List " SEARCHED_PORTS ", their devices here and their state");
     ports_command->footer(
-        "Shows the device behind each port and where it came from (see 'kormelt flash --help'). Each\n"
-        "existing serial device is opened for a moment to see whether it is free; on a real serial port\n"
-        "that raises its modem lines briefly.");
+        "Shows the device behind each port and where it came from (see 'kormelt flash --help'), and on Linux\n"
+        "what the kernel knows of a USB adapter: its location (the USB interface, e.g. 1-1.2:1.0, which\n"
+        "names the hub socket), VID:PID, serial number, maker and product. Each existing serial device is\n"
+        "opened for a moment to see whether it is free; on a real serial port that raises its modem lines\n"
+        "briefly.");
+    ports_command->add_flag("--json", ports_json, "Print one JSON object per port");
 
     SimCommand sim(app);
 
@@ -107,7 +111,7 @@ int Run(int argc, char **argv) {
         } else if (seal_command->parsed()) {
             code = RunSeal(seal);
         } else if (ports_command->parsed()) {
-            code = RunPorts();
+            code = RunPorts(ports_json);
         } else if (sim.parsed()) {
             code = sim.Run();
         }

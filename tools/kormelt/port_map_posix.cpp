@@ -10,11 +10,6 @@
 namespace kormelt::tool {
 namespace {
 
-// Where the port scan looks for /dev and /sys; a test points it at a tree of
-// its own.
-constexpr char SCAN_ROOT_VARIABLE[] = "KORMELT_SCAN_ROOT";
-constexpr char SCAN_ROOT_DEFAULT[] = "/";
-
 std::string VariableName(uint32_t n) {
     char variable[PORT_VARIABLE_CAPACITY];
     PortVariableName(n, variable);
@@ -26,12 +21,11 @@ MappedPort &Slot(PortMap *map, uint32_t n) { return map->ports.at(n - SEARCH_FIR
 }  // namespace
 
 PortMap MapPorts() {
-    const char *root_value = std::getenv(SCAN_ROOT_VARIABLE);
-    const std::string root = root_value != nullptr && *root_value != '\0' ? root_value : SCAN_ROOT_DEFAULT;
+    const std::string root = ScanRoot();
     PortMap map;
     for (uint32_t n = SEARCH_FIRST_PORT; n <= SEARCH_LAST_PORT; ++n) {
         if (const char *value = PortVariableValue(n)) {
-            Slot(&map, n) = {value, VariableName(n)};
+            Slot(&map, n) = {value, VariableName(n), ReadPortIdentity(root, value)};
         }
     }
     uint32_t n = SEARCH_FIRST_PORT;
@@ -47,10 +41,10 @@ PortMap MapPorts() {
             ++n;
         }
         if (n > SEARCH_LAST_PORT) {
-            map.left_over.push_back({port.device, port.source});
+            map.left_over.push_back({port.device, port.source, port.identity});
             continue;
         }
-        Slot(&map, n) = {port.device, port.source};
+        Slot(&map, n) = {port.device, port.source, port.identity};
     }
     for (MappedPort &mapped : map.ports) {
         if (mapped.device.empty()) {
@@ -63,8 +57,8 @@ PortMap MapPorts() {
 std::optional<PortMap> PointSearchAtDevice(const std::string &device, std::string *) {
     PortMap map;
     for (uint32_t n = SEARCH_FIRST_PORT; n <= SEARCH_LAST_PORT; ++n) {
-        Slot(&map, n) =
-            n == SEARCH_FIRST_PORT ? MappedPort{device, "--port"} : MappedPort{NO_PORT_PATH, "left out by --port"};
+        Slot(&map, n) = n == SEARCH_FIRST_PORT ? MappedPort{device, "--port", ReadPortIdentity(ScanRoot(), device)}
+                                               : MappedPort{NO_PORT_PATH, "left out by --port"};
     }
     return map;
 }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -13,6 +14,8 @@
 namespace kormelt::tool {
 namespace {
 
+constexpr char SCAN_ROOT_VARIABLE[] = "KORMELT_SCAN_ROOT";
+constexpr char SCAN_ROOT_DEFAULT[] = "/";
 constexpr char BY_ID_DIR[] = "/dev/serial/by-id";
 constexpr char DEV_DIR[] = "/dev";
 constexpr char TTY_CLASS_DIR[] = "/sys/class/tty";
@@ -143,15 +146,20 @@ std::set<std::string> Consoles(const std::string &prefix) {
 
 }  // namespace
 
+std::string ScanRoot() {
+    const char *root = std::getenv(SCAN_ROOT_VARIABLE);
+    return root != nullptr && *root != '\0' ? root : SCAN_ROOT_DEFAULT;
+}
+
 std::vector<FoundPort> FindSerialPorts(const std::string &root) {
     const std::string prefix = Prefix(root);
     std::vector<FoundPort> found;
     std::set<std::string> taken;
     // A device reached both by a by-id link and by its own name counts once.
-    const auto add = [&](const std::string &device, const std::string &source) {
+    const auto add = [&](const std::string &device, const std::string &source, bool adapter = true) {
         const std::string path = Normalised(device);
         if (IsCharDevice(path) && taken.insert(path).second) {
-            found.push_back({path, source});
+            found.push_back({path, source, adapter, ReadPortIdentity(root, path)});
         }
     };
 
@@ -177,7 +185,7 @@ std::vector<FoundPort> FindSerialPorts(const std::string &root) {
     for (const std::string &name : Numbered(names, "ttyS")) {
         const int type = UartType(prefix, name);
         if (type != UART_TYPE_UNKNOWN && consoles.count(name) == 0) {
-            add(dev + "/" + name, "UART type " + std::to_string(type));
+            add(dev + "/" + name, "UART type " + std::to_string(type), false);
         }
     }
     return found;
