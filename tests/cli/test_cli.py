@@ -1181,6 +1181,95 @@ class AdapterSearchTest(TempDirTest):
                                 for name in ("ttyACM2", "ttyACM3")])
 
 
+def records_of(path, *args):
+    """The rows of the records file, every column, newest first."""
+    result = kormelt("records", "--records", path, "--json", *args)
+    if result.returncode != EXIT_OK:
+        raise AssertionError("records failed: " + result.stderr)
+    return json_events(result.stdout)
+
+
+class RecordsTest(TempDirTest):
+    """flash --records keeps a row per update; `kormelt records` shows them."""
+
+    def test_flash_records_each_update_with_its_port_and_image(self):
+        path, image = self.image(2000, seed=30)
+        records = os.path.join(self.dir, "new", "dir", "records.sqlite3")  # its directories are made
+        with Simulator() as sim:
+            result = kormelt("flash", "--records", records, path, env=port_env(COM2=sim.path))
+            self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+        with Simulator("--silent-from", "12") as sim:
+            failed = kormelt("flash", "--records", records, path, env=port_env(COM1=sim.path))
+            self.assertEqual(failed.returncode, EXIT_UPLOAD, failed.stderr)
+        rows = records_of(records)
+        self.assertEqual([row["outcome"] for row in rows], ["failed", "ok"])
+        self.assertEqual([row["exit_code"] for row in rows], [EXIT_UPLOAD, EXIT_OK])
+        self.assertEqual((rows[0]["failed_phase"], rows[1]["failed_phase"]), ("upload", None))
+        self.assertIn("Upload failed", rows[0]["message"])
+        for row in rows:
+            self.assertEqual(row["image"], os.path.realpath(path))
+            self.assertEqual(row["image_size"], len(image))
+            self.assertEqual(row["image_crc"], "0x%04X" % crc16(image[:-2]))
+            self.assertEqual(row["image_sha256"], __import__("hashlib").sha256(image).hexdigest())
+            self.assertTrue(row["port"].startswith("/dev/pts/"), row["port"])
+            self.assertGreaterEqual(row["duration_ms"], 0)
+            self.assertLess(row["started"], row["finished"])
+        self.assertGreaterEqual(rows[0]["duration_ms"], 3000)  # the silent device's timeout
+        self.assertEqual(records_of(records, "--outcome", "ok")[0]["id"], rows[1]["id"])
+        self.assertEqual(records_of(records, "--image", rows[0]["image_sha256"][:8].upper()), rows)
+        self.assertEqual(records_of(records, "--since", "2999-01-01"), [])
+
+        table = kormelt("records", "--records", records)
+        self.assertEqual(table.returncode, EXIT_OK, table.stderr)
+        lines = table.stdout.splitlines()
+        self.assertEqual(len(lines), 3)
+        self.assertTrue(lines[0].startswith("started"))
+        self.assertIn("failed", lines[1])  # newest first
+        csv = kormelt("records", "--records", records, "--csv")
+        self.assertEqual(csv.stdout.count("\n"), 3)
+        self.assertTrue(csv.stdout.startswith("id,started,finished,"), csv.stdout)
+
+    def test_an_update_that_cannot_be_recorded_does_not_start(self):
+        path, _ = self.image(500, seed=31)
+        blocker = self.file("not-a-dir", b"")
+        cases = [
+            ("directory in the way", os.path.join(blocker, "records.sqlite3"), "not a directory"),
+            ("no records file", self.file("text.sqlite3", b"no database here, but text long enough" * 4),
+             "not a database"),
+        ]
+        for name, records, reason in cases:
+            with self.subTest(name), Simulator() as sim:
+                result = kormelt("flash", "--records", records, path, env=port_env(COM1=sim.path))
+                self.assertEqual(result.returncode, EXIT_SYSTEM, result.stderr)
+                self.assertIn(reason, result.stderr)
+                self.assertIn("Nothing was sent to the device", result.stderr)
+                self.assertEqual(sim.log(), [])
+
+    def test_records_usage_and_missing_file(self):
+        records = os.path.join(self.dir, "absent.sqlite3")
+        for args in (["--since", "yesterday"], ["--image", "xyz"], ["--outcome", "great"], ["--json", "--csv"]):
+            with self.subTest(args=args):
+                result = kormelt("records", "--records", records, *args)
+                self.assertEqual(result.returncode, EXIT_USAGE, result.stderr)
+        result = kormelt("records", "--records", records)
+        self.assertEqual(result.returncode, EXIT_IMAGE)
+        self.assertIn("no records at " + records, result.stderr)
+        self.assertFalse(os.path.exists(records))
+        self.assertEqual(kormelt("flash", "--records", "", "x.img").returncode, EXIT_USAGE)
+
+    def test_the_default_file_is_under_xdg_data_home(self):
+        path, _ = self.image(300, seed=32)
+        env = port_env()
+        env["XDG_DATA_HOME"] = os.path.join(self.dir, "data")
+        with Simulator() as sim:
+            env["KORMELT_COM1"] = sim.path
+            self.assertEqual(kormelt("flash", "--records", os.path.join(self.dir, "data/kormelt/records.sqlite3"),
+                                     path, env=env).returncode, EXIT_OK)
+        result = kormelt("records", "--json", env=env)
+        self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+        self.assertEqual([row["outcome"] for row in json_events(result.stdout)], ["ok"])
+
+
 class TerminalViewTest(TempDirTest):
     """Progress bars on a pseudo-terminal, as a person at a terminal sees them."""
 

@@ -20,6 +20,9 @@ public:
     // EXIT_OK, or the exit code (EXIT_IMAGE, EXIT_CANCELLED, EXIT_SYSTEM)
     // with *message saying why, in a sentence that names path.
     int Load(const std::string &path, std::string *message);
+    // The same for a copy that a station made and checked for its workers:
+    // it is read, and handed to the library as it is, and left in place.
+    int Adopt(const std::string &copy_path, std::string *message);
 
     const Bytes &bytes() const { return bytes_; }
     // The copy to hand to the library.
@@ -28,6 +31,7 @@ public:
 private:
     Bytes bytes_;
     std::string copy_path_;
+    bool own_copy_ = false;
 };
 
 }  // namespace kormelt::tool

@@ -12,6 +12,7 @@
 #include "tools/kormelt/output.h"
 #include "tools/kormelt/searched_ports.h"
 #include "tools/kormelt/sim_command.h"
+#include "tools/records/records_command.h"
 
 using namespace kormelt::tool;
 
@@ -50,6 +51,10 @@ int Run(int argc, char **argv) {
     flash_command->add_option("--port", flash.port, "Search only this device (not on Windows)")->type_name("PATH");
     CLI::Option *json = flash_command->add_flag("--json", flash.json, "Print one JSON object per line");
     flash_command->add_flag("-q,--quiet", flash.quiet, "Print nothing but errors")->excludes(json);
+    flash_command->add_option("--records", flash.records, "Keep a record of the update in this SQLite file")
+        ->type_name("FILE");
+    // How a station's workers are started: IMAGE is the station's checked copy.
+    flash_command->add_flag("--from-station", flash.from_station)->group("");
 
     std::string check_image;
     CLI::App *check_command = app.add_subcommand("check", "Tell whether an image file ends with its correct CRC");
@@ -81,6 +86,7 @@ int Run(int argc, char **argv) {
     ports_command->add_flag("--json", ports_json, "Print one JSON object per port");
 
     SimCommand sim(app);
+    kormelt::records::RecordsCommand records(app);
 
     try {
         app.parse(argc, argv);
@@ -100,6 +106,10 @@ int Run(int argc, char **argv) {
         std::fprintf(stderr, "kormelt: --port needs a device path; leave the option out to search " SEARCHED_PORTS "\n");
         return EXIT_USAGE;
     }
+    if (flash_command->parsed() && flash_command->count("--records") > 0 && flash.records.empty()) {
+        std::fprintf(stderr, "kormelt: --records needs a file; leave the option out to keep no record\n");
+        return EXIT_USAGE;
+    }
 
     try {
         if (flash_command->parsed()) {
@@ -114,6 +124,8 @@ int Run(int argc, char **argv) {
             code = RunPorts(ports_json);
         } else if (sim.parsed()) {
             code = sim.Run();
+        } else if (records.parsed()) {
+            code = records.Run();
         }
         return ExitAfterOutput(code, OutputRule::Strict);
     } catch (const std::exception &e) {
