@@ -20,6 +20,7 @@ enum ExitCode : int {
     EXIT_CANCELLED = 8,  // stopped by Ctrl-C, SIGTERM or SIGHUP
     EXIT_SYSTEM = 9,     // an output file cannot be written, the private copy cannot be made, or a helper
                          // cannot run
+    EXIT_STATION = 10,   // station: a device failed while the others went on
 };
 
 // Shown at the end of --help.
@@ -36,6 +37,8 @@ inline constexpr char EXIT_CODE_HELP[] =
     "  7  restart failed\n"
     "  8  cancelled (Ctrl-C, SIGTERM or SIGHUP)\n"
     "  9  an output file cannot be written (or is no regular file), the private copy of the image\n"
-    "     cannot be made, or the simulator cannot run\n";
+    "     cannot be made, the simulator cannot run, or the records cannot be kept\n"
+    " 10  station: one or more devices failed (each is listed with its message); the others were\n"
+    "     updated\n";
 
 }  // namespace kormelt::tool

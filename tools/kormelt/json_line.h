@@ -43,6 +43,12 @@ public:
         text_ += "null";
         return *this;
     }
+    // json is valid JSON made by the caller, such as an array of Text()s.
+    JsonLine &AddRaw(const char *key, const std::string &json) {
+        Key(key);
+        text_ += json;
+        return *this;
+    }
     std::string Text() const { return text_ + "}"; }
 
 private:

@@ -13,6 +13,7 @@
 #include "tools/kormelt/searched_ports.h"
 #include "tools/kormelt/sim_command.h"
 #include "tools/records/records_command.h"
+#include "tools/station/station_command.h"
 
 using namespace kormelt::tool;
 
@@ -87,6 +88,7 @@ int Run(int argc, char **argv) {
 
     SimCommand sim(app);
     kormelt::records::RecordsCommand records(app);
+    kormelt::station::StationCommand station(app);
 
     try {
         app.parse(argc, argv);
@@ -114,6 +116,9 @@ int Run(int argc, char **argv) {
     try {
         if (flash_command->parsed()) {
             return ExitAfterOutput(RunFlash(flash), OutputRule::KeepRunCode);
+        }
+        if (station.parsed()) {
+            return ExitAfterOutput(station.Run(), OutputRule::KeepRunCode);
         }
         int code = EXIT_USAGE;
         if (check_command->parsed()) {
