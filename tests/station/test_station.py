@@ -44,6 +44,7 @@ EXIT_USAGE = cli.EXIT_USAGE
 RUN_TIMEOUT_S = 90
 PACED_IMAGE_BYTES = 12000  # about 7 s of upload at 19200 baud: time to act in the middle of it
 WORKER_GONE_TIMEOUT_S = 6  # a cancelled worker waits out at most one silent reply (3 s)
+SCAN_SETTLE_S = 1.5  # three scans of --watch
 
 
 def kormelt(*args, env, timeout=RUN_TIMEOUT_S):
@@ -458,6 +459,48 @@ class StationCancelTest(StationCase):
         self.assertEqual(self.rows("--outcome", "ok"), [])
         with contextlib.closing(sqlite3.connect(self.records)) as db:
             self.assertEqual(db.execute("PRAGMA integrity_check").fetchone()[0], "ok")
+
+
+class StationWatchTest(StationCase):
+    """--watch: adapters appearing, staying, leaving and coming back."""
+
+    def test_each_device_plugged_in_is_updated_once(self):
+        path, image = self.image(1200, seed=48)
+        first = self.sim()
+        self.rack.plug("ttyUSB0", 2, first.path, serial="FIRST")
+        run = Events([path, "--watch", "--records", self.records], self.env)
+        try:
+            ended = lambda serial: lambda e, _: e["event"] == "result" and e["serial"] == serial  # noqa: E731
+            self.assertEqual(run.until(ended("FIRST"), "the first device's result")["result"], "ok")
+
+            # Another appears in another socket.
+            second = self.sim()
+            self.rack.plug("ttyUSB1", 3, second.path, serial="SECOND")
+            self.assertEqual(run.until(ended("SECOND"), "the second device's result")["result"], "ok")
+
+            # They stay plugged in: not updated again.
+            time.sleep(SCAN_SETTLE_S)
+            self.assert_updated(first, image)
+            self.assertEqual(len(second.log()), len(first.log()))
+
+            # The first leaves; a new device comes into its socket, under another name as a replug may be.
+            self.rack.unplug("ttyUSB0")
+            run.until(lambda e, _: e["event"] == "unplugged" and e["location"] == Rack.location(2), "unplugged")
+            third = self.sim()
+            self.rack.plug("ttyUSB5", 2, third.path, serial="THIRD")
+            result = run.until(ended("THIRD"), "the third device's result")
+            self.assertEqual((result["result"], result["location"], result["done"]), ("ok", Rack.location(2), 2))
+            self.assert_updated(third, image)
+            self.assert_updated(second, image)
+        finally:
+            code, stderr = run.finish(signal.SIGINT)
+        self.assertEqual(code, EXIT_CANCELLED, stderr)
+        summary = run.events[-1]
+        self.assertEqual((summary["event"], summary["ok"], summary["failed"], summary["devices"]),
+                         ("summary", 3, 0, 2))
+        sockets = {r["location"]: (r["done"], r["failed"]) for r in summary["results"]}
+        self.assertEqual(sockets, {Rack.location(2): (2, 0), Rack.location(3): (1, 0)})
+        self.assertEqual(sorted(row["usb_serial"] for row in self.rows("--outcome", "ok")), ["FIRST", "SECOND", "THIRD"])
 
 
 def mount_tmpfs(directory, size):

@@ -206,7 +206,7 @@ TEST(LiveFrame, OneRowPerPortItsColumnsInLineAndNoWiderThanTheTerminal) {
     const std::vector<StationRow> rows = SomeRows();
     for (const size_t width : {200u, 79u, 59u, 39u}) {
         SCOPED_TRACE(width);
-        const std::vector<std::string> frame = LiveFrame(rows, width, Clock::now());
+        const std::vector<std::string> frame = LiveFrame(rows, false, width, Clock::now());
         ASSERT_EQ(frame.size(), rows.size());
         for (const std::string &line : frame) {
             EXPECT_LE(line.size(), width) << line;
@@ -224,11 +224,26 @@ TEST(LiveFrame, OneRowPerPortItsColumnsInLineAndNoWiderThanTheTerminal) {
             }
         }
     }
-    const std::vector<std::string> wide = LiveFrame(rows, 200, Clock::now());
+    const std::vector<std::string> wide = LiveFrame(rows, false, 200, Clock::now());
     EXPECT_NE(wide[0].find(" 47%  7700 B / 16.0 KiB"), std::string::npos) << wide[0];
     EXPECT_NE(wide[1].find(" 38%  Upload failed at 38%: the device stopped answering"), std::string::npos) << wide[1];
     EXPECT_NE(wide[2].find("[####################] 100%  ok in"), std::string::npos) << wide[2];
     EXPECT_NE(wide[3].find("waiting for a free job"), std::string::npos) << wide[3];
+}
+
+TEST(LiveFrame, WatchShowsEachSocketsCountsAndWhetherItIsPluggedIn) {
+    std::vector<StationRow> rows = SomeRows();
+    rows[2].present = false;
+    const std::vector<std::string> frame = LiveFrame(rows, true, 200, Clock::now());
+    EXPECT_NE(frame[1].find("done 0, failed 1 "), std::string::npos) << frame[1];
+    EXPECT_NE(frame[2].find("done 12, failed 0"), std::string::npos) << frame[2];
+    EXPECT_NE(frame[2].find("unplugged; ok in"), std::string::npos) << frame[2];
+    // The phase column after the counts, in line on every row.
+    const size_t phase = frame[0].find("upload");
+    EXPECT_GT(phase, frame[0].find("done 0, failed 0"));
+    EXPECT_EQ(frame[1].substr(phase, 7), "failed ");
+    EXPECT_EQ(frame[2].substr(phase, 5), "done ");
+    EXPECT_EQ(frame[3].substr(phase, 7), "queued ");
 }
 
 TEST(RunResult, OneWordPerExitCode) {

@@ -32,6 +32,7 @@
 namespace kormelt::station {
 namespace {
 
+constexpr int SCAN_INTERVAL_MS = 500;  // --watch looks for adapters about twice a second
 constexpr int IDLE_POLL_MS = 100;      // the longest wait: a Ctrl-C just before it is seen this late
 constexpr int REAP_POLL_MS = 10;       // a worker that closed its pipe is about to exit
 // After Ctrl-C, how long the workers get to cancel: the library looks at
@@ -45,20 +46,28 @@ struct Candidate {
     tool::PortIdentity identity;
 };
 
+bool IsCharDevice(const std::string &path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && S_ISCHR(info.st_mode);
+}
+
 // The same device named twice (a by-id link and its target) counts once.
 std::string DeviceKey(const std::string &path) {
     char resolved[PATH_MAX];
     return realpath(path.c_str(), resolved) != nullptr ? resolved : path;
 }
 
-// The ports to update: those of --ports, else the USB and ACM adapters the
-// scan finds; then those --match selects.
-std::vector<Candidate> FindCandidates(const StationOptions &options) {
+// The ports to update: those of --ports (with --watch only those that
+// exist now), else the USB and ACM adapters the scan finds; then those
+// --match selects.
+std::vector<Candidate> FindCandidates(const StationOptions &options, bool existing_only) {
     std::vector<Candidate> found;
     if (!options.ports.empty()) {
         const std::string root = tool::ScanRoot();
         for (const std::string &port : options.ports) {
-            found.push_back({port, tool::ReadPortIdentity(root, port)});
+            if (!existing_only || IsCharDevice(port)) {
+                found.push_back({port, tool::ReadPortIdentity(root, port)});
+            }
         }
     } else {
         for (const tool::FoundPort &port : tool::FindSerialPorts(tool::ScanRoot())) {
@@ -76,6 +85,13 @@ std::vector<Candidate> FindCandidates(const StationOptions &options) {
         }
     }
     return selected;
+}
+
+// What a row stands for across scans: the socket when it is known (a
+// device replugged into it may come back under another name), else the
+// path.
+std::string SocketKey(const Candidate &candidate) {
+    return candidate.identity.location.empty() ? "path " + candidate.port : "socket " + candidate.identity.location;
 }
 
 double CpuSeconds(int who) {
@@ -96,7 +112,7 @@ public:
 
     // The ports found before the run; false when there are none.
     bool AddInitialPorts() {
-        for (const Candidate &candidate : FindCandidates(options_)) {
+        for (const Candidate &candidate : FindCandidates(options_, false)) {
             Add(candidate);
         }
         return !rows_.empty();
@@ -104,10 +120,15 @@ public:
 
     int Run() {
         const Clock::time_point began = Clock::now();
+        Clock::time_point next_scan = began;
         for (;;) {
             const Clock::time_point now = Clock::now();
             if (tool::CancelRequested() && !cancelling_) {
                 BeginCancel(now);
+            }
+            if (options_.watch && !cancelling_ && now >= next_scan) {
+                Scan();
+                next_scan = now + std::chrono::milliseconds(SCAN_INTERVAL_MS);
             }
             if (!StartQueued(now)) {
                 return Finish(tool::EXIT_SYSTEM, began);
@@ -117,10 +138,10 @@ public:
                     job.worker.Signal(SIGKILL);  // it did not cancel in time: the port closes with it
                 }
             }
-            if (Running() == 0 && (Queued() == 0 || cancelling_)) {
+            if (Running() == 0 && ((!options_.watch && Queued() == 0) || cancelling_)) {
                 break;
             }
-            Wait();
+            Wait(now, next_scan);
             view_.Tick(rows_, Clock::now());
         }
         return Finish(ExitCode(), began);
@@ -131,10 +152,12 @@ public:
 
 private:
     struct Job {
+        std::string key;
         WorkerProcess worker;
         WorkerLog log;
         bool running = false;
         bool eof = false;        // its pipe ended; it is about to exit
+        bool again = false;      // --watch: replugged while its worker ran, to be updated once that ends
         int64_t record_id = -1;  // its open row of the records
     };
 
@@ -144,6 +167,7 @@ private:
         row.identity = candidate.identity;
         rows_.push_back(row);
         jobs_.emplace_back();
+        jobs_.back().key = SocketKey(candidate);
         view_.Changed(rows_, rows_.size() - 1, RowChange::Added);
     }
 
@@ -152,8 +176,56 @@ private:
     }
     size_t Queued() const {
         return static_cast<size_t>(std::count_if(rows_.begin(), rows_.end(), [](const StationRow &r) {
-            return r.state == RowState::Queued;
+            return r.state == RowState::Queued && r.present;
         }));
+    }
+
+    // --watch: a socket that appears gets a row, one that comes back after
+    // it was left empty is a new device; a socket left empty says so.
+    void Scan() {
+        std::set<std::string> seen;
+        for (const Candidate &candidate : FindCandidates(options_, true)) {
+            const std::string key = SocketKey(candidate);
+            seen.insert(key);
+            const auto found = std::find_if(jobs_.begin(), jobs_.end(), [&](const Job &j) { return j.key == key; });
+            if (found == jobs_.end()) {
+                Add(candidate);
+                continue;
+            }
+            const size_t index = static_cast<size_t>(found - jobs_.begin());
+            StationRow &row = rows_[index];
+            if (row.present) {
+                continue;  // still plugged in: updated once, not again
+            }
+            row.present = true;
+            if (found->running) {
+                found->again = true;  // the worker still has the old device's port
+                continue;
+            }
+            Requeue(index, candidate);
+        }
+        for (size_t index = 0; index < rows_.size(); ++index) {
+            if (rows_[index].present && seen.count(jobs_[index].key) == 0) {
+                rows_[index].present = false;
+                view_.Changed(rows_, index, RowChange::Unplugged);
+            }
+        }
+    }
+
+    void Requeue(size_t index, const Candidate &candidate) {
+        StationRow &row = rows_[index];
+        row.port = candidate.port;
+        row.identity = candidate.identity;
+        row.state = RowState::Queued;
+        row.phase.clear();
+        row.phase_result.clear();
+        row.status = 0;
+        row.percent = 0;
+        row.bytes = row.total = 0;
+        row.exit_code = -1;
+        row.failed_phase.clear();
+        row.message.clear();
+        view_.Changed(rows_, index, RowChange::Added);
     }
 
     // False when the first record cannot be written: the run stops before
@@ -164,7 +236,7 @@ private:
                 return true;
             }
             StationRow &row = rows_[index];
-            if (row.state != RowState::Queued) {
+            if (row.state != RowState::Queued || !row.present) {
                 continue;
             }
             if (records_failed_) {
@@ -204,7 +276,7 @@ private:
         return true;
     }
 
-    void Wait() {
+    void Wait(Clock::time_point now, Clock::time_point next_scan) {
         std::vector<pollfd> fds;
         std::vector<size_t> owners;
         bool reaping = false;
@@ -216,7 +288,11 @@ private:
             }
             reaping = reaping || (job.running && job.eof);
         }
-        const int timeout = reaping ? REAP_POLL_MS : IDLE_POLL_MS;
+        int timeout = reaping ? REAP_POLL_MS : IDLE_POLL_MS;
+        if (options_.watch && !cancelling_) {
+            const auto to_scan = std::chrono::duration_cast<std::chrono::milliseconds>(next_scan - now).count();
+            timeout = static_cast<int>(std::clamp<long long>(to_scan, 0, timeout));
+        }
         // A signal cuts the wait short (EINTR), which is what Ctrl-C needs;
         // the loop looks at the cancel flag next.
         const int ready = poll(fds.data(), fds.size(), timeout);
@@ -259,6 +335,10 @@ private:
             // Killed because it did not cancel in time: cancelled all the same.
             End(index, cancelling_ ? RowState::Cancelled : RowState::Failed,
                 cancelling_ ? tool::EXIT_CANCELLED : row.exit_code, row.message, now);
+        }
+        if (job.again && !cancelling_) {
+            job.again = false;
+            Requeue(index, {row.port, row.identity});
         }
     }
 
@@ -386,7 +466,8 @@ int RunStation(const StationOptions &options) {
         return tool::EXIT_SYSTEM;
     }
     const std::unique_ptr<StationView> view =
-        MakeStationView(options.json ? StationMode::Json : terminal ? StationMode::Terminal : StationMode::Plain);
+        MakeStationView(options.json ? StationMode::Json : terminal ? StationMode::Terminal : StationMode::Plain,
+                        options.watch);
 
     const std::string records_path = records::RecordsPath(options.records, &error);
     if (records_path.empty()) {
@@ -427,7 +508,7 @@ int RunStation(const StationOptions &options) {
     }
 
     Station station(options, *view, *store, facts, program, image.copy_path());
-    if (!station.AddInitialPorts()) {
+    if (!options.watch && !station.AddInitialPorts()) {
         return StopBefore(*view, tool::EXIT_SEARCH,
                           options.ports.empty() && options.match.empty()
                               ? "No USB or ACM adapter found (in " + tool::ScanRoot() +

@@ -13,6 +13,7 @@ struct StationOptions {
     std::vector<std::string> ports;  // instead of the scan; built-in UARTs only this way
     std::vector<std::string> match;  // globs of location, serial, VID:PID or path
     size_t jobs = 0;                 // updates running at once; 0 for all
+    bool watch = false;              // keep running and update each adapter that appears
     bool json = false;
     std::string records;  // empty for the default file
 };

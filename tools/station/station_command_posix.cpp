@@ -20,6 +20,9 @@ constexpr char STATION_HELP[] =
     "--json one JSON object per line, each with the keys port, location and serial (null on lines\n"
     "about the run as a whole), ending with a summary line with the counts and each device's result.\n"
     "\n"
+    "--watch keeps running and updates each adapter that appears (the scan is repeated twice a second),\n"
+    "once: an adapter that stays plugged in is not updated again; unplugged and plugged in again, it is.\n"
+    "\n"
     "Every update is a row in the records (see 'kormelt records --help'); a records file that cannot be\n"
     "opened or written stops the station before any device is touched. Ctrl-C, SIGTERM or SIGHUP cancels\n"
     "every update that runs (up to 3 s while a device is silent), records it and exits with 8. The\n"
@@ -43,6 +46,7 @@ StationCommand::StationCommand(CLI::App &app) : settings_(std::make_unique<Setti
     command_->add_option("--jobs", o.jobs, "Run at most N updates at once (default: all)")
         ->check(CLI::PositiveNumber)
         ->type_name("N");
+    command_->add_flag("--watch", o.watch, "Keep running and update each adapter that is plugged in");
     command_->add_flag("--json", o.json, "Print one JSON object per line");
     records::AddRecordsOption(*command_, &o.records, "Keep the records in this SQLite file");
 }

@@ -37,7 +37,9 @@ struct StationRow {
     std::string message;
     Clock::time_point started{};
     Clock::time_point ended{};
-    // The devices this row saw updated and failed.
+    // With --watch: whether the adapter is plugged in now, and how many
+    // devices this socket has seen updated and failed.
+    bool present = true;
     int done = 0;
     int failed = 0;
 };
@@ -45,12 +47,13 @@ struct StationRow {
 // What changed in a row, for the views that print lines rather than redraw.
 enum class RowChange {
     None,
-    Added,         // a port to update
+    Added,         // a port to update: found, or plugged in again (--watch)
     Started,       // its worker runs
     PhaseStarted,  // the worker's reports
     Progress,
     PhaseEnded,
-    Ended,  // the update's result is in the row
+    Ended,      // the update's result is in the row
+    Unplugged,  // --watch: the adapter is gone
 };
 
 // "1-1.2:1.0" when the location is known, else the port's path: the name

@@ -48,6 +48,10 @@ std::string Seconds(double seconds) {
 
 std::string Serial(const StationRow &row) { return row.identity.serial.empty() ? UNKNOWN : row.identity.serial; }
 
+std::string Counts(const StationRow &row) {
+    return "done " + std::to_string(row.done) + ", failed " + std::to_string(row.failed);
+}
+
 std::string PhaseWord(const StationRow &row) {
     switch (row.state) {
     case RowState::Queued:
@@ -84,13 +88,14 @@ std::string RunningDetail(const StationRow &row) {
 std::string Detail(const StationRow &row, Clock::time_point now) {
     switch (row.state) {
     case RowState::Queued:
-        return "waiting for a free job";
+        return row.present ? "waiting for a free job" : "unplugged";
     case RowState::Running:
         return RunningDetail(row);
     case RowState::Ok:
-        return "ok in " + Seconds(RowSeconds(row, now));
+        return std::string(row.present ? "" : "unplugged; ") + "ok in " + Seconds(RowSeconds(row, now));
     case RowState::Failed:
-        return row.message.empty() ? "exit code " + std::to_string(row.exit_code) : row.message;
+        return std::string(row.present ? "" : "unplugged; ") +
+               (row.message.empty() ? "exit code " + std::to_string(row.exit_code) : row.message);
     case RowState::Cancelled:
         return "cancelled" + (row.phase.empty() ? std::string() : " during " + row.phase) + " after " +
                Seconds(RowSeconds(row, now));
@@ -140,13 +145,13 @@ Counted Count(const std::vector<StationRow> &rows) {
     return counted;
 }
 
-std::string CountsLine(const std::vector<StationRow> &rows, const StationSummary &summary) {
+std::string CountsLine(const std::vector<StationRow> &rows, const StationSummary &summary, bool watch) {
     const Counted c = Count(rows);
     std::string line = "station: " + std::to_string(c.ok) + " updated, " + std::to_string(c.failed) + " failed";
     if (c.cancelled > 0) {
         line += ", " + std::to_string(c.cancelled) + " cancelled";
     }
-    line += " of " + std::to_string(c.devices) + " ports";
+    line += watch ? " in " + std::to_string(c.devices) + " sockets" : " of " + std::to_string(c.devices) + " ports";
     return line + ", " + Seconds(summary.seconds) + " in all\n";
 }
 
@@ -165,6 +170,8 @@ void SayFailures(const std::vector<StationRow> &rows, const StationSummary &summ
 
 class TerminalView : public StationView {
 public:
+    explicit TerminalView(bool watch) : watch_(watch) {}
+
     void Checked(const ImageFacts &image, bool ok, const std::string &) override {
         if (ok) {
             char crc[8];
@@ -186,7 +193,7 @@ public:
         if (!rows.empty()) {
             Draw(rows, Clock::now());
         }
-        PrintOut(CountsLine(rows, summary));
+        PrintOut(CountsLine(rows, summary, watch_));
         for (const std::string &problem : problems_) {
             std::fprintf(stderr, "kormelt: %s\n", problem.c_str());
         }
@@ -197,7 +204,7 @@ private:
     // One write for the whole frame, so that the terminal never shows half
     // of one; each row ends with an erase of what was there before.
     void Draw(const std::vector<StationRow> &rows, Clock::time_point now) {
-        const std::vector<std::string> frame = LiveFrame(rows, tool::LiveLineWidth(tool::TerminalColumns()), now);
+        const std::vector<std::string> frame = LiveFrame(rows, watch_, tool::LiveLineWidth(tool::TerminalColumns()), now);
         std::string out;
         if (drawn_rows_ > 0) {
             char up[32];
@@ -215,6 +222,7 @@ private:
 
     static void PrintOut(const std::string &text) { tool::PrintOut(text); }
 
+    bool watch_;
     bool dirty_ = false;
     size_t drawn_rows_ = 0;
     Clock::time_point drawn_at_{};
@@ -223,6 +231,8 @@ private:
 
 class PlainView : public StationView {
 public:
+    explicit PlainView(bool watch) : watch_(watch) {}
+
     void Checked(const ImageFacts &image, bool ok, const std::string &) override {
         if (ok) {
             char crc[8];
@@ -262,6 +272,9 @@ public:
                 Print(name + "failed (exit code " + std::to_string(row.exit_code) + "): " + row.message);
             }
             break;
+        case RowChange::Unplugged:
+            Print(name + "unplugged");
+            break;
         case RowChange::None:
         case RowChange::Started:
         case RowChange::PhaseEnded:
@@ -271,13 +284,14 @@ public:
     void Problem(const std::string &message) override { Print("station: " + message); }
     void Tick(const std::vector<StationRow> &, Clock::time_point) override {}
     void Finish(const std::vector<StationRow> &rows, const StationSummary &summary) override {
-        tool::PrintOut(CountsLine(rows, summary));
+        tool::PrintOut(CountsLine(rows, summary, watch_));
         SayFailures(rows, summary);
     }
 
 private:
     static void Print(const std::string &line) { tool::PrintOut(line + "\n"); }
 
+    bool watch_;
     std::map<size_t, int> steps_;  // per row: the last tenth of its phase printed
 };
 
@@ -329,6 +343,9 @@ public:
         }
         case RowChange::Ended:
             Print(Result(RowLine("result", &row), row));
+            break;
+        case RowChange::Unplugged:
+            Print(RowLine("unplugged", &row));
             break;
         case RowChange::None:
             break;
@@ -388,22 +405,29 @@ const char *RunResult(int exit_code) {
     return exit_code == tool::EXIT_OK ? "ok" : exit_code == tool::EXIT_CANCELLED ? "cancelled" : "failed";
 }
 
-std::vector<std::string> LiveFrame(const std::vector<StationRow> &rows, size_t width, Clock::time_point now) {
+std::vector<std::string> LiveFrame(const std::vector<StationRow> &rows, bool watch, size_t width,
+                                   Clock::time_point now) {
     size_t name_width = 0;
     size_t serial_width = 0;
+    size_t counts_width = 0;
     for (const StationRow &row : rows) {
         name_width = std::max(name_width, RowName(row).size());
         serial_width = std::max(serial_width, Serial(row).size());
+        counts_width = std::max(counts_width, Counts(row).size());
     }
     // One bar width for every row, so that the percentages line up too; a
     // long state is cut at the line's end instead.
-    const size_t label_width = name_width + serial_width + 2 * std::strlen(COLUMN_GAP) + PHASE_WIDTH;
+    const size_t label_width = name_width + serial_width + 2 * std::strlen(COLUMN_GAP) + PHASE_WIDTH +
+                               (watch ? counts_width + std::strlen(COLUMN_GAP) : 0);
     const size_t fixed = label_width + 1 + BAR_TAIL + DETAIL_ROOM;
     const size_t bar = std::clamp(width > fixed ? width - fixed : 0, tool::LIVE_BAR_MIN, tool::LIVE_BAR_MAX);
     std::vector<std::string> frame;
     for (const StationRow &row : rows) {
-        const std::string label = Pad(RowName(row), name_width) + COLUMN_GAP + Pad(Serial(row), serial_width) +
-                                  COLUMN_GAP + Pad(PhaseWord(row), PHASE_WIDTH);
+        std::string label = Pad(RowName(row), name_width) + COLUMN_GAP + Pad(Serial(row), serial_width) + COLUMN_GAP;
+        if (watch) {
+            label += Pad(Counts(row), counts_width) + COLUMN_GAP;
+        }
+        label += Pad(PhaseWord(row), PHASE_WIDTH);
         const int percent = std::clamp(row.state == RowState::Ok ? PERCENT_DONE : row.percent, 0, PERCENT_DONE);
         const size_t filled = static_cast<size_t>(percent) * bar / static_cast<size_t>(PERCENT_DONE);
         char tail[16];
@@ -414,12 +438,12 @@ std::vector<std::string> LiveFrame(const std::vector<StationRow> &rows, size_t w
     return frame;
 }
 
-std::unique_ptr<StationView> MakeStationView(StationMode mode) {
+std::unique_ptr<StationView> MakeStationView(StationMode mode, bool watch) {
     switch (mode) {
     case StationMode::Terminal:
-        return std::make_unique<TerminalView>();
+        return std::make_unique<TerminalView>(watch);
     case StationMode::Plain:
-        return std::make_unique<PlainView>();
+        return std::make_unique<PlainView>(watch);
     case StationMode::Json:
         break;
     }

@@ -47,13 +47,15 @@ public:
     virtual void Finish(const std::vector<StationRow> &rows, const StationSummary &summary) = 0;
 };
 
-std::unique_ptr<StationView> MakeStationView(StationMode mode);
+std::unique_ptr<StationView> MakeStationView(StationMode mode, bool watch);
 
 // The live rows as drawn in a terminal width columns wide: the name of the
-// port (its location, else its path), its serial, then the phase, the bar
-// and the state. The columns line up across the rows; no line is wider than
+// port (its location, else its path), its serial, with --watch how many
+// devices its socket saw updated and failed, then the phase, the bar and
+// the state. The columns line up across the rows; no line is wider than
 // width.
-std::vector<std::string> LiveFrame(const std::vector<StationRow> &rows, size_t width, Clock::time_point now);
+std::vector<std::string> LiveFrame(const std::vector<StationRow> &rows, bool watch, size_t width,
+                                   Clock::time_point now);
 
 // The result of the run in one word, as the summary gives it.
 const char *RunResult(int exit_code);
