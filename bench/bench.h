@@ -47,4 +47,14 @@ struct UpdateFigures {
 // paced: the simulator at 19200 baud 8N1, else as fast as the pty goes.
 UpdateFigures RunUpdateBenchmark(const std::string &dir, const HostSetup &host, bool paced);
 
+// One `kormelt station` run against that many simulators paced at 19200
+// baud, each updated with the same 8 KiB image.
+struct StationFigures {
+    size_t devices;
+    double wall_s;
+    double station_cpu_s;  // the station process alone, as its summary says
+    double workers_cpu_s;
+};
+std::vector<StationFigures> RunStationBenchmark(const std::string &dir, const std::vector<size_t> &counts);
+
 }  // namespace bench

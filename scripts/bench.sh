@@ -14,7 +14,7 @@ for preset in win-i686 win-x86_64 linux; do
 done
 
 BUILD="$PWD/build/linux"
-"$BUILD/bench/kormelt-bench" a b c
+"$BUILD/bench/kormelt-bench" a b c d
 
 export WINEPREFIX="$BUILD/bench-wineprefix"
 export KORMELT_WINE_COM3="$BUILD/bench-wine-com3"
