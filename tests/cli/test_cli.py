@@ -1535,6 +1535,16 @@ class WineTest(TempDirTest):
                          ("summary", "failed", EXIT_UPLOAD, "upload"))
         self.assertEqual(summary["port"], "COM3")
 
+    def test_station_and_records_say_they_are_not_there(self):
+        path, _ = self.image(300)
+        records = wine_path(os.path.join(self.dir, "records.sqlite3"))
+        for args in (["station", wine_path(path)], ["records"], ["flash", "--records", records, wine_path(path)]):
+            with self.subTest(args=args):
+                result = wine_kormelt(*args)
+                self.assertEqual(result.returncode, EXIT_USAGE, result.stderr)
+                self.assertIn("not available on Windows", result.stderr)
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "records.sqlite3")))
+
     def test_bad_image_and_check(self):
         path, image = self.image(1000)
         tampered = bytearray(image)
