@@ -294,7 +294,8 @@ private:
             timeout = static_cast<int>(std::clamp<long long>(to_scan, 0, timeout));
         }
         // A signal cuts the wait short (EINTR), which is what Ctrl-C needs;
-        // the loop looks at the cancel flag next.
+        // the loop looks at the cancel flag next. Any failure is taken as
+        // the end of the wait: the next round polls again.
         const int ready = poll(fds.data(), fds.size(), timeout);
         const Clock::time_point woke = Clock::now();
         for (size_t k = 0; ready > 0 && k < fds.size(); ++k) {
