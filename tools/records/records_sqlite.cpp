@@ -277,7 +277,7 @@ bool RecordsAvailable() { return true; }
 
 std::string DefaultRecordsPath(std::string *error) {
     const char *data_home = std::getenv("XDG_DATA_HOME");
-    // The base directory specification ignores a relative path.
+    // A relative $XDG_DATA_HOME is to be ignored, as the XDG base directories say.
     if (data_home != nullptr && data_home[0] == '/') {
         return std::string(data_home) + "/" + RECORDS_DIR + "/" + RECORDS_FILE;
     }
