@@ -50,4 +50,14 @@ struct UpdateFigures {
 // (0 for none).
 UpdateFigures RunUpdateBenchmark(const std::string &dir, const HostSetup &host, bool paced, uint32_t latency_ms);
 
+// One `kormelt station` run against that many simulators paced at 19200
+// baud, each updated with the same 8 KiB image.
+struct StationFigures {
+    size_t devices;
+    double wall_s;
+    double station_cpu_s;  // the station process alone, as its summary says
+    double workers_cpu_s;
+};
+std::vector<StationFigures> RunStationBenchmark(const std::string &dir, const std::vector<size_t> &counts);
+
 }  // namespace bench

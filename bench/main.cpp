@@ -1,6 +1,7 @@
-// kormelt-bench [a] [b] [w] [d] [c]: prints the figures of the library against
-// the line-rate limit: a, b (Linux), d and c unless parts are named; d is b
-// behind an adapter's latency timer of 16 ms and of 1 ms; w is b for
+// kormelt-bench [a] [b] [w] [d] [c] [e]: prints the figures of the library
+// against the line-rate limit: a, b (Linux), d, c and e unless parts are
+// named; d is b behind an adapter's latency timer of 16 ms and of 1 ms; e is
+// a station run against 1, 4, 8 and 16 paced simulators; w is b for
 // a Windows DLL under Wine, which needs KORMELT_BENCH_WIN_BUILD (its build
 // directory), KORMELT_BENCH_WIN_NAME (what the figure is called), the
 // matching loader in KORMELT_WINE and a prepared Wine prefix. scripts/bench.sh runs it all, the Linux parts before
@@ -12,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "bench/bench.h"
 #include "tests/support/run_program.h"
@@ -104,6 +106,18 @@ void PrintCrc(const std::string &tmp) {
     std::printf("   library / Boost    %8.2f   (target >= 1.5)\n", c.boost_s / c.library_s);
 }
 
+void PrintStation(const std::string &tmp) {
+    const std::vector<bench::StationFigures> runs = bench::RunStationBenchmark(tmp, {1, 4, 8, 16});
+    std::printf("d. kormelt station, 8 KiB image to N simulated devices paced at 19200 baud, one run each\n");
+    for (const bench::StationFigures &f : runs) {
+        std::printf("   N = %2zu  wall %6.2f s  wall(1)/wall(N) %5.3f  station CPU per device %6.1f ms  "
+                    "workers' CPU per device %6.1f ms\n",
+                    f.devices, f.wall_s, runs.front().wall_s / f.wall_s, 1e3 * f.station_cpu_s / f.devices,
+                    1e3 * f.workers_cpu_s / f.devices);
+    }
+    std::printf("   (target wall(1)/wall(16) >= 0.95)\n");
+}
+
 }  // namespace
 
 namespace {
@@ -137,6 +151,12 @@ int Run(int argc, char **argv) {
     }
     if (wanted('c')) {
         PrintCrc(tmp);
+    }
+    if (wanted('e')) {
+        if (wanted('c')) {
+            std::printf("\n");
+        }
+        PrintStation(tmp);
     }
     return 0;
 }

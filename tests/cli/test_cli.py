@@ -136,6 +136,25 @@ def kormelt(*args, env=None, timeout=RUN_TIMEOUT_S):
                           text=True, timeout=timeout)
 
 
+def usb_adapter_sysfs(root, name, usb_device, acm=False, **attributes):
+    """Makes sysfs under root tell of /dev/<name> what the kernel tells of a USB serial adapter plugged in at
+    usb_device ("1-1.2": bus 1, hub port 1, then 2): the USB device with the attributes given (idVendor=...), its
+    interface usb_device:1.0, the tty below it, and the relative links the kernel makes."""
+    bus = "devices/pci0000:00/0000:00:14.0/usb1"
+    device = "%s/%s" % (bus, usb_device)
+    interface = "%s/%s:1.0" % (device, usb_device)
+    parent = interface if acm else "%s/%s" % (interface, name)
+    tty = "%s/tty/%s" % (parent, name)
+    os.makedirs(os.path.join(root, "sys", tty), exist_ok=True)
+    for key, value in attributes.items():
+        with open(os.path.join(root, "sys", device, key), "w") as f:
+            f.write(value + "\n")
+    # The class entry may be a directory of an earlier test tree; the kernel's is a link.
+    os.makedirs(os.path.join(root, "sys/class/tty"), exist_ok=True)
+    os.symlink("../../" + tty, os.path.join(root, "sys/class/tty", name))
+    os.symlink("../../../" + os.path.basename(parent), os.path.join(root, "sys", tty, "device"))
+
+
 class SilentPort:
     """A pseudo-terminal whose far end never answers: the search waits out the reply timeout there."""
 
@@ -1144,6 +1163,31 @@ class AdapterSearchTest(TempDirTest):
         for n in range(4, 8):
             self.assertIn("no serial device found", lines["COM%d" % n])
 
+    def test_ports_shows_what_the_kernel_knows_of_each_adapter(self):
+        with SilentPort() as ftdi, SilentPort() as acm, SilentPort() as console:
+            root, _ = self.tree(ttyUSB0=ftdi.path, ttyACM0=acm.path, ttyS0=console.path)
+            usb_adapter_sysfs(root, "ttyUSB0", "1-1.2", idVendor="0403", idProduct="6001", serial="A50285BI",
+                              manufacturer="FTDI", product="FT232R USB UART")
+            usb_adapter_sysfs(root, "ttyACM0", "1-3", acm=True, idVendor="2e8a", idProduct="000a", product="Pico")
+            table = kormelt("ports", env=self.env(root))
+            lines = kormelt("ports", "--json", env=self.env(root))
+        self.assertEqual((table.returncode, lines.returncode), (EXIT_OK, EXIT_OK), table.stderr + lines.stderr)
+        rows = {line.split()[0]: line for line in table.stdout.splitlines()[1:]}
+        self.assertIn("location", table.stdout.splitlines()[0])
+        self.assertRegex(rows["COM1"], r"1-1\.2:1\.0 +0403:6001 +A50285BI +FTDI FT232R USB UART$")
+        self.assertRegex(rows["COM2"], r"1-3:1\.0 +2e8a:000a +- +Pico$")
+        self.assertTrue(rows["COM3"].endswith("no serial device found for it"), rows["COM3"])
+        ports = {port["port"]: port for port in json_events(lines.stdout)}
+        self.assertEqual(sorted(ports), ["COM%d" % n for n in range(1, 8)])
+        self.assertEqual({key: ports["COM1"][key] for key in ("device", "location", "vid", "pid", "serial",
+                                                               "manufacturer", "product", "state")},
+                         {"device": "%s/dev/ttyUSB0" % root, "location": "1-1.2:1.0", "vid": "0403", "pid": "6001",
+                          "serial": "A50285BI", "manufacturer": "FTDI", "product": "FT232R USB UART",
+                          "state": "free"})
+        self.assertEqual((ports["COM2"]["serial"], ports["COM2"]["manufacturer"], ports["COM2"]["product"]),
+                         (None, None, "Pico"))
+        self.assertEqual((ports["COM3"]["location"], ports["COM3"]["state"]), (None, "missing"))
+
     def test_more_devices_than_ports_fill_all_seven_and_the_rest_are_not_searched(self):
         with contextlib.ExitStack() as stack:
             usb = [stack.enter_context(SilentPort()) for _ in range(5)]
@@ -1332,6 +1376,95 @@ class DoctorTest(TempDirTest):
                 self.assertEqual(result.returncode, EXIT_DOCTOR, result.stderr)
                 self.assertIn("problem  COM1 %s: %s. Fix: " % (path, detail), result.stdout)
                 self.assertIn("problem  search: no device answered on COM1 (%s) (status 13)" % path, result.stdout)
+
+
+def records_of(path, *args):
+    """The rows of the records file, every column, newest first."""
+    result = kormelt("records", "--records", path, "--json", *args)
+    if result.returncode != EXIT_OK:
+        raise AssertionError("records failed: " + result.stderr)
+    return json_events(result.stdout)
+
+
+class RecordsTest(TempDirTest):
+    """flash --records keeps a row per update; `kormelt records` shows them."""
+
+    def test_flash_records_each_update_with_its_port_and_image(self):
+        path, image = self.image(2000, seed=30)
+        records = os.path.join(self.dir, "new", "dir", "records.sqlite3")  # its directories are made
+        with Simulator() as sim:
+            result = kormelt("flash", "--records", records, path, env=port_env(COM2=sim.path))
+            self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+        with Simulator("--silent-from", "12") as sim:
+            failed = kormelt("flash", "--records", records, path, env=port_env(COM1=sim.path))
+            self.assertEqual(failed.returncode, EXIT_UPLOAD, failed.stderr)
+        rows = records_of(records)
+        self.assertEqual([row["outcome"] for row in rows], ["failed", "ok"])
+        self.assertEqual([row["exit_code"] for row in rows], [EXIT_UPLOAD, EXIT_OK])
+        self.assertEqual((rows[0]["failed_phase"], rows[1]["failed_phase"]), ("upload", None))
+        self.assertIn("Upload failed", rows[0]["message"])
+        for row in rows:
+            self.assertEqual(row["image"], os.path.realpath(path))
+            self.assertEqual(row["image_size"], len(image))
+            self.assertEqual(row["image_crc"], "0x%04X" % crc16(image[:-2]))
+            self.assertEqual(row["image_sha256"], __import__("hashlib").sha256(image).hexdigest())
+            self.assertTrue(row["port"].startswith("/dev/pts/"), row["port"])
+            self.assertGreaterEqual(row["duration_ms"], 0)
+            self.assertLess(row["started"], row["finished"])
+        self.assertGreaterEqual(rows[0]["duration_ms"], 3000)  # the silent device's timeout
+        self.assertEqual(records_of(records, "--outcome", "ok")[0]["id"], rows[1]["id"])
+        self.assertEqual(records_of(records, "--image", rows[0]["image_sha256"][:8].upper()), rows)
+        self.assertEqual(records_of(records, "--since", "2999-01-01"), [])
+
+        table = kormelt("records", "--records", records)
+        self.assertEqual(table.returncode, EXIT_OK, table.stderr)
+        lines = table.stdout.splitlines()
+        self.assertEqual(len(lines), 3)
+        self.assertTrue(lines[0].startswith("started"))
+        self.assertIn("failed", lines[1])  # newest first
+        csv = kormelt("records", "--records", records, "--csv")
+        self.assertEqual(csv.stdout.count("\n"), 3)
+        self.assertTrue(csv.stdout.startswith("id,started,finished,"), csv.stdout)
+
+    def test_an_update_that_cannot_be_recorded_does_not_start(self):
+        path, _ = self.image(500, seed=31)
+        blocker = self.file("not-a-dir", b"")
+        cases = [
+            ("directory in the way", os.path.join(blocker, "records.sqlite3"), "not a directory"),
+            ("no records file", self.file("text.sqlite3", b"no database here, but text long enough" * 4),
+             "not a database"),
+        ]
+        for name, records, reason in cases:
+            with self.subTest(name), Simulator() as sim:
+                result = kormelt("flash", "--records", records, path, env=port_env(COM1=sim.path))
+                self.assertEqual(result.returncode, EXIT_SYSTEM, result.stderr)
+                self.assertIn(reason, result.stderr)
+                self.assertIn("Nothing was sent to the device", result.stderr)
+                self.assertEqual(sim.log(), [])
+
+    def test_records_usage_and_missing_file(self):
+        records = os.path.join(self.dir, "absent.sqlite3")
+        for args in (["--since", "yesterday"], ["--image", "xyz"], ["--outcome", "great"], ["--json", "--csv"]):
+            with self.subTest(args=args):
+                result = kormelt("records", "--records", records, *args)
+                self.assertEqual(result.returncode, EXIT_USAGE, result.stderr)
+        result = kormelt("records", "--records", records)
+        self.assertEqual(result.returncode, EXIT_IMAGE)
+        self.assertIn("no records at " + records, result.stderr)
+        self.assertFalse(os.path.exists(records))
+        self.assertEqual(kormelt("flash", "--records", "", "x.img").returncode, EXIT_USAGE)
+
+    def test_the_default_file_is_under_xdg_data_home(self):
+        path, _ = self.image(300, seed=32)
+        env = port_env()
+        env["XDG_DATA_HOME"] = os.path.join(self.dir, "data")
+        with Simulator() as sim:
+            env["KORMELT_COM1"] = sim.path
+            self.assertEqual(kormelt("flash", "--records", os.path.join(self.dir, "data/kormelt/records.sqlite3"),
+                                     path, env=env).returncode, EXIT_OK)
+        result = kormelt("records", "--json", env=env)
+        self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+        self.assertEqual([row["outcome"] for row in json_events(result.stdout)], ["ok"])
 
 
 class TerminalViewTest(TempDirTest):
@@ -1603,6 +1736,16 @@ class WineTest(TempDirTest):
         result = wine_kormelt("doctor", "--port", "COM3")
         self.assertEqual(result.returncode, EXIT_USAGE, result.stderr)
         self.assertIn("doctor is not available on Windows", result.stderr)
+
+    def test_station_and_records_say_they_are_not_there(self):
+        path, _ = self.image(300)
+        records = wine_path(os.path.join(self.dir, "records.sqlite3"))
+        for args in (["station", wine_path(path)], ["records"], ["flash", "--records", records, wine_path(path)]):
+            with self.subTest(args=args):
+                result = wine_kormelt(*args)
+                self.assertEqual(result.returncode, EXIT_USAGE, result.stderr)
+                self.assertIn("not available on Windows", result.stderr)
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "records.sqlite3")))
 
     def test_bad_image_and_check(self):
         path, image = self.image(1000)

@@ -135,6 +135,44 @@ TEST(PortsTable, ColumnsAreAsWideAsTheirWidestEntry) {
     EXPECT_EQ(lines.back(), "not searched (only COM1 to COM7 are): /fake/port8 (USB adapter)");
 }
 
+TEST(PortsTable, AdaptersShowWhatIsKnownOfThemAndOthersEndWhereTheyCameFrom) {
+    FakePorts ports;
+    ports.map.ports.at(0).identity = {"1-1.2:1.0", "0403", "6001", "A50285BI", "FTDI", "FT232R USB UART"};
+    ports.map.ports.at(1).identity = {"1-4:1.0", "1a86", "7523", "", "", "USB Serial"};
+    ports.map.left_over = {{"/fake/port8", "USB adapter", {"1-1.3:1.0", "", "", "X9", "", ""}}};
+    const std::vector<std::string> lines = Lines(PortsTable(ports.map, ports.Prober()));
+    ASSERT_EQ(lines.size(), 1 + kormelt::SEARCH_LAST_PORT + 1);
+    const std::string &header = lines[0];
+    const size_t location_at = header.find("location");
+    ASSERT_NE(location_at, std::string::npos) << header;
+    EXPECT_GT(location_at, header.find("found as"));
+    struct Case {
+        size_t line;
+        std::vector<std::string> columns;  // from the location on
+    };
+    const std::vector<Case> cases = {
+        {1, {"1-1.2:1.0", "0403:6001", "A50285BI", "FTDI FT232R USB UART"}},
+        {2, {"1-4:1.0", "1a86:7523", "-", "USB Serial"}},  // what the adapter does not report
+    };
+    for (const Case &c : cases) {
+        const std::string &row = lines[c.line];
+        SCOPED_TRACE(row);
+        EXPECT_EQ(row.find(c.columns[0]), location_at);
+        size_t at = location_at;
+        for (const std::string &column : c.columns) {
+            const size_t found = row.find(column, at);
+            ASSERT_NE(found, std::string::npos) << column;
+            at = found + column.size();
+        }
+        EXPECT_EQ(at, row.size());
+        EXPECT_EQ(row.find(c.columns[1]), header.find("usb id"));
+    }
+    EXPECT_EQ(lines[3].substr(lines[3].size() - 8), "source 3") << "a port without identity gets no blank columns";
+    EXPECT_EQ(lines.back(), "not searched (only COM1 to COM7 are): /fake/port8 (USB adapter, at 1-1.3:1.0, serial X9)");
+    // Without any identity there are no identity columns at all.
+    EXPECT_EQ(Lines(PortsTable(FakePorts().map, FakePorts().Prober()))[0].find("location"), std::string::npos);
+}
+
 TEST(PortsTriedText, NamesEachPortWithItsDeviceAndWhyItGaveNoAnswer) {
     FakePorts ports;
     ports.probes[FakePorts::Device(2)] = {PortState::Missing, PathKind::Unknown, "No such file or directory"};

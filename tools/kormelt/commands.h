@@ -14,6 +14,8 @@ struct FlashOptions {
     std::string port;  // device path to search instead of COM1..COM7; empty for all
     bool json = false;
     bool quiet = false;
+    std::string records;       // the records file to keep the update in; empty for none
+    bool from_station = false;  // image is a station's checked copy, used as it is (hidden)
 };
 
 struct SealOptions {
@@ -33,7 +35,7 @@ struct InfoOptions {
 int RunFlash(const FlashOptions &options);
 int RunCheck(const std::string &image);
 int RunSeal(const SealOptions &options);
-int RunPorts();
+int RunPorts(bool json);
 int RunInfo(const InfoOptions &options);
 
 }  // namespace kormelt::tool

@@ -21,6 +21,7 @@ enum ExitCode : int {
     EXIT_SYSTEM = 9,     // an output file cannot be written, the private copy cannot be made, or a helper
                          // cannot run
     EXIT_DOCTOR = 10,    // doctor found a problem that stands between the tool and the device
+    EXIT_STATION = 11,   // station: a device failed while the others went on
 };
 
 // Shown at the end of --help.
@@ -37,7 +38,9 @@ inline constexpr char EXIT_CODE_HELP[] =
     "  7  restart failed\n"
     "  8  cancelled (Ctrl-C, SIGTERM or SIGHUP)\n"
     "  9  an output file cannot be written (or is no regular file), the private copy of the image\n"
-    "     cannot be made, or the simulator cannot run\n"
-    " 10  doctor: a check found a problem\n";
+    "     cannot be made, the simulator cannot run, or the records cannot be kept\n"
+    " 10  doctor: a check found a problem\n"
+    " 11  station: one or more devices failed (each is listed with its message); the others were\n"
+    "     updated\n";
 
 }  // namespace kormelt::tool

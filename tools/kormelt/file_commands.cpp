@@ -103,8 +103,8 @@ int RunSeal(const SealOptions &options) {
     return EXIT_OK;
 }
 
-int RunPorts() {
-    PrintOut(PortsTable(MapPorts(), ProbePort));
+int RunPorts(bool json) {
+    PrintOut(json ? PortsJson(MapPorts(), ProbePort) : PortsTable(MapPorts(), ProbePort));
     return EXIT_OK;
 }
 

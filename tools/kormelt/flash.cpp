@@ -1,5 +1,6 @@
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <optional>
 
 #include "device/api.h"
@@ -14,6 +15,8 @@
 #include "tools/kormelt/port_probe.h"
 #include "tools/kormelt/progress_view.h"
 #include "tools/kormelt/status_text.h"
+#include "tools/records/records.h"
+#include "tools/records/sha256.h"
 
 namespace kormelt::tool {
 namespace {
@@ -52,8 +55,10 @@ public:
 
 class FlashRun {
 public:
-    FlashRun(const FlashOptions &options, OutputMode mode, const ImageInput &image, const PortMap &ports)
-        : options_(options), ports_(ports), view_(MakeProgressView(mode, image.bytes().size(), ports)), image_(image) {
+    FlashRun(const FlashOptions &options, OutputMode mode, const ImageInput &image, const PortMap &ports,
+             records::RecordStore *records)
+        : options_(options), ports_(ports), view_(MakeProgressView(mode, image.bytes().size(), ports)), image_(image),
+          records_(records) {
         summary_ = {EXIT_OK, false, Phase::Check, KORMELT_STATUS_OK, "", options.image, image.bytes().size(), 0, 0.0};
         g_active = {view_.get(), Phase::Check, 0, Clock::now()};
     }
@@ -93,6 +98,13 @@ public:
         latency_.Lower(ports_.Port(summary_.port).device);
         view_->End(Phase::Search, KORMELT_STATUS_OK,
                    "device on COM" + std::to_string(summary_.port) + " (" + ports_.Port(summary_.port).device + ")");
+        // The device's update starts here, and its record with it: a run
+        // that cannot be recorded leaves the device as it was.
+        std::string error;
+        if (!StartRecord(&error)) {
+            return Fail(Phase::Search, KORMELT_STATUS_OK, EXIT_SYSTEM,
+                        "The update was not started: " + error + ". Nothing was changed on the device.");
+        }
 
         status = Settled(Step(Phase::Erase, [] { return KORMELT_Erase(OnProgress); }));
         if (status != KORMELT_STATUS_OK) {
@@ -177,7 +189,45 @@ private:
         return Finish(status == KORMELT_STATUS_CANCELLED ? EXIT_CANCELLED : exit_code);
     }
 
-    int Finish(int exit_code) {
+    bool StartRecord(std::string *error) {
+        if (records_ == nullptr) {
+            return true;
+        }
+        const MappedPort &port = ports_.Port(summary_.port);
+        const Bytes &bytes = image_.bytes();
+        records::UpdateStart start{port.device,  port.identity, options_.image, bytes.size(),
+                                   InspectTrailer(bytes).stored, records::Sha256Hex(bytes.data(), bytes.size())};
+        recorded_ = records_->Start(start, &record_id_, error);
+        return recorded_;
+    }
+
+    // A run whose record cannot be completed fails, since nobody would
+    // learn how it went: the row stays open and reads as interrupted.
+    int CompleteRecord(int exit_code) {
+        if (!recorded_) {
+            return exit_code;
+        }
+        records::UpdateEnd end;
+        end.outcome = exit_code == EXIT_OK          ? records::Outcome::Ok
+                      : exit_code == EXIT_CANCELLED ? records::Outcome::Cancelled
+                                                    : records::Outcome::Failed;
+        end.exit_code = exit_code;
+        end.failed_phase = summary_.has_failed_phase ? PhaseName(summary_.failed_phase) : "";
+        end.message = summary_.message;
+        std::string error;
+        if (records_->Complete(record_id_, end, &error)) {
+            return exit_code;
+        }
+        if (exit_code == EXIT_OK) {
+            summary_.message = "The device was updated, but its record could not be completed: " + error + ".";
+            return EXIT_SYSTEM;
+        }
+        summary_.message += " Its record could not be completed either: " + error + ".";
+        return exit_code;
+    }
+
+    int Finish(int run_exit_code) {
+        const int exit_code = CompleteRecord(run_exit_code);
         summary_.exit_code = exit_code;
         summary_.seconds = std::chrono::duration<double>(Clock::now() - start_).count();
         view_->Finish(summary_);
@@ -195,6 +245,9 @@ private:
     AdapterLatency latency_;
     Clock::time_point start_ = Clock::now();
     double exchange_seconds_ = 0.0;
+    records::RecordStore *records_;
+    bool recorded_ = false;
+    int64_t record_id_ = 0;
 };
 
 }  // namespace
@@ -222,10 +275,24 @@ int RunFlash(const FlashOptions &options) {
         std::fprintf(stderr, "kormelt: %s\n", error.c_str());
         return EXIT_SYSTEM;
     }
+    std::unique_ptr<records::RecordStore> records;
+    if (!options.records.empty()) {
+        if (!records::RecordsAvailable()) {
+            std::fprintf(stderr, "kormelt: --records is not available on Windows\n");
+            return EXIT_USAGE;
+        }
+        records = records::RecordStore::Open(options.records, records::OpenMode::Write, &error);
+        if (records == nullptr) {
+            std::fprintf(stderr, "kormelt: %s. Nothing was sent to the device.\n", error.c_str());
+            return EXIT_SYSTEM;
+        }
+    }
     ImageInput image;
     std::string message;
-    const int loaded = image.Load(options.image, {options.format, options.base}, ImageSource::AnyFirmware, &message);
-    FlashRun run(options, mode, image, *ports);
+    const int loaded = options.from_station ? image.Adopt(options.image, &message)
+                                            : image.Load(options.image, {options.format, options.base},
+                                                         ImageSource::AnyFirmware, &message);
+    FlashRun run(options, mode, image, *ports, records.get());
     run.Begin();
     if (loaded != EXIT_OK) {
         return run.Refuse(loaded, message);

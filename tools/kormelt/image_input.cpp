@@ -7,7 +7,7 @@
 namespace kormelt::tool {
 
 ImageInput::~ImageInput() {
-    if (!copy_path_.empty()) {
+    if (own_copy_) {
         RemovePrivateCopy(copy_path_);
     }
 }
@@ -39,7 +39,26 @@ int ImageInput::Load(const std::string &path, const InputChoice &choice, ImageSo
         *message = error + ".";
         return EXIT_SYSTEM;
     }
+    own_copy_ = true;
     return EXIT_OK;
+}
+
+int ImageInput::Adopt(const std::string &copy_path, std::string *message) {
+    std::string error;
+    switch (ReadRegularFile(copy_path, IMAGE_FILE_MAX_BYTES, &bytes_, &error, CancelRequested)) {
+    case ReadOutcome::Ok:
+        copy_path_ = copy_path;
+        return EXIT_OK;
+    case ReadOutcome::Cancelled:
+        *message = "Cancelled while reading " + copy_path + ".";
+        return EXIT_CANCELLED;
+    case ReadOutcome::Unreadable:
+    case ReadOutcome::NotRegular:
+    case ReadOutcome::TooLarge:
+        break;
+    }
+    *message = "the station's copy of the image cannot be read: " + error + ".";
+    return EXIT_SYSTEM;
 }
 
 }  // namespace kormelt::tool

@@ -27,6 +27,9 @@ public:
     // EXIT_OK, or the exit code (EXIT_IMAGE, EXIT_CANCELLED, EXIT_SYSTEM)
     // with *message saying why, in a sentence that names path.
     int Load(const std::string &path, const InputChoice &choice, ImageSource source, std::string *message);
+    // The same for a copy that a station made and checked for its workers:
+    // it is read, and handed to the library as it is, and left in place.
+    int Adopt(const std::string &copy_path, std::string *message);
 
     const Bytes &bytes() const { return bytes_; }
     // The copy to hand to the library.
@@ -40,6 +43,7 @@ private:
     Bytes bytes_;
     std::string copy_path_;
     std::string sealed_note_;
+    bool own_copy_ = false;
 };
 
 }  // namespace kormelt::tool

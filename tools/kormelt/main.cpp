@@ -17,6 +17,8 @@
 #include "tools/kormelt/output.h"
 #include "tools/kormelt/searched_ports.h"
 #include "tools/kormelt/sim_command.h"
+#include "tools/records/records_command.h"
+#include "tools/station/station_command.h"
 
 using namespace kormelt::tool;
 
@@ -100,6 +102,10 @@ int Run(int argc, char **argv) {
     flash_command->add_option("--port", flash.port, "Search only this device (not on Windows)")->type_name("PATH");
     CLI::Option *json = flash_command->add_flag("--json", flash.json, "Print one JSON object per line");
     flash_command->add_flag("-q,--quiet", flash.quiet, "Print nothing but errors")->excludes(json);
+    flash_command->add_option("--records", flash.records, "Keep a record of the update in this SQLite file")
+        ->type_name("FILE");
+    // How a station's workers are started: IMAGE is the station's checked copy.
+    flash_command->add_flag("--from-station", flash.from_station)->group("");
 
     std::string check_image;
     CLI::App *check_command = app.add_subcommand("check", "Tell whether an image file ends with its correct CRC");
@@ -137,14 +143,20 @@ int Run(int argc, char **argv) {
         ->check(BASE_VALIDATOR);
     info_command->add_flag("--json", info.json, "Print one JSON object");
 
+    bool ports_json = false;
     CLI::App *ports_command = app.add_subcommand("ports", "List " SEARCHED_PORTS ", their devices here and their state");
     ports_command->footer(
-        "Shows the device behind each port and where it came from (see 'kormelt flash --help'). Each\n"
-        "existing serial device is opened for a moment to see whether it is free; on a real serial port\n"
-        "that raises its modem lines briefly.");
+        "Shows the device behind each port and where it came from (see 'kormelt flash --help'), and on Linux\n"
+        "what the kernel knows of a USB adapter: its location (the USB interface, e.g. 1-1.2:1.0, which\n"
+        "names the hub socket), VID:PID, serial number, maker and product. Each existing serial device is\n"
+        "opened for a moment to see whether it is free; on a real serial port that raises its modem lines\n"
+        "briefly.");
+    ports_command->add_flag("--json", ports_json, "Print one JSON object per port");
 
     SimCommand sim(app);
     DoctorCommand doctor(app);
+    kormelt::records::RecordsCommand records(app);
+    kormelt::station::StationCommand station(app);
 
     try {
         app.parse(argc, argv);
@@ -164,6 +176,10 @@ int Run(int argc, char **argv) {
         std::fprintf(stderr, "kormelt: --port needs a device path; leave the option out to search " SEARCHED_PORTS "\n");
         return EXIT_USAGE;
     }
+    if (flash_command->parsed() && flash_command->count("--records") > 0 && flash.records.empty()) {
+        std::fprintf(stderr, "kormelt: --records needs a file; leave the option out to keep no record\n");
+        return EXIT_USAGE;
+    }
 
     try {
         flash.base = BaseOption(flash_command, flash_base);
@@ -171,6 +187,9 @@ int Run(int argc, char **argv) {
         info.base = BaseOption(info_command, info_base);
         if (flash_command->parsed()) {
             return ExitAfterOutput(RunFlash(flash), OutputRule::KeepRunCode);
+        }
+        if (station.parsed()) {
+            return ExitAfterOutput(station.Run(), OutputRule::KeepRunCode);
         }
         int code = EXIT_USAGE;
         if (check_command->parsed()) {
@@ -180,11 +199,13 @@ int Run(int argc, char **argv) {
         } else if (info_command->parsed()) {
             code = RunInfo(info);
         } else if (ports_command->parsed()) {
-            code = RunPorts();
+            code = RunPorts(ports_json);
         } else if (sim.parsed()) {
             code = sim.Run();
         } else if (doctor.parsed()) {
             code = doctor.Run();
+        } else if (records.parsed()) {
+            code = records.Run();
         }
         return ExitAfterOutput(code, OutputRule::Strict);
     } catch (const std::exception &e) {

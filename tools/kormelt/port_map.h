@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "protocol/protocol.h"
+#include "tools/kormelt/port_identity.h"
 
 namespace kormelt::tool {
 
@@ -19,6 +20,7 @@ constexpr size_t SEARCH_PORT_COUNT = SEARCH_LAST_PORT - SEARCH_FIRST_PORT + 1;
 struct MappedPort {
     std::string device;  // the path the library opens
     std::string source;  // where it came from, for people: "KORMELT_COM3", "USB adapter", "fixed"
+    PortIdentity identity{};  // what the system knows of the adapter; nothing on Windows
 };
 
 struct PortMap {

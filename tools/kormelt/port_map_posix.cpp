@@ -25,7 +25,7 @@ PortMap MapPorts() {
     PortMap map;
     for (uint32_t n = SEARCH_FIRST_PORT; n <= SEARCH_LAST_PORT; ++n) {
         if (const char *value = PortVariableValue(n)) {
-            Slot(&map, n) = {value, VariableName(n)};
+            Slot(&map, n) = {value, VariableName(n), ReadPortIdentity(root, value)};
         }
     }
     uint32_t n = SEARCH_FIRST_PORT;
@@ -41,10 +41,10 @@ PortMap MapPorts() {
             ++n;
         }
         if (n > SEARCH_LAST_PORT) {
-            map.left_over.push_back({port.device, port.source});
+            map.left_over.push_back({port.device, port.source, port.identity});
             continue;
         }
-        Slot(&map, n) = {port.device, port.source};
+        Slot(&map, n) = {port.device, port.source, port.identity};
     }
     for (MappedPort &mapped : map.ports) {
         if (mapped.device.empty()) {
@@ -57,8 +57,8 @@ PortMap MapPorts() {
 std::optional<PortMap> PointSearchAtDevice(const std::string &device, std::string *) {
     PortMap map;
     for (uint32_t n = SEARCH_FIRST_PORT; n <= SEARCH_LAST_PORT; ++n) {
-        Slot(&map, n) =
-            n == SEARCH_FIRST_PORT ? MappedPort{device, "--port"} : MappedPort{NO_PORT_PATH, "left out by --port"};
+        Slot(&map, n) = n == SEARCH_FIRST_PORT ? MappedPort{device, "--port", ReadPortIdentity(ScanRoot(), device)}
+                                               : MappedPort{NO_PORT_PATH, "left out by --port"};
     }
     return map;
 }

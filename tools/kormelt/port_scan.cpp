@@ -155,10 +155,10 @@ std::vector<FoundPort> FindSerialPorts(const std::string &root) {
     std::vector<FoundPort> found;
     std::set<std::string> taken;
     // A device reached both by a by-id link and by its own name counts once.
-    const auto add = [&](const std::string &device, const std::string &source) {
+    const auto add = [&](const std::string &device, const std::string &source, bool adapter = true) {
         const std::string path = Normalised(device);
         if (IsCharDevice(path) && taken.insert(path).second) {
-            found.push_back({path, source});
+            found.push_back({path, source, adapter, ReadPortIdentity(root, path)});
         }
     };
 
@@ -184,7 +184,7 @@ std::vector<FoundPort> FindSerialPorts(const std::string &root) {
     for (const std::string &name : Numbered(names, "ttyS")) {
         const int type = UartType(prefix, name);
         if (type != UART_TYPE_UNKNOWN && consoles.count(name) == 0) {
-            add(dev + "/" + name, "UART type " + std::to_string(type));
+            add(dev + "/" + name, "UART type " + std::to_string(type), false);
         }
     }
     return found;

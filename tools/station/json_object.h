@@ -1,0 +1,35 @@
+// One JSON object of one line, as the station's workers print them: flat,
+// its values strings, numbers, booleans or null. Anything else (a nested
+// value, a line that is no object) is refused: a worker that prints it is
+// not one the station knows.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+
+namespace kormelt::station {
+
+struct JsonValue {
+    enum class Kind { String, Number, Bool, Null } kind = Kind::Null;
+    std::string text;  // the string, with its escapes undone
+    double number = 0.0;
+    bool boolean = false;
+};
+
+class JsonObject {
+public:
+    // Nothing when line is not one flat object.
+    static std::optional<JsonObject> Parse(const std::string &line);
+
+    // The string at key, or fallback when it is missing or no string.
+    std::string String(const std::string &key, const std::string &fallback = "") const;
+    // The number at key, when it is one.
+    std::optional<double> Number(const std::string &key) const;
+    bool Has(const std::string &key) const { return values_.count(key) != 0; }
+
+private:
+    std::map<std::string, JsonValue> values_;
+};
+
+}  // namespace kormelt::station
