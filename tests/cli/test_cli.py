@@ -1410,7 +1410,9 @@ class RecordsTest(TempDirTest):
             self.assertEqual(row["image_sha256"], __import__("hashlib").sha256(image).hexdigest())
             self.assertTrue(row["port"].startswith("/dev/pts/"), row["port"])
             self.assertGreaterEqual(row["duration_ms"], 0)
-            self.assertLess(row["started"], row["finished"])
+            # Milliseconds: an update of a small image on an unpaced line may
+            # start and end within the same one.
+            self.assertLessEqual(row["started"], row["finished"])
         self.assertGreaterEqual(rows[0]["duration_ms"], 3000)  # the silent device's timeout
         self.assertEqual(records_of(records, "--outcome", "ok")[0]["id"], rows[1]["id"])
         self.assertEqual(records_of(records, "--image", rows[0]["image_sha256"][:8].upper()), rows)
