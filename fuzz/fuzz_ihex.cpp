@@ -11,12 +11,7 @@
 #include "tools/kormelt/image_builder.h"
 #include "tools/kormelt/intel_hex.h"
 
-using kormelt::tool::BaseChoice;
-using kormelt::tool::Bytes;
-using kormelt::tool::ImageBuilder;
-using kormelt::tool::InputDetails;
-using kormelt::tool::Layout;
-using kormelt::tool::LayoutProblem;
+using namespace kormelt::tool;
 
 namespace {
 
