@@ -25,6 +25,7 @@
 #include "protocol/protocol.h"
 #include "tests/support/sim_process.h"
 #include "tests/support/temp_file.h"
+#include "tools/common/name_table.h"
 
 namespace {
 
@@ -59,23 +60,13 @@ constexpr int RESTART = FIRST_PROGRAM + PACKETS;
 // then closes the port as a host must.
 enum class Call { None, Check, Open, Erase, Programm, Restart };
 
-const char *CallName(Call call) {
-    switch (call) {
-    case Call::None:
-        return "none";
-    case Call::Check:
-        return "check";
-    case Call::Open:
-        return "open";
-    case Call::Erase:
-        return "erase";
-    case Call::Programm:
-        return "programm";
-    case Call::Restart:
-        return "restart";
-    }
-    return "?";
-}
+constexpr kormelt::Named<Call> CALL_NAMES[] = {
+    {Call::None, "none"},   {Call::Check, "check"},       {Call::Open, "open"},
+    {Call::Erase, "erase"}, {Call::Programm, "programm"}, {Call::Restart, "restart"},
+};
+static_assert(kormelt::NamesEveryValue(CALL_NAMES, Call::Restart));
+
+const char *CallName(Call call) { return kormelt::NameIn(CALL_NAMES, call, "?"); }
 
 // Which call sends request k.
 Call CallOfRequest(int k) {

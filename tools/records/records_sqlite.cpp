@@ -10,6 +10,7 @@
 #include <map>
 
 #include "tools/common/file_kind_posix.h"
+#include "tools/common/name_table.h"
 #include "tools/records/record_time.h"
 #include "tools/records/records.h"
 #include "tools/records/writer_process.h"
@@ -289,17 +290,16 @@ std::string DefaultRecordsPath(std::string *error) {
     return "";
 }
 
-const char *OutcomeWord(Outcome outcome) {
-    switch (outcome) {
-    case Outcome::Ok:
-        return "ok";
-    case Outcome::Failed:
-        return "failed";
-    case Outcome::Cancelled:
-        return "cancelled";
-    }
-    return "failed";
-}
+namespace {
+
+constexpr Named<Outcome> OUTCOME_WORDS[] = {
+    {Outcome::Ok, "ok"}, {Outcome::Failed, "failed"}, {Outcome::Cancelled, "cancelled"},
+};
+static_assert(NamesEveryValue(OUTCOME_WORDS, Outcome::Cancelled));
+
+}  // namespace
+
+const char *OutcomeWord(Outcome outcome) { return NameIn(OUTCOME_WORDS, outcome, "failed"); }
 
 RecordStore::RecordStore(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 RecordStore::~RecordStore() = default;
