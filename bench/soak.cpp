@@ -25,6 +25,7 @@
 #include "protocol/protocol.h"
 #include "tests/support/sim_process.h"
 #include "tests/support/temp_file.h"
+#include "tools/common/name_table.h"
 
 namespace {
 
@@ -59,23 +60,13 @@ constexpr int RESTART = FIRST_PROGRAM + PACKETS;
 // then closes the port as a host must.
 enum class Call { None, Check, Open, Erase, Programm, Restart };
 
-const char *CallName(Call call) {
-    switch (call) {
-    case Call::None:
-        return "none";
-    case Call::Check:
-        return "check";
-    case Call::Open:
-        return "open";
-    case Call::Erase:
-        return "erase";
-    case Call::Programm:
-        return "programm";
-    case Call::Restart:
-        return "restart";
-    }
-    return "?";
-}
+constexpr kormelt::Named<Call> CALL_NAMES[] = {
+    {Call::None, "none"},   {Call::Check, "check"},       {Call::Open, "open"},
+    {Call::Erase, "erase"}, {Call::Programm, "programm"}, {Call::Restart, "restart"},
+};
+static_assert(kormelt::NamesEveryValue(CALL_NAMES, Call::Restart));
+
+const char *CallName(Call call) { return kormelt::NameIn(CALL_NAMES, call, "?"); }
 
 // Which call sends request k.
 Call CallOfRequest(int k) {
@@ -88,15 +79,25 @@ struct KindRow {
     Kind kind;
     const char *name;
     int weight;  // cards in the deck the faults are drawn from
+    // For a fault at one request: the simulator's option that puts it at
+    // request k, and the status the update must end with.
+    const char *fault_option = nullptr;
+    int32_t fault_status = KORMELT_STATUS_OK;
 };
 
 // A silent update costs a whole reply timeout (3 s) and every other one a
 // few milliseconds, so silence is drawn half as often as the rest: 1000
 // updates then take about three minutes.
 constexpr KindRow KINDS[] = {
-    {Kind::None, "none", 2},         {Kind::Silent, "silent", 1},        {Kind::BadCrc, "bad-crc", 2},
-    {Kind::Hangup, "hang-up", 2},    {Kind::Noise, "noise", 2},          {Kind::ShortFrames, "short-frames", 2},
-    {Kind::Oversize, "oversize", 2}, {Kind::Babble, "babble", 2},        {Kind::Cancel, "cancel", 2},
+    {Kind::None, "none", 2},
+    {Kind::Silent, "silent", 1, "--silent-from", KORMELT_STATUS_TIMEOUT},
+    {Kind::BadCrc, "bad-crc", 2, "--bad-crc-at", KORMELT_STATUS_CRC},
+    {Kind::Hangup, "hang-up", 2, "--hangup-at", KORMELT_STATUS_TIMEOUT},
+    {Kind::Noise, "noise", 2},
+    {Kind::ShortFrames, "short-frames", 2},
+    {Kind::Oversize, "oversize", 2, "--oversize-at", KORMELT_STATUS_CRC},
+    {Kind::Babble, "babble", 2, "--babble-at", KORMELT_STATUS_TIMEOUT},
+    {Kind::Cancel, "cancel", 2},
 };
 constexpr size_t KIND_COUNT = std::size(KINDS);
 
@@ -178,19 +179,11 @@ Plan MakePlan(Deck &deck, Draw &draw) {
         plan.sim_options = {"--short-frames"};
         break;
     case Kind::Silent:
-        FailAtRequest(&plan, "--silent-from", k, KORMELT_STATUS_TIMEOUT);
-        break;
     case Kind::BadCrc:
-        FailAtRequest(&plan, "--bad-crc-at", k, KORMELT_STATUS_CRC);
-        break;
     case Kind::Hangup:
-        FailAtRequest(&plan, "--hangup-at", k, KORMELT_STATUS_TIMEOUT);
-        break;
     case Kind::Oversize:
-        FailAtRequest(&plan, "--oversize-at", k, KORMELT_STATUS_CRC);
-        break;
     case Kind::Babble:
-        FailAtRequest(&plan, "--babble-at", k, KORMELT_STATUS_TIMEOUT);
+        FailAtRequest(&plan, KINDS[plan.kind].fault_option, k, KINDS[plan.kind].fault_status);
         break;
     case Kind::Cancel: {
         // Every report that can cancel: the search's before COM1, where the

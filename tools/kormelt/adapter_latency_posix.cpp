@@ -1,6 +1,5 @@
 #include "tools/kormelt/adapter_latency.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -12,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/directory_posix.h"
 #include "tools/kormelt/port_scan.h"
 
 namespace kormelt::tool {
@@ -50,22 +50,6 @@ bool Milliseconds(const std::string &text, unsigned long long *ms) {
     return true;
 }
 
-std::vector<std::string> DirectoryNames(const std::string &dir) {
-    std::vector<std::string> names;
-    DIR *handle = opendir(dir.c_str());
-    if (handle == nullptr) {
-        return names;  // no USB serial driver loaded, or no sysfs: no adapter
-    }
-    while (const dirent *entry = readdir(handle)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.push_back(name);
-        }
-    }
-    closedir(handle);  // read only: nothing to lose
-    return names;
-}
-
 // Writes text and a line end over what the file holds, as a shell's echo
 // does. Never creates the file: a timer that is gone stays gone.
 bool WriteTimer(const std::string &path, const std::string &text) {
@@ -88,7 +72,9 @@ std::string UsbSerialName(const std::string &prefix, const std::string &device) 
         return "";
     }
     const std::string number = std::to_string(major(info.st_rdev)) + ":" + std::to_string(minor(info.st_rdev));
-    for (const std::string &name : DirectoryNames(prefix + USB_SERIAL_DIR)) {
+    std::vector<std::string> names;
+    DirectoryNames(prefix + USB_SERIAL_DIR, &names);  // no USB serial driver loaded, or no sysfs: no adapter
+    for (const std::string &name : names) {
         if (ReadLine(prefix + TTY_CLASS_DIR + "/" + name + "/dev") == number) {
             return name;
         }

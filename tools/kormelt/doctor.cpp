@@ -5,6 +5,7 @@
 
 #include "device/api.h"
 #include "link/port_name.h"
+#include "tools/common/name_table.h"
 #include "tools/kormelt/exit_codes.h"
 #include "tools/kormelt/json_line.h"
 #include "tools/kormelt/searched_ports.h"
@@ -342,17 +343,12 @@ int DoctorExitCode(const DoctorTally &tally) { return tally.problems == 0 ? EXIT
 
 namespace {
 
-const char *VerdictWord(Verdict verdict) {
-    switch (verdict) {
-    case Verdict::Ok:
-        return "ok";
-    case Verdict::Warning:
-        return "warning";
-    case Verdict::Problem:
-        return "problem";
-    }
-    return "?";
-}
+constexpr Named<Verdict> VERDICT_WORDS[] = {
+    {Verdict::Ok, "ok"}, {Verdict::Warning, "warning"}, {Verdict::Problem, "problem"},
+};
+static_assert(NamesEveryValue(VERDICT_WORDS, Verdict::Problem));
+
+const char *VerdictWord(Verdict verdict) { return NameIn(VERDICT_WORDS, verdict, "?"); }
 
 const char *ServiceLabel(const std::string &check) {
     for (const Service &service : SERVICES) {

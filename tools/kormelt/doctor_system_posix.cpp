@@ -1,6 +1,5 @@
 #include "tools/kormelt/doctor_system.h"
 
-#include <dirent.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -15,6 +14,7 @@
 #include <set>
 #include <sstream>
 
+#include "tools/common/directory_posix.h"
 #include "tools/common/file_kind_posix.h"
 #include "tools/kormelt/port_scan.h"
 
@@ -27,7 +27,6 @@ constexpr char CONSOLE_LIST[] = "/sys/class/tty/console/active";
 constexpr char PROC_CONSOLES[] = "/proc/consoles";
 constexpr char USB_SERIAL_DIR[] = "/sys/bus/usb-serial/devices/";
 constexpr char LATENCY_TIMER_FILE[] = "/latency_timer";
-constexpr size_t LINK_TARGET_MAX = 4096;  // bytes, PATH_MAX on Linux
 constexpr int LINK_HOPS_MAX = 40;         // as many as the kernel follows before ELOOP
 // The kernel's numbers for the slaves of pseudo-terminals: majors 136 to
 // 143, 256 minors each, /dev/pts/<index>.
@@ -46,32 +45,6 @@ std::string Prefix(const std::string &root) {
     return prefix;
 }
 
-// The entries of dir, or false with errno set when it cannot be read.
-bool DirectoryNames(const std::string &dir, std::vector<std::string> *names) {
-    DIR *handle = opendir(dir.c_str());
-    if (handle == nullptr) {
-        return false;
-    }
-    while (const dirent *entry = readdir(handle)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") {
-            names->push_back(name);
-        }
-    }
-    closedir(handle);  // read only: nothing to lose
-    return true;
-}
-
-bool LinkTarget(const std::string &link, std::string *target) {
-    char text[LINK_TARGET_MAX];
-    const ssize_t length = readlink(link.c_str(), text, sizeof text - 1);
-    if (length <= 0) {
-        return false;
-    }
-    target->assign(text, static_cast<size_t>(length));
-    return true;
-}
-
 bool IsPid(const std::string &name) {
     return !name.empty() && name.size() <= 9 &&
            std::all_of(name.begin(), name.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
@@ -84,7 +57,7 @@ std::string KernelName(const std::string &path) {
     std::string current = path;
     for (int hop = 0; hop < LINK_HOPS_MAX; ++hop) {
         std::string target;
-        if (!LinkTarget(current, &target) || target[0] == '/') {
+        if (!LinkText(current, &target) || target[0] == '/') {
             break;
         }
         current = ParentDirectory(current) + "/" + target;
@@ -193,7 +166,7 @@ DeviceFacts ReadDeviceFacts(const SystemView &view, const std::string &path) {
         } else if (e != ENOENT && e != ENOTDIR) {
             facts.presence = Presence::Unreachable;
             facts.reason = std::strerror(e);
-        } else if (lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode) && LinkTarget(path, &facts.link_target)) {
+        } else if (lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode) && LinkText(path, &facts.link_target)) {
             facts.presence = Presence::DanglingLink;
         } else {
             facts.presence = Presence::Missing;
@@ -253,7 +226,7 @@ MachineFacts ReadMachineFacts(const SystemView &view) {
             std::string target;
             // Only what lies under /dev can be a port; sockets, pipes and
             // files elsewhere are not looked at, so no slow file system is.
-            if (!LinkTarget(link, &target) ||
+            if (!LinkText(link, &target) ||
                 (target.rfind(DEV_DIR, 0) != 0 && target.rfind(prefix + DEV_DIR, 0) != 0)) {
                 continue;
             }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "protocol/protocol.h"
+#include "tools/common/name_table.h"
 #include "tools/kormelt/commands.h"
 #include "tools/kormelt/exit_codes.h"
 #include "tools/kormelt/image.h"
@@ -63,29 +64,23 @@ std::vector<AddressRange> Gaps(const std::vector<AddressRange> &ranges, const La
     return gaps;
 }
 
-const char *BaseFrom(const BaseChoice &base) {
-    switch (base.kind) {
-    case BaseChoice::Kind::Default:
-        return "address 0, as no --base was given";
-    case BaseChoice::Kind::Address:
-        return "--base";
-    case BaseChoice::Kind::Lowest:
-        break;
-    }
-    return "--base lowest, the lowest address with data";
-}
+using BaseKind = BaseChoice::Kind;
 
-const char *BaseWord(const BaseChoice &base) {
-    switch (base.kind) {
-    case BaseChoice::Kind::Default:
-        return "default";
-    case BaseChoice::Kind::Address:
-        return "address";
-    case BaseChoice::Kind::Lowest:
-        break;
-    }
-    return "lowest";
-}
+constexpr Named<BaseKind> BASE_FROM[] = {
+    {BaseKind::Default, "address 0, as no --base was given"},
+    {BaseKind::Address, "--base"},
+    {BaseKind::Lowest, "--base lowest, the lowest address with data"},
+};
+static_assert(NamesEveryValue(BASE_FROM, BaseKind::Lowest));
+
+constexpr Named<BaseKind> BASE_WORDS[] = {
+    {BaseKind::Default, "default"}, {BaseKind::Address, "address"}, {BaseKind::Lowest, "lowest"},
+};
+static_assert(NamesEveryValue(BASE_WORDS, BaseKind::Lowest));
+
+const char *BaseFrom(const BaseChoice &base) { return NameIn(BASE_FROM, base.kind, "?"); }
+
+const char *BaseWord(const BaseChoice &base) { return NameIn(BASE_WORDS, base.kind, "lowest"); }
 
 }  // namespace
 

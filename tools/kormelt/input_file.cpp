@@ -1,6 +1,7 @@
 #include "tools/kormelt/input_file.h"
 
 #include "protocol/protocol.h"
+#include "tools/common/name_table.h"
 #include "tools/kormelt/exit_codes.h"
 #include "tools/kormelt/message_text.h"
 #include "tools/kormelt/messages.h"
@@ -40,19 +41,15 @@ std::string TooLargeText(const std::string &path, InputFormat format, bool image
 }
 
 // "an ELF file", for the sentence that says what a file is instead of an image.
-std::string AsFile(InputFormat format) {
-    switch (format) {
-    case InputFormat::Raw:
-        return "a raw binary file";
-    case InputFormat::IntelHex:
-        return "an Intel HEX file";
-    case InputFormat::SRecord:
-        return "a Motorola S-record file";
-    case InputFormat::Elf:
-        break;
-    }
-    return "an ELF file";
-}
+constexpr Named<InputFormat> AS_FILE[] = {
+    {InputFormat::Raw, "a raw binary file"},
+    {InputFormat::IntelHex, "an Intel HEX file"},
+    {InputFormat::SRecord, "a Motorola S-record file"},
+    {InputFormat::Elf, "an ELF file"},
+};
+static_assert(NamesEveryValue(AS_FILE, InputFormat::Elf));
+
+std::string AsFile(InputFormat format) { return NameIn(AS_FILE, format, "an ELF file"); }
 
 // A path as a command line would take it, quoted when it holds a space.
 std::string Argument(const std::string &path) {

@@ -93,40 +93,31 @@ bool ReadHexRecord(const std::string &line, HexRecord *record, std::string *erro
 
 bool ReadIntelHex(const std::string &text, ImageBuilder *builder, InputDetails *details, std::string *error) {
     HexAddressing at;
-    bool ended = false;
-    TextLines lines(text);
-    std::string line;
     HexRecord record;
-    std::string problem;
-    const auto fail = [&](const std::string &why) {
-        *error = "line " + std::to_string(lines.number()) + ": " + why;
-        return false;
-    };
-    // Everything after the end-of-file record is ignored, as the format
-    // defines; some tools leave a DOS end-of-file byte or blank lines there.
-    while (!ended && lines.Next(&line)) {
-        if (!ReadHexRecord(line, &record, &problem)) {
-            return fail(problem);
+    RecordLinesEnd end;
+    const auto on_line = [&](const std::string &line, bool *ended, std::string *problem) {
+        if (!ReadHexRecord(line, &record, problem)) {
+            return false;
         }
         switch (record.type) {
         case HEX_DATA:
-            if (!PlaceData(at, record, builder, &problem)) {
-                return fail(problem);
+            if (!PlaceData(at, record, builder, problem)) {
+                return false;
             }
             details->records += record.data.empty() ? 0 : 1;
             break;
         case HEX_END_OF_FILE:
-            if (!CheckLength(record, 0, "an end-of-file", &problem)) {
-                return fail(problem);
+            if (!CheckLength(record, 0, "an end-of-file", problem)) {
+                return false;
             }
-            ended = true;
+            *ended = true;
             break;
         case HEX_SEGMENT_ADDRESS:
         case HEX_LINEAR_ADDRESS: {
             const bool segment = record.type == HEX_SEGMENT_ADDRESS;
             if (!CheckLength(record, 2, segment ? "an extended segment address" : "an extended linear address",
-                             &problem)) {
-                return fail(problem);
+                             problem)) {
+                return false;
             }
             const uint64_t value = static_cast<uint64_t>(record.data[0] << 8 | record.data[1]);
             at = {value << (segment ? SEGMENT_SHIFT : LINEAR_SHIFT), segment};
@@ -136,8 +127,8 @@ bool ReadIntelHex(const std::string &text, ImageBuilder *builder, InputDetails *
         case HEX_LINEAR_START: {
             // Where a processor would begin executing; the device decides
             // that itself, so it is only shown.
-            if (!CheckLength(record, 4, "a start address", &problem)) {
-                return fail(problem);
+            if (!CheckLength(record, 4, "a start address", problem)) {
+                return false;
             }
             const uint64_t high = static_cast<uint64_t>(record.data[0] << 8 | record.data[1]);
             const uint64_t low = static_cast<uint64_t>(record.data[2] << 8 | record.data[3]);
@@ -145,11 +136,16 @@ bool ReadIntelHex(const std::string &text, ImageBuilder *builder, InputDetails *
             break;
         }
         default:
-            return fail("unknown record type " + HexNumber(record.type, BYTE_DIGITS));
+            *problem = "unknown record type " + HexNumber(record.type, BYTE_DIGITS);
+            return false;
         }
+        return true;
+    };
+    if (!ReadRecordLines(text, on_line, &end, error)) {
+        return false;
     }
-    if (!ended) {
-        *error = "no end-of-file record (:00000001FF) after line " + std::to_string(lines.number()) +
+    if (!end.ended) {
+        *error = "no end-of-file record (:00000001FF) after line " + std::to_string(end.last_line) +
                  "; the file may be cut short";
         return false;
     }

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <string>
 
+#include "tools/common/directory_posix.h"
 #include "tools/kormelt/port_scan.h"
 
 namespace kormelt::tool {
@@ -76,12 +77,11 @@ std::string TtyName(const std::string &prefix, const std::string &device) {
         if (!name.empty() && Exists(prefix + TTY_CLASS_DIR + name)) {
             return name;
         }
-        char target[PATH_MAX];
-        const ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
-        if (length <= 0 || target[0] == '/') {
+        std::string target;
+        if (!LinkText(path, &target) || target[0] == '/') {
             return "";  // no link, or one that leaves the tree
         }
-        path = Parent(path) + "/" + std::string(target, static_cast<size_t>(length));
+        path = Parent(path) + "/" + target;
     }
     return "";
 }

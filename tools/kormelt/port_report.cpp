@@ -1,5 +1,6 @@
 #include "tools/kormelt/port_report.h"
 
+#include "tools/common/name_table.h"
 #include <algorithm>
 #include <vector>
 
@@ -63,23 +64,14 @@ std::string TriedState(const PortProbe &probe) {
 }
 
 // A machine's word for the state, for --json.
-const char *StateWord(PortState state) {
-    switch (state) {
-    case PortState::Free:
-        return "free";
-    case PortState::Missing:
-        return "missing";
-    case PortState::InUse:
-        return "in_use";
-    case PortState::NoAccess:
-        return "no_access";
-    case PortState::NotSerialPort:
-        return "not_serial_port";
-    case PortState::Unusable:
-        return "unusable";
-    }
-    return "unknown";
-}
+constexpr Named<PortState> STATE_WORDS[] = {
+    {PortState::Free, "free"},           {PortState::Missing, "missing"},
+    {PortState::InUse, "in_use"},        {PortState::NoAccess, "no_access"},
+    {PortState::NotSerialPort, "not_serial_port"}, {PortState::Unusable, "unusable"},
+};
+static_assert(NamesEveryValue(STATE_WORDS, PortState::Unusable));
+
+const char *StateWord(PortState state) { return NameIn(STATE_WORDS, state, "unknown"); }
 
 std::string OrUnknown(const std::string &text) { return text.empty() ? UNKNOWN : text; }
 

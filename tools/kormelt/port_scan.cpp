@@ -1,6 +1,5 @@
 #include "tools/kormelt/port_scan.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +9,8 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+
+#include "tools/common/directory_posix.h"
 
 namespace kormelt::tool {
 namespace {
@@ -21,21 +22,10 @@ constexpr char DEV_DIR[] = "/dev";
 constexpr char TTY_CLASS_DIR[] = "/sys/class/tty";
 constexpr char CONSOLE_LIST[] = "/sys/class/tty/console/active";
 constexpr int UART_TYPE_UNKNOWN = 0;  // the kernel's PORT_UNKNOWN: no UART behind the name
-constexpr size_t LINK_TARGET_MAX = 4096;  // bytes, PATH_MAX on Linux
 
 std::vector<std::string> Names(const std::string &dir) {
     std::vector<std::string> names;
-    DIR *handle = opendir(dir.c_str());
-    if (handle == nullptr) {
-        return names;  // no such directory: nothing found there
-    }
-    while (const dirent *entry = readdir(handle)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.push_back(name);
-        }
-    }
-    closedir(handle);  // read only: nothing to lose
+    DirectoryNames(dir, &names);  // no such directory: nothing found there
     return names;
 }
 
@@ -106,12 +96,10 @@ std::string Normalised(const std::string &path) {
 // Where a by-id link leads, under the same root. udev makes these links
 // relative ("../../ttyUSB0"); an absolute one is taken inside the root.
 bool LinkTarget(const std::string &prefix, const std::string &dir, const std::string &link, std::string *target) {
-    char text[LINK_TARGET_MAX];
-    const ssize_t length = readlink(link.c_str(), text, sizeof text - 1);
-    if (length <= 0) {
+    std::string to;
+    if (!LinkText(link, &to)) {
         return false;  // not a link, or gone: udev lists devices by links only
     }
-    const std::string to(text, static_cast<size_t>(length));
     *target = to[0] == '/' ? prefix + to : dir + "/" + to;
     return true;
 }

@@ -28,6 +28,33 @@ private:
 // with the reason for an odd count or, by its column (from 1), for the
 // first character that is no hex digit; file_kind names the text for a
 // byte that is not ASCII ("a HEX file").
+// Where the lines of a text of records stopped: whether a record ended the
+// text, and the number of the last line read, for the word on a text that
+// was cut short.
+struct RecordLinesEnd {
+    bool ended = false;
+    size_t last_line = 0;
+};
+
+// Gives each line of text to on_line(line, &ended, &problem) until one sets
+// ended: what follows the end record is ignored, as both formats define
+// (some tools leave a DOS end-of-file byte or blank lines there). A line
+// on_line refuses fails the text with "line N: " and its problem.
+template <typename OnLine>
+bool ReadRecordLines(const std::string &text, OnLine on_line, RecordLinesEnd *end, std::string *error) {
+    TextLines lines(text);
+    std::string line;
+    std::string problem;
+    while (!end->ended && lines.Next(&line)) {
+        if (!on_line(line, &end->ended, &problem)) {
+            *error = "line " + std::to_string(lines.number()) + ": " + problem;
+            return false;
+        }
+    }
+    end->last_line = lines.number();
+    return true;
+}
+
 bool DecodeHexPairs(const std::string &line, size_t first, const char *file_kind, std::vector<uint8_t> *bytes,
                     std::string *error);
 

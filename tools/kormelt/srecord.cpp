@@ -84,21 +84,14 @@ bool ReadSRecord(const std::string &line, SRecord *record, std::string *error) {
 }
 
 bool ReadSRecords(const std::string &text, ImageBuilder *builder, InputDetails *details, std::string *error) {
-    bool ended = false;
     bool have_header = false;
     int last_type = -1;
     size_t data_records = 0;
-    TextLines lines(text);
-    std::string line;
     SRecord record;
-    std::string problem;
-    const auto fail = [&](const std::string &why) {
-        *error = "line " + std::to_string(lines.number()) + ": " + why;
-        return false;
-    };
-    while (!ended && lines.Next(&line)) {
-        if (!ReadSRecord(line, &record, &problem)) {
-            return fail(problem);
+    RecordLinesEnd end;
+    const auto on_line = [&](const std::string &line, bool *ended, std::string *problem) {
+        if (!ReadSRecord(line, &record, problem)) {
+            return false;
         }
         last_type = record.type;
         if (IsData(record.type)) {
@@ -106,17 +99,18 @@ bool ReadSRecords(const std::string &text, ImageBuilder *builder, InputDetails *
             // wrap to 0, nor go on above a 16-bit or 24-bit space.
             const uint64_t space = uint64_t{1} << (BITS_PER_BYTE * ADDRESS_BYTES[record.type]);
             if (record.data.size() > space - record.address) {
-                return fail("the data run past " + HexNumber(space - 1, BYTE_DIGITS * static_cast<int>(
-                                                                              ADDRESS_BYTES[record.type])) +
-                            ", the top of the " + std::to_string(BITS_PER_BYTE * ADDRESS_BYTES[record.type]) +
-                            "-bit addresses of an S" + std::to_string(record.type) + " record");
+                *problem = "the data run past " + HexNumber(space - 1, BYTE_DIGITS * static_cast<int>(
+                                                                             ADDRESS_BYTES[record.type])) +
+                           ", the top of the " + std::to_string(BITS_PER_BYTE * ADDRESS_BYTES[record.type]) +
+                           "-bit addresses of an S" + std::to_string(record.type) + " record";
+                return false;
             }
-            if (!builder->Place(record.address, record.data.data(), record.data.size(), &problem)) {
-                return fail(problem);
+            if (!builder->Place(record.address, record.data.data(), record.data.size(), problem)) {
+                return false;
             }
             ++data_records;
             details->records += record.data.empty() ? 0 : 1;
-            continue;
+            return true;
         }
         switch (record.type) {
         case TYPE_HEADER:
@@ -130,26 +124,31 @@ bool ReadSRecords(const std::string &text, ImageBuilder *builder, InputDetails *
         case TYPE_COUNT_16:
         case TYPE_COUNT_24:
             if (record.address != data_records) {
-                return fail("the count record says " + std::to_string(record.address) + " data records came before it, but " +
-                            std::to_string(data_records) + " did");
+                *problem = "the count record says " + std::to_string(record.address) + " data records came before it, but " +
+                           std::to_string(data_records) + " did";
+                return false;
             }
             break;
         case TYPE_START_32:
         case TYPE_START_24:
         case TYPE_START_16:
             details->start = record.address;
-            ended = true;
+            *ended = true;
             break;
         default:
             break;
         }
+        return true;
+    };
+    if (!ReadRecordLines(text, on_line, &end, error)) {
+        return false;
     }
     // Some tools write no termination record when they know no start
     // address, but then end with a count; a text that ends with neither
     // was probably cut short.
-    if (!ended && last_type != TYPE_COUNT_16 && last_type != TYPE_COUNT_24) {
+    if (!end.ended && last_type != TYPE_COUNT_16 && last_type != TYPE_COUNT_24) {
         *error = "no termination record (S7, S8 or S9) nor a count record (S5, S6) at the end, after line " +
-                 std::to_string(lines.number()) + "; the file may be cut short";
+                 std::to_string(end.last_line) + "; the file may be cut short";
         return false;
     }
     if (builder->runs() == 0) {

@@ -10,6 +10,8 @@
 #include <map>
 
 #include "tools/common/file_kind_posix.h"
+#include "tools/common/name_table.h"
+#include "tools/kormelt/image.h"
 #include "tools/records/record_time.h"
 #include "tools/records/records.h"
 #include "tools/records/writer_process.h"
@@ -83,15 +85,6 @@ constexpr char QUERY_SQL[] =
     " AND (?3 IS NULL OR substr(image_sha256, 1, length(?3)) = ?3)"
     " AND (?4 IS NULL OR outcome = ?4 OR (?4 = '' AND outcome IS NULL))"
     " ORDER BY started DESC, id DESC";
-
-std::string CrcText(uint16_t crc) {
-    static constexpr char HEX[] = "0123456789ABCDEF";
-    std::string text = "0x";
-    for (int shift = 12; shift >= 0; shift -= 4) {
-        text += HEX[(crc >> shift) & 0xF];
-    }
-    return text;
-}
 
 // A prepared statement, finalised with its owner.
 class Statement {
@@ -289,17 +282,16 @@ std::string DefaultRecordsPath(std::string *error) {
     return "";
 }
 
-const char *OutcomeWord(Outcome outcome) {
-    switch (outcome) {
-    case Outcome::Ok:
-        return "ok";
-    case Outcome::Failed:
-        return "failed";
-    case Outcome::Cancelled:
-        return "cancelled";
-    }
-    return "failed";
-}
+namespace {
+
+constexpr Named<Outcome> OUTCOME_WORDS[] = {
+    {Outcome::Ok, "ok"}, {Outcome::Failed, "failed"}, {Outcome::Cancelled, "cancelled"},
+};
+static_assert(NamesEveryValue(OUTCOME_WORDS, Outcome::Cancelled));
+
+}  // namespace
+
+const char *OutcomeWord(Outcome outcome) { return NameIn(OUTCOME_WORDS, outcome, "failed"); }
 
 RecordStore::RecordStore(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 RecordStore::~RecordStore() = default;
@@ -384,7 +376,7 @@ bool RecordStore::Start(const UpdateStart &start, int64_t *id, std::string *erro
                        s.Text(5, KORMELT_VERSION) && s.Text(6, start.port) && s.Text(7, identity.location) &&
                        s.Text(8, identity.vendor_id) && s.Text(9, identity.product_id) && s.Text(10, identity.serial) &&
                        s.Text(11, identity.manufacturer) && s.Text(12, identity.product) && s.Text(13, AbsoluteImagePath(start.image)) &&
-                       s.Integer(14, static_cast<int64_t>(start.image_bytes)) && s.Text(15, CrcText(start.image_crc)) &&
+                       s.Integer(14, static_cast<int64_t>(start.image_bytes)) && s.Text(15, tool::CrcText(start.image_crc)) &&
                        s.Text(16, start.image_sha256);
     const SteadyClock::time_point now = SteadyClock::now();
     if (!bound || s.Run() != SQLITE_DONE) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "tools/common/name_table.h"
 #include "tools/kormelt/port_identity.h"
 
 namespace kormelt::station {
@@ -66,21 +67,13 @@ inline bool Ended(RowState state) {
     return state == RowState::Ok || state == RowState::Failed || state == RowState::Cancelled;
 }
 
-inline const char *ResultWord(RowState state) {
-    switch (state) {
-    case RowState::Ok:
-        return "ok";
-    case RowState::Failed:
-        return "failed";
-    case RowState::Cancelled:
-        return "cancelled";
-    case RowState::Queued:
-        return "queued";
-    case RowState::Running:
-        break;
-    }
-    return "running";
-}
+constexpr Named<RowState> RESULT_WORDS[] = {
+    {RowState::Queued, "queued"}, {RowState::Running, "running"}, {RowState::Ok, "ok"},
+    {RowState::Failed, "failed"}, {RowState::Cancelled, "cancelled"},
+};
+static_assert(NamesEveryValue(RESULT_WORDS, RowState::Cancelled));
+
+inline const char *ResultWord(RowState state) { return NameIn(RESULT_WORDS, state, "running"); }
 
 inline double RowSeconds(const StationRow &row, Clock::time_point now) {
     const Clock::time_point end = Ended(row.state) ? row.ended : now;

@@ -8,6 +8,7 @@
 #include "protocol/protocol.h"
 #include "tools/kormelt/console.h"
 #include "tools/kormelt/exit_codes.h"
+#include "tools/kormelt/image.h"
 #include "tools/kormelt/json_line.h"
 #include "tools/kormelt/live_line.h"
 #include "tools/kormelt/output.h"
@@ -174,8 +175,7 @@ public:
 
     void Checked(const ImageFacts &image, bool ok, const std::string &) override {
         if (ok) {
-            char crc[8];
-            std::snprintf(crc, sizeof crc, "0x%04X", image.crc);
+            const std::string crc = tool::CrcText(image.crc);
             PrintOut(tool::FitLine("check   " + image.path + ": " + std::to_string(image.bytes) + " bytes, CRC " +
                                        crc + ", sha256 " + image.sha256.substr(0, 16),
                                    tool::LiveLineWidth(tool::TerminalColumns())) +
@@ -235,8 +235,7 @@ public:
 
     void Checked(const ImageFacts &image, bool ok, const std::string &) override {
         if (ok) {
-            char crc[8];
-            std::snprintf(crc, sizeof crc, "0x%04X", image.crc);
+            const std::string crc = tool::CrcText(image.crc);
             Print("check: " + image.path + ", " + std::to_string(image.bytes) + " bytes, CRC " + crc + ", sha256 " +
                   image.sha256);
         }
@@ -298,8 +297,7 @@ private:
 class JsonView : public StationView {
 public:
     void Checked(const ImageFacts &image, bool ok, const std::string &message) override {
-        char crc[8];
-        std::snprintf(crc, sizeof crc, "0x%04X", image.crc);
+        const std::string crc = tool::CrcText(image.crc);
         tool::JsonLine line = RowLine("check", nullptr);
         line.Add("image", image.path).Add("result", ok ? "ok" : "failed");
         if (ok) {
