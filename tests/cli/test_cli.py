@@ -71,10 +71,10 @@ def load_request_log_reader():
     the tree by its path: it needs nothing but the standard library."""
     path = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "python", "src",
                         "kormelt", "testing", "_request_log.py")
-    spec = importlib.util.spec_from_file_location("kormelt_request_log", path)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module  # dataclasses look their module up there
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("kormelt_request_log", path)
+    module = importlib.util.module_from_spec(module_spec)
+    sys.modules[module_spec.name] = module  # dataclasses look their module up there
+    module_spec.loader.exec_module(module)
     return module
 
 

@@ -30,9 +30,9 @@ def package_facts():
 
 
 def generator_facts(path):
-    spec = importlib.util.spec_from_file_location("gen_facts", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("gen_facts", path)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     print("the generator: %s" % path)
     return module.read_facts()
 
