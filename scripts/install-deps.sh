@@ -6,7 +6,8 @@ PACKAGES="cmake make g++ binutils srecord libgtest-dev libgmock-dev libcli11-dev
 clang libclang-rt-14-dev
 g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 python3 python3-pefile
 python3-venv python3-pip python3-setuptools python3-wheel python3-pytest
-lld llvm dpkg-dev file pkgconf ccache help2man lintian libsqlite3-dev"
+lld llvm dpkg-dev file pkgconf ccache help2man lintian libsqlite3-dev
+libcpp-httplib-dev nlohmann-json3-dev chromium chromium-driver python3-selenium ser2net"
 # 32-bit Wine runs the i686 Windows build, the product itself. It needs the
 # i386 architecture; a machine whose kernel refuses 32-bit programs still
 # installs it, and the suite's probe then skips the i686 tests.
