@@ -147,7 +147,6 @@ function fillCard(card, device) {
   const details = card.querySelector("dl");
   details.replaceChildren();
   const rows = [["Port", device.port], ["USB serial", device.serial || "none"], ["Product", device.product || "unknown"]];
-  if (device.location) rows.unshift(["Location", device.location]);
   for (const [term, value] of rows) details.append(element("dt", {}, term), element("dd", {}, value));
 
   card.querySelector(".state").textContent = stateWords(device);
