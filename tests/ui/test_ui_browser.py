@@ -351,7 +351,7 @@ class ImagePageTest(BrowserCase):
         tampered[5] ^= 0x40
         cases = [
             ("wrong CRC", "tampered.img", bytes(tampered), "fails its CRC check"),
-            ("empty file", "empty.img", b"", "empty.img"),
+            ("empty file", "empty.img", b"", "is empty"),
         ]
         self.plug(1)
         ui = self.start_ui()
