@@ -14,7 +14,6 @@ skipped and says why.
 import argparse
 import contextlib
 import hashlib
-import importlib.util
 import os
 import socket
 import sys
@@ -23,24 +22,12 @@ import threading
 import time
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-TESTS = os.path.dirname(HERE)
-
-
-def load(name, path):
-    spec = importlib.util.spec_from_file_location(name, path)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[name] = module
-    spec.loader.exec_module(module)
-    return module
-
-
-# The station's rack of simulators on a scan tree, and through it the command-line tests' helpers.
-station = load("test_station", os.path.join(TESTS, "station", "test_station.py"))
-cli = station.cli
-sys.path.insert(0, HERE)
+# The station's rack of simulators on a scan tree and the command-line tests' helpers, through the fixture.
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import ui_fixture  # noqa: E402
 import unittest_exit  # noqa: E402  (tests/support, on the path test_cli made)
+
+station, cli = ui_fixture.station, ui_fixture.cli
 
 try:
     from selenium import webdriver
@@ -195,7 +182,7 @@ class BrowserCase(station.StationCase):
         super().setUp()
 
     def start_ui(self, *args):
-        return self.stack.enter_context(ui_fixture.Ui(cli.KORMELT, "--records", self.records, *args, env=self.env))
+        return self.stack.enter_context(ui_fixture.Ui(["--records", self.records, *args], self.env))
 
     def open(self, url):
         self.driver.get(url)
