@@ -258,7 +258,7 @@ class FlashPageTest(BrowserCase):
                          "both green and recorded", FLASH_TIMEOUT_S)
         for device in page["devices"]:
             self.assertEqual(device["percent"], 100)
-            self.assertRegex(device["text"], r"Done in \d+\.\d s")
+            self.assertRegex(device["text"], r"Done in \d+\.\d+ s")
         self.assertEqual(sorted((r["serial"], r["outcome"]) for r in page["records"]), [("DEV0", "ok"), ("DEV1", "ok")])
         self.screenshot("3-flashed")
         for sim in sims:

@@ -8,6 +8,7 @@
 const RECONNECT_DELAY_MS = 2000;   // after the stream was closed for good (e.g. refused); EventSource retries the rest itself
 const FILTER_DELAY_MS = 300;       // typing in the serial filter: one query once the typing pauses
 const RECORDS_LIMIT = 200;         // rows shown; the CSV download has them all
+const SHA256_SHOWN_DIGITS = 12;    // enough to tell images apart at a glance; the full one is its tooltip
 
 const PHASE_WORDS = { search: "looking for the device", erase: "erasing", upload: "writing", restart: "restarting" };
 const OUTCOME_WORDS = { ok: "Done", failed: "Failed", cancelled: "Stopped", interrupted: "Cut off" };
@@ -52,12 +53,14 @@ function formatBytes(size) {
 function formatSeconds(seconds) {
   if (seconds === null || seconds === undefined || seconds === "") return "";
   const value = Number(seconds);
-  return Number.isFinite(value) ? value.toFixed(1) + " s" : String(seconds);
+  if (!Number.isFinite(value)) return String(seconds);
+  return (value < 1 ? value.toFixed(2) : value.toFixed(1)) + " s";
 }
 
-function formatTime(time) {
-  if (typeof time === "number") return new Date(time * 1000).toLocaleString();
-  return time ? String(time) : "";
+// The records' times are UTC; the bench reads its own clock.
+function formatTime(iso) {
+  const time = new Date(iso);
+  return iso && !Number.isNaN(time.getTime()) ? time.toLocaleString() : String(iso || "");
 }
 
 async function post(path, body, contentType) {
@@ -217,15 +220,29 @@ function recordsQuery() {
   return parameters;
 }
 
+function baseName(path) {
+  return path ? String(path).split(/[\\/]/).pop() : "";
+}
+
+// A row of the records as `kormelt records --json` has it: started (UTC), usb_serial, image (its path), duration_ms.
 function recordRow(record) {
   const outcome = record.outcome || "";
   const outcomeClass = OUTCOME_WORDS[outcome] && outcome !== "interrupted" ? "outcome-" + outcome : "outcome-other";
-  const cells = [formatTime(record.time), record.location || record.port || "", record.serial || "",
-                 record.product || "", record.image_name || ""];
-  const row = element("tr", { "data-testid": "record-row", "data-outcome": outcome, "data-serial": record.serial || "" });
-  for (const text of cells) row.append(element("td", {}, text));
-  row.append(element("td", { className: outcomeClass }, OUTCOME_WORDS[outcome] || outcome),
-             element("td", {}, formatSeconds(record.seconds)),
+  const serial = record.usb_serial || "";
+  const row = element("tr", { "data-testid": "record-row", "data-outcome": outcome, "data-serial": serial });
+  const image = element("td", {}, baseName(record.image));
+  if (record.image_sha256) {
+    image.append(element("br"), element("span", { className: "mono", title: "SHA-256 " + record.image_sha256 },
+                                        record.image_sha256.slice(0, SHA256_SHOWN_DIGITS)));
+  }
+  row.append(element("td", { title: record.started || "" }, formatTime(record.started)),
+             element("td", {}, record.location || record.port || ""),
+             element("td", {}, serial),
+             element("td", {}, record.product || ""),
+             image,
+             element("td", { className: outcomeClass }, OUTCOME_WORDS[outcome] || outcome),
+             element("td", {}, record.duration_ms === null || record.duration_ms === undefined
+               ? "" : formatSeconds(record.duration_ms / 1000)),
              element("td", {}, record.message || ""));
   return row;
 }
