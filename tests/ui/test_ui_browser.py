@@ -12,6 +12,7 @@ skipped and says why.
 """
 
 import argparse
+import base64
 import contextlib
 import hashlib
 import os
@@ -212,9 +213,16 @@ class BrowserCase(station.StationCase):
         return {device["serial"]: device["state"] for device in page["devices"]}
 
     def screenshot(self, name):
-        if SCREENSHOTS:
-            os.makedirs(SCREENSHOTS, exist_ok=True)
-            self.assertTrue(self.driver.save_screenshot(os.path.join(SCREENSHOTS, name + ".png")))
+        """The whole page, below the window's edge too, as DIR/name.png."""
+        if not SCREENSHOTS:
+            return
+        os.makedirs(SCREENSHOTS, exist_ok=True)
+        size = self.driver.execute_cdp_cmd("Page.getLayoutMetrics", {})["cssContentSize"]
+        shot = self.driver.execute_cdp_cmd("Page.captureScreenshot", {
+            "format": "png", "captureBeyondViewport": True,
+            "clip": {"x": 0, "y": 0, "width": size["width"], "height": size["height"], "scale": 1}})
+        with open(os.path.join(SCREENSHOTS, name + ".png"), "wb") as f:
+            f.write(base64.b64decode(shot["data"]))
 
     def plug(self, count, *options, prefix="DEV"):
         sims = [self.sim(*options) for _ in range(count)]
@@ -228,11 +236,11 @@ class FlashPageTest(BrowserCase):
 
     def test_choose_an_image_see_two_devices_flash_both_and_find_them_recorded(self):
         path, image = self.image(3000, seed=60)
-        sims = self.plug(2)
         ui = self.start_ui()
         self.open(ui.url)
         page = self.page()
         self.assertFalse(page["flash_enabled"], "no image yet")
+        self.assertEqual(page["devices"], [])
 
         self.choose_image(path)
         page = self.wait(lambda p: os.path.basename(path) in p["summary"], "the image summary", PAGE_TIMEOUT_S)
@@ -240,8 +248,10 @@ class FlashPageTest(BrowserCase):
         self.assertIn("0x%04X" % cli.crc16(image[:-2]), page["summary"])
         self.assertIn("{:,}".format(len(image)), page["summary"])
         self.assertEqual(page["error"], "")
+        self.assertFalse(page["flash_enabled"], "no device yet")
         self.screenshot("1-image-chosen")
 
+        sims = self.plug(2)
         page = self.wait(lambda p: self.states(p) == {"DEV0": "waiting", "DEV1": "waiting"}, "two waiting cards",
                          PAGE_TIMEOUT_S)
         by_serial = {device["serial"]: device for device in page["devices"]}

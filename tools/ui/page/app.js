@@ -183,7 +183,9 @@ function renderActions(snapshot) {
   const ready = snapshot.devices.length - running;
   const flash = $("flash-all");
   flash.disabled = !view.connected || view.busy || !snapshot.image || ready === 0;
-  flash.textContent = ready > 1 ? "Flash all " + ready + " devices" : ready === 1 ? "Flash the device" : "Flash all devices";
+  // Finished devices are flashed again with the waiting ones; the button says so when none waits.
+  const again = ready > 0 && !snapshot.devices.some((d) => d.state === "waiting") ? " again" : "";
+  flash.textContent = (ready > 1 ? "Flash all " + ready + " devices" : ready === 1 ? "Flash the device" : "Flash all devices") + again;
   $("stop-all").disabled = !view.connected || view.busy || running === 0;
 
   let hint = "";
