@@ -26,6 +26,7 @@ import unittest
 # The station's rack of simulators on a scan tree and the command-line tests' helpers, through the fixture.
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import ui_fixture  # noqa: E402
+import test_ui_http  # noqa: E402  (the bound of an upload)
 import unittest_exit  # noqa: E402  (tests/support, on the path test_cli made)
 
 station, cli = ui_fixture.station, ui_fixture.cli
@@ -369,6 +370,23 @@ class ImagePageTest(BrowserCase):
         # Taken again, a good image clears the refusal.
         self.choose_image(path)
         page = self.wait(lambda p: p["error"] == "" and p["flash_enabled"], "the refusal gone", PAGE_TIMEOUT_S)
+
+    def test_an_upload_too_large_is_refused_and_the_image_before_stays(self):
+        path, _ = self.image(1000, seed=67)
+        self.plug(1)
+        ui = self.start_ui()
+        self.open(ui.url)
+        self.choose_image(path)
+        self.wait(lambda p: os.path.basename(path) in p["summary"] and p["flash_enabled"], "the image accepted",
+                  PAGE_TIMEOUT_S)
+        self.choose_image(self.file("huge.img", bytes(test_ui_http.UPLOAD_BOUND + 1)))
+        page = self.wait(lambda p: p["error"] != "", "the refusal", PAGE_TIMEOUT_S)
+        self.assertIn("larger than an image can be", page["error"])
+        self.assertIn("still the one used", page["error"])
+        self.assertIn(os.path.basename(path), page["summary"])
+        self.assertTrue(page["flash_enabled"])
+        self.choose_image(path)
+        self.wait(lambda p: p["error"] == "", "the refusal gone", PAGE_TIMEOUT_S)
 
     def test_a_locked_station_shows_its_image_and_offers_no_other(self):
         path, image = self.image(1500, seed=65)

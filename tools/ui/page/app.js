@@ -320,7 +320,9 @@ async function uploadImage() {
       view.snapshot.image = null;
       view.snapshot.image_error = error.message;
     } else {
-      view.uploadError = unreachable(error);
+      // Refused before the tool looked at it (too large, say): the image it had is still the one it uses.
+      const kept = view.snapshot && view.snapshot.image ? " The image shown is still the one used." : "";
+      view.uploadError = unreachable(error) + kept;
     }
   } finally {
     view.uploading = false;
