@@ -10,7 +10,6 @@ Usage: test_formats.py --kormelt PATH --sim PATH [unittest arguments]
 A test that needs a tool this machine lacks is skipped and says which.
 """
 
-import argparse
 import json
 import os
 import random
@@ -25,7 +24,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import test_cli as cli  # noqa: E402
 from test_cli import (EXIT_IMAGE, EXIT_OK, EXIT_USAGE, Sentence, Simulator, TempDirTest, crc16, expect_update,  # noqa: E402
                       hex_record, kormelt, port_env, sealed, tool_message)
-import unittest_exit  # noqa: E402  (tests/support, on the path test_cli made)
+import tool_test_main  # noqa: E402  (tests/support, on the path test_cli made)
 
 FLASH = 0x08000000  # where the test firmware is linked, as on a common family of microcontrollers
 RAM = 0x20000000
@@ -640,15 +639,5 @@ class InfoTest(FormatTest):
         self.assertIn("cut short", result.stderr)
 
 
-def main():
-    parser = argparse.ArgumentParser(add_help=False)
-    parser.add_argument("--kormelt", required=True)
-    parser.add_argument("--sim", required=True)
-    known, rest = parser.parse_known_args()
-    cli.KORMELT, cli.SIM = known.kormelt, known.sim
-    program = unittest.main(argv=[sys.argv[0], *rest], verbosity=2, exit=False)
-    sys.exit(unittest_exit.exit_code(program.result))
-
-
 if __name__ == "__main__":
-    main()
+    tool_test_main.main(cli)

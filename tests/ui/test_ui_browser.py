@@ -11,7 +11,6 @@ files. Where Chromium, its driver or Selenium is missing, every test is
 skipped and says why.
 """
 
-import argparse
 import base64
 import contextlib
 import hashlib
@@ -27,7 +26,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import ui_fixture  # noqa: E402
 import test_ui_http  # noqa: E402  (the bound of an upload)
-import unittest_exit  # noqa: E402  (tests/support, on the path test_cli made)
+import tool_test_main  # noqa: E402  (tests/support, on the path test_cli made)
 
 station, cli = ui_fixture.station, ui_fixture.cli
 
@@ -158,6 +157,9 @@ class BrowserCase(station.StationCase):
         cls.missing = browser_missing()
         if cls.missing:
             return
+        # The browser and its driver talk over loopback; a proxy of the environment must not sit between them.
+        for name in ("http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"):
+            os.environ.pop(name, None)
         cls.profile = tempfile.TemporaryDirectory(prefix="kormelt-ui-chromium-")
         options = webdriver.ChromeOptions()
         options.binary_location = CHROMIUM
@@ -436,18 +438,5 @@ class ConnectionPageTest(BrowserCase):
         self.assertTrue(page["flash_enabled"])
 
 
-def main():
-    parser = argparse.ArgumentParser(add_help=False)
-    parser.add_argument("--kormelt", required=True)
-    parser.add_argument("--sim", required=True)
-    known, rest = parser.parse_known_args()
-    cli.KORMELT, cli.SIM = known.kormelt, known.sim
-    # The browser and its driver talk over loopback; a proxy of the environment must not sit between them.
-    for name in ("http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"):
-        os.environ.pop(name, None)
-    program = unittest.main(argv=[sys.argv[0], *rest], verbosity=2, exit=False)
-    sys.exit(unittest_exit.exit_code(program.result))
-
-
 if __name__ == "__main__":
-    main()
+    tool_test_main.main(cli)

@@ -12,6 +12,7 @@ const SHA256_SHOWN_DIGITS = 12;    // enough to tell images apart at a glance; t
 
 const PHASE_WORDS = { search: "looking for the device", erase: "erasing", upload: "writing", restart: "restarting" };
 const OUTCOME_WORDS = { ok: "Done", failed: "Failed", cancelled: "Stopped", interrupted: "Cut off" };
+const OUTCOME_FILTERS = ["ok", "failed", "cancelled"];  // what the tool's records filter takes
 
 const view = {
   snapshot: null,
@@ -361,6 +362,7 @@ function start() {
     }
   });
 
+  for (const outcome of OUTCOME_FILTERS) $("filter-outcome").append(element("option", { value: outcome }, OUTCOME_WORDS[outcome]));
   let typing = null;
   $("filter-serial").addEventListener("input", () => {
     clearTimeout(typing);
