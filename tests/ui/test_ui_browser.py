@@ -34,7 +34,9 @@ try:
     from selenium import webdriver
     from selenium.common.exceptions import WebDriverException
     from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.action_chains import ActionChains
     from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
     SELENIUM_MISSING = None
 except ImportError as error:
     SELENIUM_MISSING = "Selenium cannot be imported by %s (%s)" % (sys.executable, error)
@@ -283,6 +285,29 @@ class FlashPageTest(BrowserCase):
         page = self.wait(lambda p: [r["serial"] for r in p["records"]] == ["DEV1"], "the filtered table",
                          PAGE_TIMEOUT_S)
         self.assertIn("serial=DEV1", self.driver.find_element(By.ID, "records-csv").get_attribute("href"))
+
+    def test_every_control_is_labelled_and_worked_from_the_keyboard(self):
+        path, image = self.image(1000, seed=68)
+        sims = self.plug(1)
+        ui = self.start_ui("--image", path)
+        self.open(ui.url)
+        self.wait(lambda p: p["flash_enabled"], "a device to flash", PAGE_TIMEOUT_S)
+        unlabelled = self.driver.execute_script(
+            "return Array.from(document.querySelectorAll('input, select')).filter((e) => e.labels.length === 0)"
+            ".map((e) => e.id);")
+        self.assertEqual(unlabelled, [])
+        # Tab goes through the steps in order; Stop is off while nothing runs.
+        order = []
+        for _ in range(6):
+            ActionChains(self.driver).send_keys(Keys.TAB).perform()
+            order.append(self.driver.execute_script("return document.activeElement.id;"))
+        self.assertEqual(order, ["image-input", "flash-all", "auto-flash", "filter-serial", "filter-outcome",
+                                 "records-csv"])
+        self.hook("flash-all").send_keys(Keys.ENTER)
+        self.wait(lambda p: self.states(p) == {"DEV0": "ok"}, "the device flashed from the keyboard", FLASH_TIMEOUT_S)
+        self.assert_updated(sims[0], image)
+        self.hook("auto-flash").send_keys(Keys.SPACE)
+        self.wait(lambda p: p["auto"], "the switch on from the keyboard", PAGE_TIMEOUT_S)
 
     def test_one_device_failing_leaves_the_other_flashed(self):
         path, image = self.image(3000, seed=61)
