@@ -21,7 +21,7 @@ const view = {
   uploadError: null,      // an upload the tool answered without changing its snapshot (too large, malformed)
   busy: false,            // a flash or stop request in flight
   recordsVersion: null,
-  recordsQuery: null,
+  recordsAsked: 0,         // the records asked for last: an answer to an earlier question is dropped
 };
 
 const $ = (id) => document.getElementById(id);
@@ -255,19 +255,19 @@ async function loadRecords() {
   $("records-csv").href = "/api/records.csv" + (parameters.toString() ? "?" + parameters : "");
   parameters.set("limit", String(RECORDS_LIMIT));
   const query = parameters.toString();
-  view.recordsQuery = query;
+  const asked = ++view.recordsAsked;
   try {
     const response = await fetch("/api/records?" + query, { credentials: "same-origin", cache: "no-store" });
     if (!response.ok) throw new Error("The records could not be read (" + response.status + ").");
     const answer = await response.json();
-    if (view.recordsQuery !== query) return;  // a newer filter was asked for meanwhile
+    if (asked !== view.recordsAsked) return;  // newer records, or another filter, were asked for meanwhile
     $("records").replaceChildren(...answer.records.map(recordRow));
     $("records-empty").hidden = answer.records.length > 0;
     $("records-empty").textContent = parameters.has("serial") || parameters.has("outcome")
       ? "No record matches the filter." : "Nothing recorded yet.";
     show($("records-error"), "");
   } catch (error) {
-    if (view.recordsQuery === query) show($("records-error"), unreachable(error));
+    if (asked === view.recordsAsked) show($("records-error"), unreachable(error));
   }
 }
 
