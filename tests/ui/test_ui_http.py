@@ -10,6 +10,7 @@ Usage: test_ui_http.py --kormelt PATH --sim PATH [unittest arguments]
 import argparse
 import json
 import os
+import signal
 import socket
 import sys
 import threading
@@ -316,6 +317,119 @@ class UpdateTest(UiCase):
         self.assertEqual(status, 200, answer)
         self.assertEqual((answer["image"]["format"], answer["image"]["size"]), ("ihex", 6))
         self.assertIsNone(self.ui.state()["image_error"])
+
+
+class CancelTest(UiCase):
+    """Paced devices, stopped in the middle of their upload: by the page, and by a signal to the server."""
+
+    def setUp(self):
+        station.StationCase.setUp(self)
+        # The server's private folders land here, to be seen gone at its end.
+        self.tmp = os.path.join(self.dir, "tmp")
+        os.makedirs(self.tmp)
+        self.env["TMPDIR"] = self.tmp
+        self.ui = self.start_ui()
+
+    def start_paced(self, count):
+        path, image = self.image(station.PACED_IMAGE_BYTES, seed=74)
+        sims = [self.sim("--paced") for _ in range(count)]
+        for k, sim in enumerate(sims):
+            self.rack.plug("ttyUSB%d" % k, k + 2, sim.path, serial="RUN%d" % k)
+        with open(path, "rb") as f:
+            body, content_type = ui_fixture.multipart("image", "paced.img", f.read())
+        self.assertEqual(self.ui.request("POST", "/api/image", body=body, headers={"Content-Type": content_type})[0],
+                         200)
+        self.wait_state(lambda s: len(s["devices"]) == count, "the devices found")
+        self.assertEqual(self.ui.json("POST", "/api/flash")[1], {"started": count})
+        self.wait_state(lambda s: all(d["phase"] == "upload" and d["percent"] > 15 for d in s["devices"]),
+                        "every device uploading")
+        return sims
+
+    def test_stop_cancels_the_updates_and_the_server_goes_on(self):
+        sims = self.start_paced(2)
+        self.assertEqual(self.ui.request("POST", "/api/stop", body={})[0], 202)
+        snapshot = self.wait_state(lambda s: all(d["state"] == "cancelled" for d in s["devices"]), "both cancelled",
+                                   timeout=station.WORKER_GONE_TIMEOUT_S)
+        for device in snapshot["devices"]:
+            self.assertTrue(device["message"].startswith("Cancelled during upload"), device)
+        for sim in sims:
+            self.assertNotIn("restart", [r.kind for r in sim.log()])
+            self.assertTrue(station.port_is_free(sim.path))
+        self.assertEqual([r["outcome"] for r in self.ui.json("GET", "/api/records")[1]["records"]],
+                         ["cancelled"] * 2)
+        self.assert_serves()
+
+    def test_a_signal_cancels_the_updates_records_them_and_ends_the_server(self):
+        sims = self.start_paced(2)
+        signalled = time.monotonic()
+        code, stderr = self.ui.stop(signal.SIGTERM)
+        self.assertLess(time.monotonic() - signalled, station.WORKER_GONE_TIMEOUT_S)
+        self.assertEqual(code, cli.EXIT_CANCELLED, stderr)
+        for sim in sims:
+            self.assertNotIn("restart", [r.kind for r in sim.log()])
+            self.assertTrue(station.port_is_free(sim.path), "a worker still holds %s" % sim.path)
+        self.assertEqual([row["outcome"] for row in self.rows()], ["cancelled"] * 2)
+        self.assertEqual(sum(": cancelled" in line or "Cancelled" in line for line in self.ui.lines), 2, self.ui.lines)
+        self.assertEqual([n for n in os.listdir(self.tmp) if n.startswith("kormelt-")], [])  # the uploads gone too
+
+
+class AutoAndEventsTest(UiCase):
+    def test_with_auto_on_a_device_plugged_in_is_updated_at_once(self):
+        path, image = self.image(2500, seed=75)
+        with open(path, "rb") as f:
+            body, content_type = ui_fixture.multipart("image", "auto.img", f.read())
+        self.assertEqual(self.ui.request("POST", "/api/image", body=body, headers={"Content-Type": content_type})[0],
+                         200)
+        early = self.sim()
+        self.rack.plug("ttyUSB0", 2, early.path, serial="EARLY")
+        self.wait_state(lambda s: len(s["devices"]) == 1, "the first device found")
+        self.assertEqual(self.ui.json("POST", "/api/auto", body={"enabled": True})[1], {"auto": True})
+        late = self.sim()
+        self.rack.plug("ttyUSB1", 3, late.path, serial="LATE")
+        snapshot = self.wait_state(lambda s: any(d["serial"] == "LATE" and d["state"] == "ok" for d in s["devices"]),
+                                   "the device plugged in with auto on updated")
+        # Only the one that appeared: the one found before stays waiting.
+        self.assertEqual({d["serial"]: d["state"] for d in snapshot["devices"]}, {"EARLY": "waiting", "LATE": "ok"})
+        self.assert_untouched(early)
+        self.assert_updated(late, image)
+        # Unplugged, it leaves the page.
+        self.rack.unplug("ttyUSB1")
+        self.wait_state(lambda s: [d["serial"] for d in s["devices"]] == ["EARLY"], "the unplugged device gone")
+
+    def test_the_event_stream_sends_the_state_on_connect_and_on_change(self):
+        conn = self.ui.connection(timeout=10)
+        try:
+            conn.request("GET", "/api/events", headers={"Host": self.ui.netloc, "X-Kormelt-Token": self.ui.token})
+            response = conn.getresponse()
+            self.assertEqual(response.status, 200)
+            self.assertTrue(response.getheader("Content-Type").startswith("text/event-stream"))
+            self.assertEqual(response.getheader("Cache-Control"), "no-store")
+
+            def next_event():
+                lines = []
+                while True:
+                    line = response.readline().decode()
+                    self.assertTrue(line, "the stream ended")
+                    if line == "\n" and lines:
+                        return lines
+                    if line != "\n":
+                        lines.append(line.rstrip("\n"))
+
+            first = next_event()
+            self.assertEqual(first[0], "event: state")
+            self.assertTrue(first[1].startswith("data: "))
+            self.assertFalse(json.loads(first[1][len("data: "):])["auto"])
+            self.assertEqual(self.ui.json("POST", "/api/auto", body={"enabled": True})[0], 200)
+            deadline = time.monotonic() + 5
+            while time.monotonic() < deadline:
+                event = next_event()
+                if event[0] == "event: state" and json.loads(event[1][len("data: "):])["auto"]:
+                    break
+            else:
+                self.fail("no event with auto on")
+            self.assertGreaterEqual(self.ui.state()["connected_clients"], 1)
+        finally:
+            conn.close()
 
 
 class LockedTest(UiCase):
