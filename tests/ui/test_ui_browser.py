@@ -49,6 +49,7 @@ FLASH_TIMEOUT_S = 30  # small unpaced images: a second or two each
 FAILURE_TIMEOUT_S = cli.REPLY_TIMEOUT_S + 10  # a device that stops answering is given up after one reply timeout
 STOP_TIMEOUT_S = station.WORKER_GONE_TIMEOUT_S + 5
 RECONNECT_TIMEOUT_S = 20  # EventSource waits a few seconds between tries
+HEX_RECORD_BYTES = 32
 SCREENSHOTS = os.environ.get("KORMELT_UI_SCREENSHOTS")
 
 # Everything a card and a row tell, read in one go so that a redraw between two reads cannot mix them.
@@ -402,6 +403,24 @@ class ImagePageTest(BrowserCase):
         # Taken again, a good image clears the refusal.
         self.choose_image(path)
         page = self.wait(lambda p: p["error"] == "" and p["flash_enabled"], "the refusal gone", PAGE_TIMEOUT_S)
+
+    def test_firmware_in_intel_hex_is_sealed_and_flashed(self):
+        firmware = cli.random_bytes(700, seed=69)
+        lines = [cli.hex_record(address, 0x00, firmware[address:address + HEX_RECORD_BYTES])
+                 for address in range(0, len(firmware), HEX_RECORD_BYTES)]
+        path = self.file("release.hex", "\n".join(lines + [cli.HEX_EOF, ""]))
+        image = cli.sealed(firmware)
+        sims = self.plug(1)
+        ui = self.start_ui()
+        self.open(ui.url)
+        self.choose_image(path)
+        page = self.wait(lambda p: "release.hex" in p["summary"], "the summary of the HEX file", PAGE_TIMEOUT_S)
+        self.assertIn("an Intel HEX file", page["summary"])
+        self.assertIn(hashlib.sha256(image).hexdigest(), page["summary"])
+        self.assertIn("{:,} bytes".format(len(image)), page["summary"])
+        self.hook("flash-all").click()
+        self.wait(lambda p: self.states(p) == {"DEV0": "ok"}, "the device flashed", FLASH_TIMEOUT_S)
+        self.assert_updated(sims[0], image)
 
     def test_an_upload_too_large_is_refused_and_the_image_before_stays(self):
         path, _ = self.image(1000, seed=67)

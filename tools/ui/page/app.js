@@ -11,7 +11,10 @@ const RECORDS_LIMIT = 200;         // rows shown; the CSV download has them all
 const SHA256_SHOWN_DIGITS = 12;    // enough to tell images apart at a glance; the full one is its tooltip
 
 const PHASE_WORDS = { search: "looking for the device", erase: "erasing", upload: "writing", restart: "restarting" };
-const OUTCOME_WORDS = { ok: "Done", failed: "Failed", cancelled: "Stopped", interrupted: "Cut off" };
+const OUTCOME_WORDS = { ok: "Done", failed: "Failed", cancelled: "Stopped", interrupted: "Cut off", running: "Running",
+                        unfinished: "Unfinished" };
+// Firmware in a format with addresses, sealed by the tool into an image from address 0.
+const FORMAT_WORDS = { ihex: "an Intel HEX file", srec: "an S-record file", elf: "an ELF file", raw: "a raw binary" };
 const OUTCOME_FILTERS = ["ok", "failed", "cancelled"];  // what the tool's records filter takes
 
 const view = {
@@ -101,7 +104,7 @@ function renderImage(snapshot) {
     const list = element("dl");
     const rows = [["Name", image.name, false], ["Size", formatBytes(image.size), false],
                   ["CRC", image.crc, true], ["SHA-256", image.sha256, true]];
-    if (image.format && image.format !== "image") rows.push(["Made from", image.format.toUpperCase() + " file", false]);
+    if (image.format && image.format !== "image") rows.push(["Sealed from", FORMAT_WORDS[image.format] || image.format, false]);
     for (const [term, value, mono] of rows) {
       list.append(element("dt", {}, term), element("dd", mono ? { className: "mono" } : {}, String(value)));
     }
@@ -230,7 +233,7 @@ function baseName(path) {
 // A row of the records as `kormelt records --json` has it: started (UTC), usb_serial, image (its path), duration_ms.
 function recordRow(record) {
   const outcome = record.outcome || "";
-  const outcomeClass = OUTCOME_WORDS[outcome] && outcome !== "interrupted" ? "outcome-" + outcome : "outcome-other";
+  const outcomeClass = OUTCOME_FILTERS.includes(outcome) ? "outcome-" + outcome : "outcome-other";
   const serial = record.usb_serial || "";
   const row = element("tr", { "data-testid": "record-row", "data-outcome": outcome, "data-serial": serial });
   const image = element("td", {}, baseName(record.image));
