@@ -71,6 +71,17 @@ return {
 };
 """
 
+SELECT_SHA256 = """
+const value = Array.from(document.querySelectorAll('[data-testid="image-summary"] dt'))
+  .find((term) => term.textContent === 'SHA-256').nextElementSibling;
+const range = document.createRange();
+range.selectNodeContents(value);
+getSelection().removeAllRanges();
+getSelection().addRange(range);
+"""
+SELECTION = "return getSelection().toString();"
+SELECTION_PROGRESS_PERCENT = 20  # many snapshots drawn since the selection was made
+
 
 def browser_missing():
     if SELENIUM_MISSING:
@@ -371,6 +382,23 @@ class FlashPageTest(BrowserCase):
         self.assertFalse(page["stop_enabled"])
         for sim in sims:
             self.assertNotIn("restart", [request.kind for request in sim.log()])
+
+
+    def test_a_selected_sha256_stays_selected_while_progress_streams_in(self):
+        path, image = self.image(station.PACED_IMAGE_BYTES, seed=70)
+        self.plug(1, "--paced")
+        ui = self.start_ui("--image", path)
+        self.open(ui.url)
+        self.wait(lambda p: p["flash_enabled"], "a device to flash", PAGE_TIMEOUT_S)
+        # As a technician selects the checksum to copy it into the release notes.
+        self.driver.execute_script(SELECT_SHA256)
+        sha256 = hashlib.sha256(image).hexdigest()
+        self.assertEqual(self.driver.execute_script(SELECTION), sha256)
+        self.assertEqual(ui.json("POST", "/api/flash", {})[0], 202)
+        self.wait(lambda p: [d["percent"] for d in p["devices"]][0] >= SELECTION_PROGRESS_PERCENT,
+                  "the upload well under way", FLASH_TIMEOUT_S)
+        self.assertEqual(self.driver.execute_script(SELECTION), sha256)
+        self.assertEqual(ui.json("POST", "/api/stop", {})[0], 202)
 
 
 class ImagePageTest(BrowserCase):

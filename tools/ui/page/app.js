@@ -14,7 +14,7 @@ const PHASE_WORDS = { search: "looking for the device", erase: "erasing", upload
 const OUTCOME_WORDS = { ok: "Done", failed: "Failed", cancelled: "Stopped", interrupted: "Cut off", running: "Running",
                         unfinished: "Unfinished" };
 // Firmware in a format with addresses, sealed by the tool into an image from address 0.
-const FORMAT_WORDS = { ihex: "an Intel HEX file", srec: "an S-record file", elf: "an ELF file", raw: "a raw binary" };
+const FORMAT_WORDS = { ihex: "an Intel HEX file", srec: "an S-record file", elf: "an ELF file" };
 const OUTCOME_FILTERS = ["ok", "failed", "cancelled"];  // what the tool's records filter takes
 
 const view = {
@@ -96,21 +96,34 @@ function unreachable(error) {
   return error instanceof TypeError ? "The update tool did not answer. Check that it is still running." : error.message;
 }
 
+// Sets what changed only: text being selected (a SHA-256 to copy) stays selected while progress streams in.
+function setText(node, text) {
+  if (node.textContent !== text) node.textContent = text;
+}
+
+function changed(node, value) {
+  const key = JSON.stringify(value);
+  if (node.dataset.drawn === key) return false;
+  node.dataset.drawn = key;
+  return true;
+}
+
+function imageDetails(image) {
+  const list = element("dl");
+  const rows = [["Name", image.name, false], ["Size", formatBytes(image.size), false],
+                ["CRC", image.crc, true], ["SHA-256", image.sha256, true]];
+  if (image.format && image.format !== "image") rows.push(["Sealed from", FORMAT_WORDS[image.format] || image.format, false]);
+  for (const [term, value, mono] of rows) {
+    list.append(element("dt", {}, term), element("dd", mono ? { className: "mono" } : {}, String(value)));
+  }
+  return list;
+}
+
 function renderImage(snapshot) {
   const summary = $("image-summary");
-  const image = snapshot.image;
-  summary.replaceChildren();
-  if (image) {
-    const list = element("dl");
-    const rows = [["Name", image.name, false], ["Size", formatBytes(image.size), false],
-                  ["CRC", image.crc, true], ["SHA-256", image.sha256, true]];
-    if (image.format && image.format !== "image") rows.push(["Sealed from", FORMAT_WORDS[image.format] || image.format, false]);
-    for (const [term, value, mono] of rows) {
-      list.append(element("dt", {}, term), element("dd", mono ? { className: "mono" } : {}, String(value)));
-    }
-    summary.append(list);
-  } else {
-    summary.append(element("p", { className: "empty" }, "No image chosen yet."));
+  if (changed(summary, snapshot.image)) {
+    summary.replaceChildren(snapshot.image ? imageDetails(snapshot.image)
+      : element("p", { className: "empty" }, "No image chosen yet."));
   }
 
   const input = $("image-input");
@@ -149,21 +162,22 @@ function fillCard(card, device) {
   card.dataset.serial = device.serial || "";
   card.dataset.state = device.state;
   card.setAttribute("aria-label", "Device " + name + ": " + stateWords(device));
-  card.querySelector("h3").textContent = name;
+  setText(card.querySelector("h3"), name);
 
   const details = card.querySelector("dl");
-  details.replaceChildren();
   const rows = [["Port", device.port], ["USB serial", device.serial || "none"], ["Product", device.product || "unknown"]];
-  for (const [term, value] of rows) details.append(element("dt", {}, term), element("dd", {}, value));
+  if (changed(details, rows)) {
+    details.replaceChildren(...rows.flatMap(([term, value]) => [element("dt", {}, term), element("dd", {}, value)]));
+  }
 
-  card.querySelector(".state").textContent = stateWords(device);
+  setText(card.querySelector(".state"), stateWords(device));
   const progress = card.querySelector("progress");
   const percent = device.state === "ok" ? 100 : Math.max(0, Math.min(100, Number(device.percent) || 0));
   progress.value = percent;
   progress.hidden = device.state === "waiting";
   progress.setAttribute("aria-label", "Progress of " + name);
   const message = card.querySelector(".message");
-  message.textContent = device.state === "failed" || device.state === "cancelled" ? device.message || "" : "";
+  setText(message, device.state === "failed" || device.state === "cancelled" ? device.message || "" : "");
   message.hidden = !message.textContent;
 }
 
