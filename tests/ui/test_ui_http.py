@@ -7,15 +7,12 @@ scan is pointed at a tree of the test's own (the station tests' Rack), never at 
 Usage: test_ui_http.py --kormelt PATH --sim PATH [unittest arguments]
 """
 
-import argparse
 import json
 import os
 import signal
 import socket
-import sys
 import threading
 import time
-import unittest
 
 import ui_fixture
 
@@ -448,14 +445,5 @@ class LockedTest(UiCase):
         self.assertEqual(self.ui.state()["image"]["sha256"], snapshot["image"]["sha256"])
 
 
-def main():
-    parser = argparse.ArgumentParser(add_help=False)
-    parser.add_argument("--kormelt", required=True)
-    parser.add_argument("--sim", required=True)
-    known, rest = parser.parse_known_args()
-    cli.KORMELT, cli.SIM = known.kormelt, known.sim
-    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    station.main()  # the same command line as the station's tests, and the tests of this file
