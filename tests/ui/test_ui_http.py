@@ -7,15 +7,12 @@ scan is pointed at a tree of the test's own (the station tests' Rack), never at 
 Usage: test_ui_http.py --kormelt PATH --sim PATH [unittest arguments]
 """
 
-import argparse
 import json
 import os
 import signal
 import socket
-import sys
 import threading
 import time
-import unittest
 
 import ui_fixture
 
@@ -432,6 +429,29 @@ class AutoAndEventsTest(UiCase):
             conn.close()
 
 
+class StartTest(station.StationCase):
+    def test_what_keeps_the_server_from_starting(self):
+        taken = socket.socket()
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        self.addCleanup(taken.close)
+        bad = self.file("bad.img", b"\x00" * 100)
+        cases = [
+            ("no port", ["--listen", "127.0.0.1"], cli.EXIT_USAGE, "--listen"),
+            ("a port beyond 65535", ["--listen", "127.0.0.1:70000"], cli.EXIT_USAGE, "--listen"),
+            ("a name that is no address", ["--listen", "example.invalid:0"], cli.EXIT_USAGE, "--listen"),
+            ("locked without an image", ["--listen", "127.0.0.1:0", "--locked"], cli.EXIT_USAGE, "--image"),
+            ("a refused image", ["--listen", "127.0.0.1:0", "--image", bad], cli.EXIT_IMAGE, "bad.img"),
+            ("a port taken", ["--listen", "127.0.0.1:%d" % taken.getsockname()[1]], cli.EXIT_SYSTEM, "cannot listen"),
+        ]
+        for what, args, code, words in cases:
+            with self.subTest(what):
+                result = station.kormelt("ui", "--records", self.records, *args, env=self.env, timeout=30)
+                self.assertEqual(result.returncode, code, result.stderr)
+                self.assertEqual(result.stdout, "")  # no address to open
+                self.assertIn(words, result.stderr)
+
+
 class LockedTest(UiCase):
     def setUp(self):
         station.StationCase.setUp(self)
@@ -448,14 +468,5 @@ class LockedTest(UiCase):
         self.assertEqual(self.ui.state()["image"]["sha256"], snapshot["image"]["sha256"])
 
 
-def main():
-    parser = argparse.ArgumentParser(add_help=False)
-    parser.add_argument("--kormelt", required=True)
-    parser.add_argument("--sim", required=True)
-    known, rest = parser.parse_known_args()
-    cli.KORMELT, cli.SIM = known.kormelt, known.sim
-    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    station.main()  # the same command line as the station's tests, and the tests of this file

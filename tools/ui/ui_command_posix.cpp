@@ -2,6 +2,7 @@
 
 #include "tools/kormelt/exit_codes.h"
 #include "tools/records/records_option.h"
+#include "tools/station/station_command.h"
 #include "tools/ui/ui.h"
 #include "tools/ui/ui_command.h"
 
@@ -39,13 +40,7 @@ UiCommand::UiCommand(CLI::App &app) : settings_(std::make_unique<Settings>()) {
     command_->add_flag("--locked", o.locked, "The page cannot change the image of --image");
     command_->add_option("--listen", o.listen, "Listen on this address and port (default 127.0.0.1:8650)")
         ->type_name("ADDR:PORT");
-    command_->add_option("--ports", o.ports, "Offer these devices instead of the adapters found")
-        ->type_name("PATH...");
-    command_->add_option("--match", o.match, "Only ports whose location, serial, VID:PID or path matches a glob")
-        ->type_name("PATTERN...");
-    command_->add_option("--jobs", o.jobs, "Run at most N updates at once (default: all)")
-        ->check(CLI::PositiveNumber)
-        ->type_name("N");
+    station::AddPortOptions(*command_, &o.ports, &o.match, &o.jobs);
     records::AddRecordsOption(*command_, &o.records, "Keep the records in this SQLite file");
 }
 
