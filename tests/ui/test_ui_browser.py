@@ -181,6 +181,7 @@ class BrowserCase(station.StationCase):
                          "--no-first-run", "--disable-extensions", "--disable-dev-shm-usage",
                          "--user-data-dir=" + cls.profile.name, "--window-size=%d,%d" % WINDOW):
             options.add_argument(argument)
+        options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
         try:
             cls.driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
         except WebDriverException as error:
@@ -203,8 +204,15 @@ class BrowserCase(station.StationCase):
         return self.stack.enter_context(ui_fixture.Ui(["--records", self.records, *args], self.env))
 
     def open(self, url):
+        self.console_errors()  # those of the test before
         self.driver.get(url)
         self.wait(lambda page: not page["lost"], "the page connected to the tool", PAGE_TIMEOUT_S)
+
+    def console_errors(self):
+        """What the console has said since the last call at the level of errors: a script's exception, what
+        the page's Content-Security-Policy blocked, a file that did not load, an answer of the tool that
+        was no success."""
+        return [entry["message"] for entry in self.driver.get_log("browser") if entry["level"] == "SEVERE"]
 
     def page(self):
         return self.driver.execute_script(READ_PAGE)
@@ -302,6 +310,7 @@ class FlashPageTest(BrowserCase):
         page = self.wait(lambda p: [r["serial"] for r in p["records"]] == ["DEV1"], "the filtered table",
                          PAGE_TIMEOUT_S)
         self.assertIn("serial=DEV1", self.driver.find_element(By.ID, "records-csv").get_attribute("href"))
+        self.assertEqual(self.console_errors(), [])
 
     def test_every_control_is_labelled_and_worked_from_the_keyboard(self):
         path, image = self.image(1000, seed=68)
