@@ -452,6 +452,13 @@ class StartTest(station.StationCase):
                 self.assertIn(words, result.stderr)
 
 
+    def test_a_signal_right_after_the_start_ends_it(self):
+        for signal_number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+            with self.subTest(signal=signal_number):
+                ui = ui_fixture.Ui(["--records", self.records], self.env)
+                self.assertEqual(ui.stop(signal_number)[0], cli.EXIT_CANCELLED)
+
+
 class LockedTest(UiCase):
     def setUp(self):
         station.StationCase.setUp(self)
