@@ -76,6 +76,21 @@ class UiCase(station.StationCase):
         raise AssertionError("not within %d s: %s; last state %r" % (timeout, what, snapshot))
 
 
+    def wait_records(self, outcomes, what):
+        """The records once their outcomes are these: a device shows its result as its worker reports it, and
+        its record is completed once the worker has gone."""
+        deadline = time.monotonic() + UPDATE_TIMEOUT_S
+        records = None
+        while time.monotonic() < deadline:
+            status, answer = self.ui.json("GET", "/api/records")
+            self.assertEqual(status, 200)
+            records = answer["records"]
+            if sorted(r["outcome"] for r in records) == sorted(outcomes):
+                return records
+            time.sleep(STATE_POLL_S)
+        raise AssertionError("not within %d s: %s; last records %r" % (UPDATE_TIMEOUT_S, what, records))
+
+
 class SessionTest(UiCase):
     def test_the_token_opens_a_session_and_nothing_else_does(self):
         cases = [
@@ -270,17 +285,14 @@ class UpdateTest(UiCase):
         for sim in sims:
             self.assert_untouched(sim)  # found, and held until asked
 
+        records_before = snapshot["records_version"]
         status, answer = self.ui.json("POST", "/api/flash", body={})
         self.assertEqual((status, answer), (202, {"started": 2}))
         snapshot = self.wait_state(lambda s: all(d["state"] == "ok" for d in s["devices"]), "both updated")
         self.assertEqual([d["percent"] for d in snapshot["devices"]], [100, 100])
-        records_version = snapshot["records_version"]
-        self.assertGreater(records_version, 0)
-
-        status, answer = self.ui.json("GET", "/api/records")
-        self.assertEqual(status, 200)
-        self.assertEqual(sorted(r["usb_serial"] for r in answer["records"]), ["UI0", "UI1"])
-        self.assertEqual({r["outcome"] for r in answer["records"]}, {"ok"})
+        records = self.wait_records(["ok", "ok"], "both recorded")
+        self.assertGreater(self.ui.state()["records_version"], records_before)
+        self.assertEqual(sorted(r["usb_serial"] for r in records), ["UI0", "UI1"])
         self.assertEqual(self.ui.json("GET", "/api/records?outcome=failed")[1], {"records": []})
         self.assertEqual(len(self.ui.json("GET", "/api/records?serial=UI1&limit=5")[1]["records"]), 1)
         self.assertEqual(self.ui.json("GET", "/api/records?limit=0")[0], 400)
@@ -352,8 +364,7 @@ class CancelTest(UiCase):
         for sim in sims:
             self.assertNotIn("restart", [r.kind for r in sim.log()])
             self.assertTrue(station.port_is_free(sim.path))
-        self.assertEqual([r["outcome"] for r in self.ui.json("GET", "/api/records")[1]["records"]],
-                         ["cancelled"] * 2)
+        self.wait_records(["cancelled"] * 2, "both recorded as cancelled")
         self.assert_serves()
 
     def test_a_signal_cancels_the_updates_records_them_and_ends_the_server(self):
@@ -450,6 +461,13 @@ class StartTest(station.StationCase):
                 self.assertEqual(result.returncode, code, result.stderr)
                 self.assertEqual(result.stdout, "")  # no address to open
                 self.assertIn(words, result.stderr)
+
+
+    def test_a_signal_right_after_the_start_ends_it(self):
+        for signal_number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+            with self.subTest(signal=signal_number):
+                ui = ui_fixture.Ui(["--records", self.records], self.env)
+                self.assertEqual(ui.stop(signal_number)[0], cli.EXIT_CANCELLED)
 
 
 class LockedTest(UiCase):

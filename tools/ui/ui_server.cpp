@@ -1,9 +1,12 @@
-#include <unistd.h>
-
 #include <atomic>
+#include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -35,6 +38,7 @@ constexpr time_t READ_TIMEOUT_S = 5;      // a client that stops sending loses i
 constexpr time_t WRITE_TIMEOUT_S = 5;     // ... and one that stops reading
 constexpr time_t IDLE_CONNECTION_S = 2;   // a connection that sends no request
 constexpr auto KEEP_ALIVE_INTERVAL = std::chrono::seconds(15);  // a comment on a quiet event stream
+constexpr int STOP_POLL_MS = 10;
 constexpr size_t RECORDS_LIMIT_DEFAULT = 1000;
 constexpr size_t RECORDS_LIMIT_MAX = 100000;
 constexpr char UPLOAD_FIELD[] = "image";
@@ -202,8 +206,18 @@ public:
         return port;
     }
 
-    void Serve() { http_.listen_after_bind(); }
-    void Stop() { http_.stop(); }
+    void Serve() {
+        http_.listen_after_bind();
+        served_ = true;
+    }
+    // A stop that came before the server was listening would go unseen
+    // and leave it listening for good: it waits for the listening first.
+    void Stop() {
+        while (!http_.is_running() && !served_) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(STOP_POLL_MS));
+        }
+        http_.stop();
+    }
 
 private:
     bool Refused(const httplib::Request &req, httplib::Response &res) const {
@@ -443,6 +457,7 @@ private:
     const bool locked_;
     std::mutex upload_mutex_;
     std::atomic<size_t> streams_{0};
+    std::atomic<bool> served_{false};
     httplib::Server http_;
 };
 
