@@ -523,6 +523,27 @@ class ConnectionPageTest(BrowserCase):
                          "the banner gone and the second device shown", RECONNECT_TIMEOUT_S)
         self.assertTrue(page["flash_enabled"])
 
+    def test_a_second_window_on_the_station_is_told_of_in_both(self):
+        ui = self.start_ui()
+        self.open(ui.url)
+        first = self.driver.current_window_handle
+        others = (lambda: self.driver.find_element(By.ID, "others").is_displayed())
+        self.assertFalse(others())
+        self.driver.switch_to.new_window("tab")
+        self.open(ui.url)
+        wait_displayed = (lambda shown, what: station.wait_until(lambda: others() == shown, PAGE_TIMEOUT_S, what))
+        wait_displayed(True, "the note in the second window")
+        self.driver.switch_to.window(first)
+        wait_displayed(True, "the note in the first window")
+        self.driver.switch_to.window(self.driver.window_handles[-1])
+        self.driver.close()
+        self.driver.switch_to.window(first)
+        # The tool finds a stream closed when it next writes to it: a device plugged in is such a write, sooner
+        # than the stream's keep-alive.
+        sim = self.sim()
+        self.rack.plug("ttyUSB0", 2, sim.path, serial="NEXT")
+        wait_displayed(False, "the note gone with the second window")
+
 
 if __name__ == "__main__":
     tool_test_main.main(cli)
