@@ -50,6 +50,8 @@ FAILURE_TIMEOUT_S = cli.REPLY_TIMEOUT_S + 10  # a device that stops answering is
 STOP_TIMEOUT_S = station.WORKER_GONE_TIMEOUT_S + 5
 RECONNECT_TIMEOUT_S = 20  # EventSource waits a few seconds between tries
 HEX_RECORD_BYTES = 32
+RELAY_BACKLOG = 16  # a page opens a handful of connections at once
+RELAY_CHUNK_BYTES = 64 << 10
 SCREENSHOTS = os.environ.get("KORMELT_UI_SCREENSHOTS")
 
 # Everything a card and a row tell, read in one go so that a redraw between two reads cannot mix them.
@@ -100,8 +102,12 @@ class Relay:
     def __init__(self, port):
         self.port = port
         self.listener = socket.socket(socket.AF_INET6, socket.SOCK_STREAM)
-        self.listener.bind(("::1", port))
-        self.listener.listen(16)
+        try:
+            self.listener.bind(("::1", port))
+            self.listener.listen(RELAY_BACKLOG)
+        except OSError:
+            self.listener.close()
+            raise
         self.lock = threading.Lock()
         self.passing = True
         self.sockets = []
@@ -132,7 +138,7 @@ class Relay:
     def _pump(source, sink):
         try:
             while True:
-                data = source.recv(65536)
+                data = source.recv(RELAY_CHUNK_BYTES)
                 if not data:
                     break
                 sink.sendall(data)
