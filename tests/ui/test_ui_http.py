@@ -246,6 +246,43 @@ class AbuseTest(UiCase):
         self.assertIsNone(self.ui.state()["image"])
         self.assert_serves()
 
+    def test_requests_that_are_no_http_are_refused_or_dropped(self):
+        head = "Host: %s\r\nX-Kormelt-Token: %s\r\n" % (self.ui.netloc, self.ui.token)
+        garbage = [
+            os.urandom(3000),
+            b"\x00" * 100 + b"\r\n\r\n",
+            b"GET\r\n\r\n",
+            b"GET / HTTP/9.9\r\n" + head.encode() + b"\r\n",
+            b"BREW /api/state HTTP/1.1\r\n" + head.encode() + b"\r\n",
+            b"GET /" + b"a" * 20000 + b" HTTP/1.1\r\n" + head.encode() + b"\r\n",
+            b"GET /api/state HTTP/1.1\r\n" + head.encode() + b"X-Long: " + b"b" * 20000 + b"\r\n\r\n",
+            b"GET /api/state HTTP/1.1\r\n" + head.encode() + b"".join(b"X-%d: 1\r\n" % k for k in range(5000))
+            + b"\r\n",
+            b"GET /%00/../../etc/passwd HTTP/1.1\r\n" + head.encode() + b"\r\n",
+            b"POST /api/auto HTTP/1.1\r\n" + head.encode() + b"Origin: " + self.ui.origin.encode()
+            + b"\r\nContent-Length: -5\r\n\r\n",
+            b"POST /api/auto HTTP/1.1\r\n" + head.encode() + b"Origin: " + self.ui.origin.encode()
+            + b"\r\nContent-Length: 99999999999999999999999\r\n\r\n",
+            b"POST /api/auto HTTP/1.1\r\n" + head.encode() + b"Origin: " + self.ui.origin.encode()
+            + b"\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nabc\r\n0\r\n\r\n",
+        ]
+        for k, request in enumerate(garbage):
+            with self.subTest(k=k, start=request[:40]):
+                sock = raw_connection(self.ui, timeout=10)
+                try:
+                    try:
+                        sock.sendall(request)
+                        answer = sock.recv(4096)
+                    except ConnectionResetError:
+                        answer = b""  # dropped: as good as refused
+                finally:
+                    sock.close()
+                if answer:
+                    # Refused, or (many headers, each within its bound) answered; never a failure of the server.
+                    self.assertTrue(answer.startswith(b"HTTP/1.1 "), answer[:200])
+                    self.assertLess(int(answer.split()[1]), 500, answer[:200])
+                self.assert_serves()
+
     def test_a_silent_client_does_not_hold_up_the_others(self):
         silent = [raw_connection(self.ui, timeout=30) for _ in range(4)]
         try:

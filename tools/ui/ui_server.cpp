@@ -1,3 +1,5 @@
+#include "tools/ui/ui.h"
+
 #include <atomic>
 #include <cctype>
 #include <chrono>
@@ -19,7 +21,6 @@
 #include "tools/records/records_output.h"
 #include "tools/station/worker_process.h"
 #include "tools/ui/page_files.h"
-#include "tools/ui/ui.h"
 #include "tools/ui/ui_admission.h"
 #include "tools/ui/ui_image.h"
 #include "tools/ui/ui_multipart.h"
