@@ -82,6 +82,11 @@ getSelection().removeAllRanges();
 getSelection().addRange(range);
 """
 SELECTION = "return getSelection().toString();"
+# What a link of the page leads to, fetched as the page would (with its cookie).
+FETCH_TEXT = """
+const done = arguments[arguments.length - 1];
+fetch(arguments[0], {credentials: 'same-origin'}).then((r) => r.text()).then(done, (e) => done('failed: ' + e));
+"""
 SELECTION_PROGRESS_PERCENT = 20  # many snapshots drawn since the selection was made
 
 
@@ -315,7 +320,11 @@ class FlashPageTest(BrowserCase):
         serial_filter.send_keys("DEV1")
         page = self.wait(lambda p: [r["serial"] for r in p["records"]] == ["DEV1"], "the filtered table",
                          PAGE_TIMEOUT_S)
-        self.assertIn("serial=DEV1", self.driver.find_element(By.ID, "records-csv").get_attribute("href"))
+        csv = self.driver.execute_async_script(FETCH_TEXT, self.driver.find_element(By.ID, "records-csv")
+                                               .get_attribute("href"))
+        self.assertIn("DEV1", csv)
+        self.assertNotIn("DEV0", csv)
+        self.assertEqual(len(csv.strip().splitlines()), 2, csv)  # the header and the one row
         self.assertEqual(self.console_errors(), [])
 
     def test_every_control_is_labelled_and_worked_from_the_keyboard(self):
