@@ -49,6 +49,8 @@ FLASH_TIMEOUT_S = 30  # small unpaced images: a second or two each
 FAILURE_TIMEOUT_S = cli.REPLY_TIMEOUT_S + 10  # a device that stops answering is given up after one reply timeout
 STOP_TIMEOUT_S = station.WORKER_GONE_TIMEOUT_S + 5
 RECONNECT_TIMEOUT_S = 20  # EventSource waits a few seconds between tries
+KEEP_ALIVE_S = 15  # the tool writes a comment on an event stream that has been quiet this long
+STREAM_GONE_TIMEOUT_S = KEEP_ALIVE_S + 5
 HEX_RECORD_BYTES = 32
 RELAY_BACKLOG = 16  # a page opens a handful of connections at once
 RELAY_CHUNK_BYTES = 64 << 10
@@ -546,18 +548,17 @@ class ConnectionPageTest(BrowserCase):
         self.assertFalse(others())
         self.driver.switch_to.new_window("tab")
         self.open(ui.url)
-        wait_displayed = (lambda shown, what: station.wait_until(lambda: others() == shown, PAGE_TIMEOUT_S, what))
-        wait_displayed(True, "the note in the second window")
+        station.wait_until(others, PAGE_TIMEOUT_S, "the note in the second window")
         self.driver.switch_to.window(first)
-        wait_displayed(True, "the note in the first window")
+        station.wait_until(others, PAGE_TIMEOUT_S, "the note in the first window")
         self.driver.switch_to.window(self.driver.window_handles[-1])
         self.driver.close()
         self.driver.switch_to.window(first)
-        # The tool finds a stream closed when it next writes to it: a device plugged in is such a write, sooner
-        # than the stream's keep-alive.
+        # The tool finds a stream closed when it next writes to it: a device plugged in is such a write, mostly
+        # sooner than the stream's keep-alive, which is the bound.
         sim = self.sim()
         self.rack.plug("ttyUSB0", 2, sim.path, serial="NEXT")
-        wait_displayed(False, "the note gone with the second window")
+        station.wait_until(lambda: not others(), STREAM_GONE_TIMEOUT_S, "the note gone with the second window")
 
 
 if __name__ == "__main__":
