@@ -1739,10 +1739,11 @@ class WineTest(TempDirTest):
         self.assertEqual(result.returncode, EXIT_USAGE, result.stderr)
         self.assertIn("doctor is not available on Windows", result.stderr)
 
-    def test_station_and_records_say_they_are_not_there(self):
+    def test_station_records_and_ui_say_they_are_not_there(self):
         path, _ = self.image(300)
         records = wine_path(os.path.join(self.dir, "records.sqlite3"))
-        for args in (["station", wine_path(path)], ["records"], ["flash", "--records", records, wine_path(path)]):
+        for args in (["station", wine_path(path)], ["records"], ["flash", "--records", records, wine_path(path)],
+                     ["ui", "--listen", "127.0.0.1:0", "--image", wine_path(path)]):
             with self.subTest(args=args):
                 result = wine_kormelt(*args)
                 self.assertEqual(result.returncode, EXIT_USAGE, result.stderr)

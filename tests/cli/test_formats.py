@@ -10,7 +10,6 @@ Usage: test_formats.py --kormelt PATH --sim PATH [unittest arguments]
 A test that needs a tool this machine lacks is skipped and says which.
 """
 
-import argparse
 import json
 import os
 import random
@@ -25,6 +24,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import test_cli as cli  # noqa: E402
 from test_cli import (EXIT_IMAGE, EXIT_OK, EXIT_USAGE, Sentence, Simulator, TempDirTest, crc16, expect_update,  # noqa: E402
                       hex_record, kormelt, port_env, sealed, tool_message)
+import tool_test_main  # noqa: E402  (tests/support, on the path test_cli made)
 
 FLASH = 0x08000000  # where the test firmware is linked, as on a common family of microcontrollers
 RAM = 0x20000000
@@ -34,7 +34,6 @@ COUNTER = 0x11223344  # the initial value of a variable in .data, loaded in flas
 IMAGE_MIB = 16
 ELF_FILE_MAX_BYTES = 256 << 20
 COMPILE_TIMEOUT_S = 60
-SKIPPED_EXIT_CODE = 77  # CTest's SKIP_RETURN_CODE for these tests
 
 FIRMWARE_C = """
 const unsigned char table[%d] = {%s};
@@ -640,20 +639,5 @@ class InfoTest(FormatTest):
         self.assertIn("cut short", result.stderr)
 
 
-def main():
-    parser = argparse.ArgumentParser(add_help=False)
-    parser.add_argument("--kormelt", required=True)
-    parser.add_argument("--sim", required=True)
-    known, rest = parser.parse_known_args()
-    cli.KORMELT, cli.SIM = known.kormelt, known.sim
-    program = unittest.main(argv=[sys.argv[0], *rest], verbosity=2, exit=False)
-    result = program.result
-    if not result.wasSuccessful():
-        sys.exit(1)
-    # A group whose every test was skipped tells CTest so, rather than passing.
-    whole_tests_skipped = [test for test, _ in result.skipped if not hasattr(test, "test_case")]  # no subtests
-    sys.exit(SKIPPED_EXIT_CODE if result.testsRun > 0 and len(whole_tests_skipped) == result.testsRun else 0)
-
-
 if __name__ == "__main__":
-    main()
+    tool_test_main.main(cli)

@@ -9,7 +9,6 @@ are named with --ports.
 Usage: test_station.py --kormelt PATH --sim PATH [unittest arguments]
 """
 
-import argparse
 import contextlib
 import fcntl
 import hashlib
@@ -23,7 +22,6 @@ import subprocess
 import sys
 import tempfile
 import time
-import unittest
 
 # The command-line tests' helpers: the simulator as a child, images, the fake sysfs of an adapter.
 _CLI = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "cli", "test_cli.py")
@@ -31,6 +29,7 @@ _spec = importlib.util.spec_from_file_location("test_cli", _CLI)
 cli = importlib.util.module_from_spec(_spec)
 sys.modules["test_cli"] = cli
 _spec.loader.exec_module(cli)
+import tool_test_main  # noqa: E402  (tests/support, on the path test_cli made)
 
 EXIT_OK = cli.EXIT_OK
 EXIT_IMAGE = cli.EXIT_IMAGE
@@ -605,12 +604,7 @@ class StationFullDiskTest(StationCase):
 
 
 def main():
-    parser = argparse.ArgumentParser(add_help=False)
-    parser.add_argument("--kormelt", required=True)
-    parser.add_argument("--sim", required=True)
-    known, rest = parser.parse_known_args()
-    cli.KORMELT, cli.SIM = known.kormelt, known.sim
-    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+    tool_test_main.main(cli)
 
 
 if __name__ == "__main__":

@@ -19,6 +19,7 @@
 #include "tools/kormelt/sim_command.h"
 #include "tools/records/records_command.h"
 #include "tools/station/station_command.h"
+#include "tools/ui/ui_command.h"
 
 using namespace kormelt::tool;
 
@@ -157,6 +158,7 @@ int Run(int argc, char **argv) {
     DoctorCommand doctor(app);
     kormelt::records::RecordsCommand records(app);
     kormelt::station::StationCommand station(app);
+    kormelt::ui::UiCommand ui(app);
 
     try {
         app.parse(argc, argv);
@@ -190,6 +192,9 @@ int Run(int argc, char **argv) {
         }
         if (station.parsed()) {
             return ExitAfterOutput(station.Run(), OutputRule::KeepRunCode);
+        }
+        if (ui.parsed()) {
+            return ExitAfterOutput(ui.Run(), OutputRule::KeepRunCode);
         }
         int code = EXIT_USAGE;
         if (check_command->parsed()) {

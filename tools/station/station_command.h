@@ -4,7 +4,10 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <cstddef>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace kormelt::station {
 
@@ -24,5 +27,9 @@ private:
     CLI::App *command_;
     std::unique_ptr<Settings> settings_;
 };
+
+// --ports, --match and --jobs, which `kormelt ui` takes too (Linux).
+void AddPortOptions(CLI::App &command, std::vector<std::string> *ports, std::vector<std::string> *match,
+                    size_t *jobs);
 
 }  // namespace kormelt::station

@@ -39,19 +39,23 @@ StationCommand::StationCommand(CLI::App &app) : settings_(std::make_unique<Setti
     command_ = app.add_subcommand("station", "Update every adapter on the rack with one image at once (Linux)");
     command_->footer(std::string(STATION_HELP) + "\n\n" + tool::EXIT_CODE_HELP);
     command_->add_option("IMAGE", o.image, "Image file: the firmware followed by its CRC")->required();
-    command_->add_option("--ports", o.ports, "Update these devices instead of the adapters found")
-        ->type_name("PATH...");
-    command_->add_option("--match", o.match, "Only ports whose location, serial, VID:PID or path matches a glob")
-        ->type_name("PATTERN...");
-    command_->add_option("--jobs", o.jobs, "Run at most N updates at once (default: all)")
-        ->check(CLI::PositiveNumber)
-        ->type_name("N");
+    AddPortOptions(*command_, &o.ports, &o.match, &o.jobs);
     command_->add_flag("--watch", o.watch, "Keep running and update each adapter that is plugged in");
     command_->add_flag("--json", o.json, "Print one JSON object per line");
     records::AddRecordsOption(*command_, &o.records, "Keep the records in this SQLite file");
 }
 
 StationCommand::~StationCommand() = default;
+
+void AddPortOptions(CLI::App &command, std::vector<std::string> *ports, std::vector<std::string> *match,
+                    size_t *jobs) {
+    command.add_option("--ports", *ports, "Update these devices instead of the adapters found")->type_name("PATH...");
+    command.add_option("--match", *match, "Only ports whose location, serial, VID:PID or path matches a glob")
+        ->type_name("PATTERN...");
+    command.add_option("--jobs", *jobs, "Run at most N updates at once (default: all)")
+        ->check(CLI::PositiveNumber)
+        ->type_name("N");
+}
 
 int StationCommand::Run() { return RunStation(settings_->options); }
 

@@ -43,6 +43,9 @@ struct StationRow {
     bool present = true;
     int done = 0;
     int failed = 0;
+    // Queued but held: found, and updated only when asked (kormelt ui, until
+    // its Flash).
+    bool hold = false;
 };
 
 // What changed in a row, for the views that print lines rather than redraw.
