@@ -4,25 +4,12 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
-#include <memory>
+
+#include "tools/kormelt/subcommand.h"
 
 namespace kormelt::station {
 
-class StationCommand {
-public:
-    // Adds the subcommand and its options to app.
-    explicit StationCommand(CLI::App &app);
-    ~StationCommand();
-    StationCommand(const StationCommand &) = delete;
-    StationCommand &operator=(const StationCommand &) = delete;
-
-    bool parsed() const { return command_->parsed(); }
-    int Run();
-
-private:
-    struct Settings;
-    CLI::App *command_;
-    std::unique_ptr<Settings> settings_;
-};
+// Adds the subcommand and its options to app.
+tool::Subcommand AddStationCommand(CLI::App &app);
 
 }  // namespace kormelt::station

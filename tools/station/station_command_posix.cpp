@@ -28,31 +28,27 @@ constexpr char STATION_HELP[] =
     "every update that runs (up to 3 s while a device is silent), records it and exits with 8. The\n"
     "workers never outlive the station: if it is killed, the kernel stops them.";
 
-}  // namespace
-
-struct StationCommand::Settings {
-    StationOptions options;
-};
-
-StationCommand::StationCommand(CLI::App &app) : settings_(std::make_unique<Settings>()) {
-    StationOptions &o = settings_->options;
-    command_ = app.add_subcommand("station", "Update every adapter on the rack with one image at once (Linux)");
-    command_->footer(std::string(STATION_HELP) + "\n\n" + tool::EXIT_CODE_HELP);
-    command_->add_option("IMAGE", o.image, "Image file: the firmware followed by its CRC")->required();
-    command_->add_option("--ports", o.ports, "Update these devices instead of the adapters found")
+CLI::App *AddStationOptions(CLI::App &app, StationOptions &o) {
+    CLI::App *command = app.add_subcommand("station", "Update every adapter on the rack with one image at once (Linux)");
+    command->footer(std::string(STATION_HELP) + "\n\n" + tool::EXIT_CODE_HELP);
+    command->add_option("IMAGE", o.image, "Image file: the firmware followed by its CRC")->required();
+    command->add_option("--ports", o.ports, "Update these devices instead of the adapters found")
         ->type_name("PATH...");
-    command_->add_option("--match", o.match, "Only ports whose location, serial, VID:PID or path matches a glob")
+    command->add_option("--match", o.match, "Only ports whose location, serial, VID:PID or path matches a glob")
         ->type_name("PATTERN...");
-    command_->add_option("--jobs", o.jobs, "Run at most N updates at once (default: all)")
+    command->add_option("--jobs", o.jobs, "Run at most N updates at once (default: all)")
         ->check(CLI::PositiveNumber)
         ->type_name("N");
-    command_->add_flag("--watch", o.watch, "Keep running and update each adapter that is plugged in");
-    command_->add_flag("--json", o.json, "Print one JSON object per line");
-    records::AddRecordsOption(*command_, &o.records, "Keep the records in this SQLite file");
+    command->add_flag("--watch", o.watch, "Keep running and update each adapter that is plugged in");
+    command->add_flag("--json", o.json, "Print one JSON object per line");
+    records::AddRecordsOption(*command, &o.records, "Keep the records in this SQLite file");
+    return command;
 }
 
-StationCommand::~StationCommand() = default;
+int RunStationCommand(const CLI::App &, const StationOptions &options) { return RunStation(options); }
 
-int StationCommand::Run() { return RunStation(settings_->options); }
+}  // namespace
+
+tool::Subcommand AddStationCommand(CLI::App &app) { return tool::MakeSubcommand(app, AddStationOptions, RunStationCommand); }
 
 }  // namespace kormelt::station
