@@ -10,7 +10,6 @@ Usage: test_formats.py --kormelt PATH --sim PATH [unittest arguments]
 A test that needs a tool this machine lacks is skipped and says which.
 """
 
-import argparse
 import json
 import os
 import random
@@ -641,12 +640,7 @@ class InfoTest(FormatTest):
 
 
 def main():
-    parser = argparse.ArgumentParser(add_help=False)
-    parser.add_argument("--kormelt", required=True)
-    parser.add_argument("--sim", required=True)
-    known, rest = parser.parse_known_args()
-    cli.KORMELT, cli.SIM = known.kormelt, known.sim
-    program = unittest.main(argv=[sys.argv[0], *rest], verbosity=2, exit=False)
+    program = unittest.main(argv=cli.take_programs(), verbosity=2, exit=False)
     result = program.result
     if not result.wasSuccessful():
         sys.exit(1)

@@ -9,7 +9,6 @@ are named with --ports.
 Usage: test_station.py --kormelt PATH --sim PATH [unittest arguments]
 """
 
-import argparse
 import contextlib
 import fcntl
 import hashlib
@@ -103,42 +102,28 @@ class Rack:
         return "1-1.%d:1.0" % socket
 
 
-class Events:
+class Events(cli.JsonLinesChild):
     """A station run with --json as a child, read line by line, to act at a chosen moment."""
 
     def __init__(self, args, env, new_session=False):
-        self.process = subprocess.Popen([cli.KORMELT, "station", "--json", *args], env=env, stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, text=True, start_new_session=new_session)
-        self.events = []
+        super().__init__(["station", "--json", *args], env, new_session)
 
     def until(self, predicate, what="the awaited event"):
-        for line in self.process.stdout:
-            event = json.loads(line)
-            self.events.append(event)
-            if predicate(event, self.events):
-                return event
-        self.finish()
-        raise AssertionError("the run ended before %s: %r" % (what, self.events[-3:]))
+        """Reads events until predicate(event, the events so far) holds; returns that event."""
+        return self.read_until(lambda event: predicate(event, self.events), what)
 
     def finish(self, signal_number=None, group=False):
         """Sends the signal (to the station, or to its process group as a terminal does), reads the rest;
         returns (exit code, stderr)."""
-        try:
+
+        def act():
             if signal_number is not None:
                 if group:
                     os.killpg(self.process.pid, signal_number)
                 else:
                     self.process.send_signal(signal_number)
-            self.events += [json.loads(line) for line in self.process.stdout]
-            stderr = self.process.stderr.read()
-            self.process.wait(timeout=RUN_TIMEOUT_S)
-            return self.process.returncode, stderr
-        finally:
-            if self.process.poll() is None:
-                self.process.kill()
-                self.process.wait()
-            self.process.stdout.close()
-            self.process.stderr.close()
+
+        return self.end(act)
 
     def of(self, kind, port=None):
         return [e for e in self.events if e["event"] == kind and (port is None or e["port"] == port)]
@@ -605,12 +590,7 @@ class StationFullDiskTest(StationCase):
 
 
 def main():
-    parser = argparse.ArgumentParser(add_help=False)
-    parser.add_argument("--kormelt", required=True)
-    parser.add_argument("--sim", required=True)
-    known, rest = parser.parse_known_args()
-    cli.KORMELT, cli.SIM = known.kormelt, known.sim
-    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+    unittest.main(argv=cli.take_programs(), verbosity=2)
 
 
 if __name__ == "__main__":
