@@ -1,5 +1,5 @@
-// What the fuzzers of the tool's input formats share: a text record of hex
-// digits with its checksum, and the promises every reader must keep.
+// What the fuzzers of the tool's input formats share: the promises every
+// reader must keep.
 #pragma once
 
 #include <cstddef>
@@ -20,23 +20,6 @@ using tool::Layout;
 
 // Written back only for images small enough to keep the fuzzer fast.
 constexpr size_t ROUND_TRIP_MAX_BYTES = 64 * 1024;
-
-// start, then bytes as upper-case hex digits, then the checksum the format
-// makes of their sum.
-inline std::string HexRecord(const std::string &start, const Bytes &bytes, uint8_t (*checksum)(uint8_t sum)) {
-    static const char digits[] = "0123456789ABCDEF";
-    uint8_t sum = 0;
-    std::string line = start;
-    for (const uint8_t b : bytes) {
-        sum = static_cast<uint8_t>(sum + b);
-        line += digits[b >> 4];
-        line += digits[b & 0x0F];
-    }
-    const uint8_t check = checksum(sum);
-    line += digits[check >> 4];
-    line += digits[check & 0x0F];
-    return line + "\n";
-}
 
 // An input as a reader took it, laid out from its lowest address.
 struct Taken {

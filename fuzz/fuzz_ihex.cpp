@@ -7,6 +7,7 @@
 #include <string>
 
 #include "fuzz/format_round_trip.h"
+#include "tests/support/hex_records.h"
 #include "tools/kormelt/intel_hex.h"
 
 using namespace kormelt::fuzz;
@@ -16,13 +17,11 @@ namespace {
 // Written back with 16-byte records under type 04 bases.
 constexpr size_t RECORD_BYTES = 16;
 
-uint8_t TwosComplement(uint8_t sum) { return static_cast<uint8_t>(0x100 - sum); }
-
 std::string Record(uint32_t address, uint8_t type, const uint8_t *data, size_t count) {
     Bytes bytes = {static_cast<uint8_t>(count), static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address),
                    type};
     bytes.insert(bytes.end(), data, data + count);
-    return HexRecord(":", bytes, TwosComplement);
+    return HexRecordLine(":", bytes, IntelHexChecksum) + "\n";
 }
 
 // The image as records from base on, an address record before the first

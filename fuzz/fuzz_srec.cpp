@@ -7,6 +7,7 @@
 #include <string>
 
 #include "fuzz/format_round_trip.h"
+#include "tests/support/hex_records.h"
 #include "tools/kormelt/srecord.h"
 
 using namespace kormelt::fuzz;
@@ -16,15 +17,13 @@ namespace {
 constexpr size_t RECORD_BYTES = 16;
 constexpr uint64_t S3_SPACE = uint64_t{1} << 32;
 
-uint8_t OnesComplement(uint8_t sum) { return static_cast<uint8_t>(~sum); }
-
 // One record with a 4-byte address (S3, S7) and its checksum.
 std::string Record(char type, uint32_t address, const uint8_t *data, size_t count) {
     Bytes bytes = {static_cast<uint8_t>(count + 5), static_cast<uint8_t>(address >> 24),
                    static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 8),
                    static_cast<uint8_t>(address)};
     bytes.insert(bytes.end(), data, data + count);
-    return HexRecord(std::string("S") + type, bytes, OnesComplement);
+    return HexRecordLine(std::string("S") + type, bytes, SRecordChecksum) + "\n";
 }
 
 std::string AsSRecords(const Taken &taken) {
