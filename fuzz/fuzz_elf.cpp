@@ -7,21 +7,16 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <iterator>
-#include <string>
 #include <vector>
 
+#include "fuzz/format_round_trip.h"
 #include "tools/kormelt/elf_image.h"
-#include "tools/kormelt/image.h"
-#include "tools/kormelt/image_builder.h"
 
-using namespace kormelt::tool;
+using namespace kormelt::fuzz;
 
 namespace {
 
-// Written back only for images small enough to keep the fuzzer fast.
-constexpr size_t ROUND_TRIP_MAX_BYTES = 64 * 1024;
 // A 64-bit little-endian ELF file: its header and program header sizes.
 constexpr size_t HEADER_BYTES = 64;
 constexpr size_t PHDR_BYTES = 56;
@@ -32,7 +27,9 @@ void Put(Bytes *file, size_t at, size_t width, uint64_t value) {
     }
 }
 
-Bytes AsElf(const Layout &layout, const std::vector<AddressRange> &ranges) {
+Bytes AsElf(const Taken &taken) {
+    const Layout &layout = taken.layout;
+    const std::vector<AddressRange> &ranges = taken.ranges;
     Bytes file(HEADER_BYTES + PHDR_BYTES * ranges.size(), 0);
     const uint8_t ident[] = {0x7F, 'E', 'L', 'F', 2, 1, 1};
     std::copy(std::begin(ident), std::end(ident), file.begin());
@@ -54,41 +51,16 @@ Bytes AsElf(const Layout &layout, const std::vector<AddressRange> &ranges) {
     return file;
 }
 
-bool Read(const Bytes &file, Layout *layout, std::vector<AddressRange> *ranges, std::string *error) {
-    ImageBuilder builder("segment");
-    InputDetails details;
-    if (!kormelt::tool::ReadElf(file, &builder, &details, error)) {
-        return false;
-    }
-    *layout = builder.Lay({BaseChoice::Kind::Lowest, 0});
-    *ranges = builder.Ranges();
-    return true;
+// The image starts with the first segment's data.
+bool StartsWithASegment(const Taken &taken) {
+    return !taken.ranges.empty() && taken.ranges.front().first == taken.layout.base;
 }
+
+const InputFormat<Bytes> ELF = {kormelt::tool::ReadElf, "segment", StartsWithASegment, AsElf, true};
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    const Bytes file(data, data + size);
-    Layout layout;
-    std::vector<AddressRange> ranges;
-    std::string error;
-    if (!Read(file, &layout, &ranges, &error)) {
-        if (error.empty()) {
-            std::abort();
-        }
-        return 0;
-    }
-    if (layout.problem != LayoutProblem::None || layout.data.empty() ||
-        layout.data.size() > kormelt::tool::IMAGE_MAX_BYTES || ranges.empty() || ranges.front().first != layout.base) {
-        std::abort();
-    }
-    if (layout.data.size() <= ROUND_TRIP_MAX_BYTES) {
-        Layout again;
-        std::vector<AddressRange> ranges_again;
-        if (!Read(AsElf(layout, ranges), &again, &ranges_again, &error) || again.base != layout.base ||
-            again.data != layout.data || ranges_again.size() != ranges.size()) {
-            std::abort();
-        }
-    }
+    CheckReader(ELF, Bytes(data, data + size));
     return 0;
 }

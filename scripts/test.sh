@@ -10,7 +10,8 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-# Every core of the machine, unless the caller says otherwise.
+# Every core of the machine, unless the caller says otherwise; the fuzzers,
+# which only compute, one a core whatever the caller says.
 cores=$(nproc)
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$cores}"
 export CTEST_PARALLEL_LEVEL="${CTEST_PARALLEL_LEVEL:-$cores}"
@@ -88,8 +89,13 @@ else
     echo "i686 Windows tests: SKIPPED: the probe did not run"
 fi
 if wait "$beside"; then
+    # The sanitizer tests wait as the Linux ones do, so the fuzzers run beside
+    # them at nice 19, taking only the processor time the tests leave; each
+    # still runs its full time.
+    timed "ctest fuzz" nice -n 19 ctest --preset fuzz --parallel "$cores" &
+    fuzzing=$!
     timed "ctest sanitize" ctest --preset sanitize || status=1
-    timed "ctest fuzz" ctest --preset fuzz || status=1
+    wait "$fuzzing" || status=1
 else
     echo "the sanitizer or fuzzer build failed: their tests did not run" >&2
     status=1

@@ -186,41 +186,71 @@ def json_events(stdout):
     return [json.loads(line) for line in stdout.splitlines()]
 
 
-class Running:
-    """kormelt flash --json as a child, read event by event, to signal it at a chosen moment."""
+def reap(process):
+    """Kills the child if it still runs and closes its pipes: the end of every child a test starts, however the
+    test went."""
+    if process.poll() is None:
+        process.kill()
+        process.wait()
+    for pipe in (process.stdout, process.stderr):
+        if pipe:
+            pipe.close()
 
-    def __init__(self, args, env):
-        self.process = subprocess.Popen([KORMELT, "flash", "--json", *args], env=env, stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, text=True)
+
+class JsonLinesChild:
+    """A kormelt command with --json as a child, read event by event, to act at a chosen moment."""
+
+    def __init__(self, args, env, new_session=False):
+        self.process = subprocess.Popen([KORMELT, *args], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        text=True, start_new_session=new_session)
         self.events = []
 
-    def until(self, predicate):
+    def read_until(self, predicate, what):
+        """Reads events until predicate(event) holds; returns that event."""
         for line in self.process.stdout:
             event = json.loads(line)
             self.events.append(event)
             if predicate(event):
                 return event
-        self.finish()
-        raise AssertionError("the run ended before the awaited event: %r" % self.events[-3:])
+        self.end()
+        raise AssertionError("the run ended before %s: %r" % (what, self.events[-3:]))
+
+    def end(self, act=None):
+        """Calls act (which may signal the child), reads the rest; returns (exit code, stderr). The child is
+        killed and its pipes closed however that ends."""
+        try:
+            if act is not None:
+                act()
+            self.events += [json.loads(line) for line in self.process.stdout]
+            stderr = self.process.stderr.read()
+            self.process.wait(timeout=RUN_TIMEOUT_S)
+            return self.process.returncode, stderr
+        finally:
+            reap(self.process)
+
+
+class Running(JsonLinesChild):
+    """kormelt flash --json as a child, to signal it at a chosen moment."""
+
+    def __init__(self, args, env):
+        super().__init__(["flash", "--json", *args], env)
+
+    def until(self, predicate):
+        return self.read_until(predicate, "the awaited event")
 
     def finish(self, signal_number=None, delay=0.0):
         """Sends the signal after delay seconds, reads the rest; returns (exit code, stderr, seconds from the
         signal to the end)."""
-        try:
+        signalled = []
+
+        def act():
             time.sleep(delay)
-            started = time.monotonic()
+            signalled.append(time.monotonic())
             if signal_number is not None:
                 self.process.send_signal(signal_number)
-            self.events += [json.loads(line) for line in self.process.stdout]
-            stderr = self.process.stderr.read()
-            self.process.wait(timeout=RUN_TIMEOUT_S)
-            return self.process.returncode, stderr, time.monotonic() - started
-        finally:
-            if self.process.poll() is None:
-                self.process.kill()
-                self.process.wait()
-            self.process.stdout.close()
-            self.process.stderr.close()
+
+        code, stderr = self.end(act)
+        return code, stderr, time.monotonic() - signalled[0]
 
 
 class Simulator:
@@ -680,29 +710,15 @@ class CancelTest(TempDirTest):
         for signal_number in (signal.SIGINT, signal.SIGTERM):
             with self.subTest(signal=signal_number.name), Simulator("--paced") as sim:
                 env = port_env(COM3=sim.path)
-                process = subprocess.Popen([KORMELT, "flash", "--json", path], env=env, stdout=subprocess.PIPE,
-                                           stderr=subprocess.PIPE, text=True)
-                try:
-                    for line in process.stdout:
-                        event = json.loads(line)
-                        if event["event"] == "progress" and event["phase"] == "upload" and event["percent"] > 0:
-                            break
-                    process.send_signal(signal_number)
-                    rest = [json.loads(line) for line in process.stdout]
-                    stderr = process.stderr.read()
-                    process.wait(timeout=RUN_TIMEOUT_S)
-                finally:
-                    if process.poll() is None:
-                        process.kill()
-                        process.wait()
-                    process.stdout.close()
-                    process.stderr.close()
-                self.assertEqual(process.returncode, EXIT_CANCELLED, stderr)
+                run = Running([path], env)
+                run.until(lambda e: e["event"] == "progress" and e["phase"] == "upload" and e["percent"] > 0)
+                code, stderr, _ = run.finish(signal_number)
+                self.assertEqual(code, EXIT_CANCELLED, stderr)
                 self.assertIn("Cancelled during upload", stderr)
                 sentence = Sentence("cancelled", phase="upload", status=12, closed="; the port is closed",
                                     retry=Sentence("retry_upload", again=AGAIN))
                 self.assertTrue(sentence.matches(tool_message(stderr)), sentence)
-                summary = rest[-1]
+                summary = run.events[-1]
                 self.assertEqual((summary["result"], summary["phase"], summary["status"]), ("cancelled", "upload", 12))
                 self.assertNotIn("restart", [request.kind for request in sim.log()])
 
@@ -894,8 +910,8 @@ class SealOutputTest(TempDirTest):
                     self.assertEqual(f.read(), sealed(b"\x01\x02\x03"))
 
 
-class ImageCopyTest(TempDirTest):
-    """The library checks and uploads a private copy of the bytes read, removed at the end of every run."""
+class PrivateTmpTest(TempDirTest):
+    """Runs whose temporary files (the private copy of the image) go to a directory the test looks into."""
 
     def setUp(self):
         super().setUp()
@@ -906,6 +922,10 @@ class ImageCopyTest(TempDirTest):
         env = port_env(**ports)
         env["TMPDIR"] = self.tmp
         return env
+
+
+class ImageCopyTest(PrivateTmpTest):
+    """The library checks and uploads a private copy of the bytes read, removed at the end of every run."""
 
     def test_an_image_changed_during_the_run_does_not_reach_the_device(self):
         path, image = self.image(1000, seed=12)
@@ -1574,19 +1594,9 @@ class ClosedStreamTest(TempDirTest):
 
 
 @unittest.skipUnless(os.path.exists("/dev/full"), "needs /dev/full")
-class BrokenOutputTest(TempDirTest):
+class BrokenOutputTest(PrivateTmpTest):
     """What becomes of the output never decides an update: a reader that goes away ends the output only; a
     write that fails otherwise is reported, and fails a command whose output it was."""
-
-    def setUp(self):
-        super().setUp()
-        self.tmp = os.path.join(self.dir, "tmp")
-        os.mkdir(self.tmp)
-
-    def env(self, **ports):
-        env = port_env(**ports)
-        env["TMPDIR"] = self.tmp
-        return env
 
     def test_a_reader_that_goes_away_ends_the_output_not_the_update(self):
         # Paced, so that most of the run comes after the reader has gone, as with `kormelt flash | head -n1`.
@@ -1609,11 +1619,7 @@ class BrokenOutputTest(TempDirTest):
                     messages = process.stderr.read().decode() if process.stderr else ""
                     process.wait(timeout=RUN_TIMEOUT_S)
                 finally:
-                    if process.poll() is None:
-                        process.kill()
-                        process.wait()
-                    if process.stderr:
-                        process.stderr.close()
+                    reap(process)
                 self.assertIn(b"check", first)
                 self.assertEqual(process.returncode, code, messages)
                 self.assertNotIn("cannot write", messages)
@@ -1687,11 +1693,7 @@ class SimCommandTest(TempDirTest):
             sim.send_signal(signal.SIGINT)
             sim.wait(timeout=SIM_START_TIMEOUT_S)
         finally:
-            if sim.poll() is None:
-                sim.kill()
-                sim.wait()
-            sim.stdout.close()
-            sim.stderr.close()
+            reap(sim)
         self.assertEqual(sim.returncode, EXIT_OK)
         self.assertEqual(self.read("dump.bin"), padded(image))
 
@@ -1766,7 +1768,9 @@ class WineTest(TempDirTest):
         self.assertIn("%04X" % crc16(tampered[:-2]), result.stdout + result.stderr)
 
 
-def main():
+def take_programs():
+    """Takes --kormelt, --sim and --wine-exe from the command line for every test that runs the programs
+    (this module's and those that import it); returns the unittest arguments left."""
     global KORMELT, SIM, WINE_EXE
     parser = argparse.ArgumentParser(add_help=False)
     parser.add_argument("--kormelt", required=True)
@@ -1774,7 +1778,11 @@ def main():
     parser.add_argument("--wine-exe")
     known, rest = parser.parse_known_args()
     KORMELT, SIM, WINE_EXE = known.kormelt, known.sim, known.wine_exe
-    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+    return [sys.argv[0], *rest]
+
+
+def main():
+    unittest.main(argv=take_programs(), verbosity=2)
 
 
 if __name__ == "__main__":

@@ -115,6 +115,12 @@ TEST(SimRequestLog, ReadsOnlyCompleteLinesOfTheFormat) {
                              R"({"n":4,"kind":"identify","bytes":"0"})" + "\n" +   // odd hex
                              R"({"n":5,"kind":"identify"})" + "\n" +              // no bytes
                              R"({"n":6,"kind":"identify","bytes":"00"} x)" + "\n" + // trailing text
+                             R"({"n":1.5,"kind":"identify","bytes":"00"})" + "\n" +        // no whole number
+                             R"({"n":-1,"kind":"identify","bytes":"00"})" + "\n" +         // below 0
+                             R"({"n":4294967296,"kind":"identify","bytes":"00"})" + "\n" + // beyond 32 bits
+                             R"({"n":"8","kind":"identify","bytes":"00"})" + "\n" +        // a count as text
+                             R"({"n":9,"kind":"erase","block":"11","bytes":"020b"})" + "\n" + // a block as text
+                             R"({"n":10,"kind":1,"bytes":"00"})" + "\n" +                  // a kind that is no text
                              R"({"n":7,"kind":"restart","bytes":"01"})";            // still being written
     const std::vector<LoggedRequest> log = ReadRequestLog(text);
     ASSERT_EQ(log.size(), 2u);

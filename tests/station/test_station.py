@@ -102,42 +102,28 @@ class Rack:
         return "1-1.%d:1.0" % socket
 
 
-class Events:
+class Events(cli.JsonLinesChild):
     """A station run with --json as a child, read line by line, to act at a chosen moment."""
 
     def __init__(self, args, env, new_session=False):
-        self.process = subprocess.Popen([cli.KORMELT, "station", "--json", *args], env=env, stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, text=True, start_new_session=new_session)
-        self.events = []
+        super().__init__(["station", "--json", *args], env, new_session)
 
     def until(self, predicate, what="the awaited event"):
-        for line in self.process.stdout:
-            event = json.loads(line)
-            self.events.append(event)
-            if predicate(event, self.events):
-                return event
-        self.finish()
-        raise AssertionError("the run ended before %s: %r" % (what, self.events[-3:]))
+        """Reads events until predicate(event, the events so far) holds; returns that event."""
+        return self.read_until(lambda event: predicate(event, self.events), what)
 
     def finish(self, signal_number=None, group=False):
         """Sends the signal (to the station, or to its process group as a terminal does), reads the rest;
         returns (exit code, stderr)."""
-        try:
+
+        def act():
             if signal_number is not None:
                 if group:
                     os.killpg(self.process.pid, signal_number)
                 else:
                     self.process.send_signal(signal_number)
-            self.events += [json.loads(line) for line in self.process.stdout]
-            stderr = self.process.stderr.read()
-            self.process.wait(timeout=RUN_TIMEOUT_S)
-            return self.process.returncode, stderr
-        finally:
-            if self.process.poll() is None:
-                self.process.kill()
-                self.process.wait()
-            self.process.stdout.close()
-            self.process.stderr.close()
+
+        return self.end(act)
 
     def of(self, kind, port=None):
         return [e for e in self.events if e["event"] == kind and (port is None or e["port"] == port)]

@@ -10,12 +10,13 @@
 #include <vector>
 
 #include "tools/kormelt/exit_codes.h"
-#include "tools/station/json_object.h"
+#include "tools/common/json_object.h"
 #include "tools/station/port_match.h"
 #include "tools/station/station_view.h"
 #include "tools/station/worker_report.h"
 
 using namespace kormelt::station;
+using kormelt::JsonObject;
 using kormelt::tool::PortIdentity;
 
 namespace {

@@ -2,7 +2,6 @@
 their unittest run for CTest, whose SKIP_RETURN_CODE tells a group that could not run here from one that
 passed."""
 
-import argparse
 import sys
 import unittest
 
@@ -18,12 +17,7 @@ def exit_code(result):
 
 
 def main(cli):
-    """--kormelt PATH --sim PATH [unittest arguments]: gives the two paths to cli (the command-line tests'
+    """--kormelt PATH --sim PATH [unittest arguments]: gives the programs to cli (the command-line tests'
     module, whose helpers run them), runs the tests of __main__ and exits with exit_code."""
-    parser = argparse.ArgumentParser(add_help=False)
-    parser.add_argument("--kormelt", required=True)
-    parser.add_argument("--sim", required=True)
-    known, rest = parser.parse_known_args()
-    cli.KORMELT, cli.SIM = known.kormelt, known.sim
-    program = unittest.main(argv=[sys.argv[0], *rest], verbosity=2, exit=False)
+    program = unittest.main(argv=cli.take_programs(), verbosity=2, exit=False)
     sys.exit(exit_code(program.result))

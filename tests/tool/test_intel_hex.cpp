@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/support/bytes.h"
+#include "tests/support/hex_records.h"
 #include "tools/kormelt/image.h"
 #include "tools/kormelt/image_builder.h"
 #include "tools/kormelt/intel_hex.h"
@@ -36,29 +37,11 @@ std::string Record(uint16_t address, uint8_t type, const Bytes &data = {}) {
     Bytes body{static_cast<uint8_t>(data.size()), static_cast<uint8_t>(address >> 8),
                static_cast<uint8_t>(address & 0xFF), type};
     body.insert(body.end(), data.begin(), data.end());
-    uint8_t sum = 0;
-    for (const uint8_t b : body) {
-        sum = static_cast<uint8_t>(sum + b);
-    }
-    body.push_back(static_cast<uint8_t>(0x100 - sum));
-    static const char digits[] = "0123456789ABCDEF";
-    std::string line = ":";
-    for (const uint8_t b : body) {
-        line += digits[b >> 4];
-        line += digits[b & 0x0F];
-    }
-    return line;
+    return HexRecordLine(":", body, IntelHexChecksum);
 }
 
 const std::string END = ":00000001FF";
 
-std::string Lines(const std::vector<std::string> &lines, const std::string &newline = "\n") {
-    std::string text;
-    for (const std::string &line : lines) {
-        text += line + newline;
-    }
-    return text;
-}
 
 Bytes Filled(size_t count) { return Bytes(count, 0xFF); }
 
@@ -107,14 +90,10 @@ TEST(IntelHex, RecordsPlaceTheirBytes) {
 }
 
 TEST(IntelHex, BadRecordsAreRefusedWithTheirLine) {
-    std::string bad_sum = Record(0, 0x00, {1, 2});
-    bad_sum.replace(bad_sum.size() - 2, 2, "00");
-    std::string odd = Record(0, 0x00, {1});
-    odd.pop_back();
-    std::string non_ascii = Record(0, 0x00, {1});
-    non_ascii[3] = static_cast<char>(0xC3);
-    std::string control = Record(0, 0x00, {1});
-    control[3] = '\x01';
+    const std::string bad_sum = WithZeroChecksum(Record(0, 0x00, {1, 2}));
+    const std::string odd = WithoutLastDigit(Record(0, 0x00, {1}));
+    const std::string non_ascii = WithCharAt(Record(0, 0x00, {1}), 3, static_cast<char>(0xC3));
+    const std::string control = WithCharAt(Record(0, 0x00, {1}), 3, '\x01');
     struct Case {
         const char *what;
         std::string text;

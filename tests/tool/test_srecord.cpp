@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/hex_records.h"
 #include "tools/kormelt/image.h"
 #include "tools/kormelt/image_builder.h"
 #include "tools/kormelt/srecord.h"
@@ -25,27 +26,9 @@ std::string Record(int type, uint64_t address, const Bytes &data = {}) {
         body.push_back(static_cast<uint8_t>(address >> (8 * i)));
     }
     body.insert(body.end(), data.begin(), data.end());
-    uint8_t sum = 0;
-    for (const uint8_t b : body) {
-        sum = static_cast<uint8_t>(sum + b);
-    }
-    body.push_back(static_cast<uint8_t>(~sum));
-    static const char digits[] = "0123456789ABCDEF";
-    std::string line = "S" + std::to_string(type);
-    for (const uint8_t b : body) {
-        line += digits[b >> 4];
-        line += digits[b & 0x0F];
-    }
-    return line;
+    return HexRecordLine("S" + std::to_string(type), body, SRecordChecksum);
 }
 
-std::string Lines(const std::vector<std::string> &lines, const std::string &newline = "\n") {
-    std::string text;
-    for (const std::string &line : lines) {
-        text += line + newline;
-    }
-    return text;
-}
 
 const std::string END9 = Record(9, 0);
 
@@ -138,12 +121,9 @@ TEST(Srecord, HeaderAndStartAddressAreNoted) {
 }
 
 TEST(Srecord, BadRecordsAreRefusedWithTheirLine) {
-    std::string bad_sum = Record(1, 0, {1, 2});
-    bad_sum.replace(bad_sum.size() - 2, 2, "00");
-    std::string odd = Record(1, 0, {1});
-    odd.pop_back();
-    std::string non_ascii = Record(1, 0, {1});
-    non_ascii[4] = static_cast<char>(0xC3);
+    const std::string bad_sum = WithZeroChecksum(Record(1, 0, {1, 2}));
+    const std::string odd = WithoutLastDigit(Record(1, 0, {1}));
+    const std::string non_ascii = WithCharAt(Record(1, 0, {1}), 4, static_cast<char>(0xC3));
     struct Case {
         const char *what;
         std::string text;

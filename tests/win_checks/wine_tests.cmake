@@ -40,6 +40,12 @@ if(KORMELT_WIN32_BUILD)
 endif()
 set(KORMELT_WINE32_ANSWER ${CMAKE_BINARY_DIR}/wine32-probe.txt)
 
+# The tests that have COM3 take it one at a time, about two minutes in all:
+# the longest chain of the suite. Each gets that as its COST
+# (kormelt_test_seconds), so that the next one starts as soon as COM3 is
+# free and the chain does not run on alone after the other tests.
+set(KORMELT_WINE_COM3_CHAIN_SECONDS 120)
+
 # kormelt_wine_arch(<arch> <build-var> <loader-var> <probe-var>)
 function(kormelt_wine_arch arch build_var loader_var probe_var)
     if(arch STREQUAL "i686")
@@ -87,6 +93,7 @@ function(kormelt_add_wine_test)
         TIMEOUT ${arg_TIMEOUT})
     if(arg_USES_COM3)
         set_property(TEST ${name} APPEND PROPERTY RESOURCE_LOCK kormelt_wine_com3)
+        kormelt_test_seconds(${KORMELT_WINE_COM3_CHAIN_SECONDS} ${name})
     endif()
     if(arg_LABELS)
         set_property(TEST ${name} APPEND PROPERTY LABELS ${arg_LABELS})

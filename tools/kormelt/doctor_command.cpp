@@ -40,25 +40,23 @@ int32_t KORMELT_CALL OnSearchProgress(int32_t percent) {
     return CancelRequested() ? 1 : 0;
 }
 
-}  // namespace
-
-struct DoctorCommand::Settings {
+struct DoctorSettings {
     std::string port;  // device path to check instead of the mapped ports; empty for all
     bool json = false;
 };
 
-DoctorCommand::DoctorCommand(CLI::App &app) : settings_(std::make_unique<Settings>()) {
-    command_ = app.add_subcommand("doctor", "Check what keeps the device from being found, and say how to fix it");
-    command_->footer(std::string(DOCTOR_HELP) + "\n\n" + EXIT_CODE_HELP);
-    command_->add_option("--port", settings_->port, "Check and search only this device")->type_name("PATH");
-    command_->add_flag("--json", settings_->json, "Print one JSON object per line");
+CLI::App *AddDoctorOptions(CLI::App &app, DoctorSettings &settings) {
+    CLI::App *command =
+        app.add_subcommand("doctor", "Check what keeps the device from being found, and say how to fix it");
+    command->footer(std::string(DOCTOR_HELP) + "\n\n" + EXIT_CODE_HELP);
+    command->add_option("--port", settings.port, "Check and search only this device")->type_name("PATH");
+    command->add_flag("--json", settings.json, "Print one JSON object per line");
+    return command;
 }
 
-DoctorCommand::~DoctorCommand() = default;
-
-int DoctorCommand::Run() {
+int RunDoctor(const CLI::App &command, const DoctorSettings &settings) {
     std::string error;
-    if (command_->count("--port") > 0 && settings_->port.empty()) {
+    if (command.count("--port") > 0 && settings.port.empty()) {
         std::fprintf(stderr, "kormelt: --port needs a device path; leave the option out to check " SEARCHED_PORTS "\n");
         return EXIT_USAGE;
     }
@@ -67,12 +65,12 @@ int DoctorCommand::Run() {
         return EXIT_SYSTEM;
     }
     const std::optional<PortMap> map =
-        settings_->port.empty() ? MapPorts() : PointSearchAtDevice(settings_->port, &error);
+        settings.port.empty() ? MapPorts() : PointSearchAtDevice(settings.port, &error);
     if (!map) {
         std::fprintf(stderr, "kormelt: %s\n", error.c_str());
         return EXIT_USAGE;
     }
-    const bool json = settings_->json;
+    const bool json = settings.json;
     std::vector<DoctorCheck> checks = LocalChecks(*map, ThisSystem());
     for (const DoctorCheck &check : checks) {
         PrintOut(json ? DoctorCheckJson(check) : DoctorCheckText(check));
@@ -96,5 +94,9 @@ int DoctorCommand::Run() {
     PrintOut(json ? DoctorSummaryJson(tally) : DoctorSummaryText(tally));
     return DoctorExitCode(tally);
 }
+
+}  // namespace
+
+Subcommand AddDoctorCommand(CLI::App &app) { return MakeSubcommand(app, AddDoctorOptions, RunDoctor); }
 
 }  // namespace kormelt::tool

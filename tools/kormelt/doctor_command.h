@@ -5,25 +5,12 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
-#include <memory>
+
+#include "tools/kormelt/subcommand.h"
 
 namespace kormelt::tool {
 
-class DoctorCommand {
-public:
-    // Adds the subcommand and its options to app.
-    explicit DoctorCommand(CLI::App &app);
-    ~DoctorCommand();
-    DoctorCommand(const DoctorCommand &) = delete;
-    DoctorCommand &operator=(const DoctorCommand &) = delete;
-
-    bool parsed() const { return command_->parsed(); }
-    int Run();
-
-private:
-    struct Settings;
-    CLI::App *command_;
-    std::unique_ptr<Settings> settings_;
-};
+// Adds the subcommand and its options to app.
+Subcommand AddDoctorCommand(CLI::App &app);
 
 }  // namespace kormelt::tool

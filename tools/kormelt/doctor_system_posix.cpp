@@ -23,7 +23,6 @@ namespace {
 
 constexpr char PROC_DIR[] = "/proc";
 constexpr char DEV_DIR[] = "/dev/";
-constexpr char CONSOLE_LIST[] = "/sys/class/tty/console/active";
 constexpr char PROC_CONSOLES[] = "/proc/consoles";
 constexpr char USB_SERIAL_DIR[] = "/sys/bus/usb-serial/devices/";
 constexpr char LATENCY_TIMER_FILE[] = "/latency_timer";
@@ -67,13 +66,7 @@ std::string KernelName(const std::string &path) {
 }
 
 std::vector<std::string> Consoles(const std::string &prefix) {
-    std::set<std::string> names;
-    {
-        std::ifstream file(prefix + CONSOLE_LIST);
-        for (std::string name; file >> name;) {
-            names.insert(name);
-        }
-    }
+    std::set<std::string> names = ActiveConsoles(prefix);
     // One console a line, its name first: "ttyS0  -W- (EC p a)    4:64".
     std::ifstream file(prefix + PROC_CONSOLES);
     for (std::string line; std::getline(file, line);) {

@@ -83,6 +83,15 @@ BaseChoice BaseOption(const CLI::App *command, const std::string &text) {
     return base;
 }
 
+// --format and --base, which flash, seal and info take alike; the base is
+// parsed once the command line is.
+void AddFormatAndBase(CLI::App *command, const char *format_help, std::string *format, std::string *base) {
+    command->add_option("--format", *format, format_help)->check(CLI::IsMember(FORMAT_WORDS));
+    command->add_option("--base", *base, "Address of the image's first byte, or lowest (default 0)")
+        ->type_name("ADDRESS|lowest")
+        ->check(BASE_VALIDATOR);
+}
+
 int Run(int argc, char **argv) {
     CLI::App app{"kormelt: firmware update of a device on a serial line", "kormelt"};
     app.set_version_flag("--version", "kormelt " KORMELT_VERSION);
@@ -95,11 +104,8 @@ int Run(int argc, char **argv) {
     flash_command->add_option("FIRMWARE", flash.image, "Image file (the firmware followed by its CRC), or Intel HEX, "
                               "S-records or ELF to seal first")->required();
     std::string flash_base;
-    flash_command->add_option("--format", flash.format, "Format of FIRMWARE (raw is an image), by default found out")
-        ->check(CLI::IsMember(FORMAT_WORDS));
-    flash_command->add_option("--base", flash_base, "Address of the image's first byte, or lowest (default 0)")
-        ->type_name("ADDRESS|lowest")
-        ->check(BASE_VALIDATOR);
+    AddFormatAndBase(flash_command, "Format of FIRMWARE (raw is an image), by default found out", &flash.format,
+                     &flash_base);
     flash_command->add_option("--port", flash.port, "Search only this device (not on Windows)")->type_name("PATH");
     CLI::Option *json = flash_command->add_flag("--json", flash.json, "Print one JSON object per line");
     flash_command->add_flag("-q,--quiet", flash.quiet, "Print nothing but errors")->excludes(json);
@@ -119,12 +125,8 @@ int Run(int argc, char **argv) {
     seal_command->footer(std::string(SEAL_HELP) + "\n\n" + EXIT_CODE_HELP);
     seal_command->add_option("INPUT", seal.input, "Firmware as raw binary, Intel HEX, S-records or ELF")->required();
     seal_command->add_option("-o,--output", seal.output, "Image file to write")->required()->type_name("IMAGE");
-    seal_command->add_option("--format", seal.format, "Input format, by default found out")
-        ->check(CLI::IsMember(FORMAT_WORDS));
     std::string seal_base;
-    seal_command->add_option("--base", seal_base, "Address of the image's first byte, or lowest (default 0)")
-        ->type_name("ADDRESS|lowest")
-        ->check(BASE_VALIDATOR);
+    AddFormatAndBase(seal_command, "Input format, by default found out", &seal.format, &seal_base);
 
     InfoOptions info;
     CLI::App *info_command =
@@ -136,12 +138,8 @@ int Run(int argc, char **argv) {
         "image already. --format and --base as for seal. --json prints one JSON object.\n\n" +
         std::string(EXIT_CODE_HELP));
     info_command->add_option("FILE", info.input, "Any input or image file")->required();
-    info_command->add_option("--format", info.format, "Input format, by default found out")
-        ->check(CLI::IsMember(FORMAT_WORDS));
     std::string info_base;
-    info_command->add_option("--base", info_base, "Address of the image's first byte, or lowest (default 0)")
-        ->type_name("ADDRESS|lowest")
-        ->check(BASE_VALIDATOR);
+    AddFormatAndBase(info_command, "Input format, by default found out", &info.format, &info_base);
     info_command->add_flag("--json", info.json, "Print one JSON object");
 
     bool ports_json = false;
@@ -154,11 +152,11 @@ int Run(int argc, char **argv) {
         "briefly.");
     ports_command->add_flag("--json", ports_json, "Print one JSON object per port");
 
-    SimCommand sim(app);
-    DoctorCommand doctor(app);
-    kormelt::records::RecordsCommand records(app);
-    kormelt::station::StationCommand station(app);
-    kormelt::ui::UiCommand ui(app);
+    const Subcommand sim = AddSimCommand(app);
+    const Subcommand doctor = AddDoctorCommand(app);
+    const Subcommand records = kormelt::records::AddRecordsCommand(app);
+    const Subcommand station = kormelt::station::AddStationCommand(app);
+    const Subcommand ui = kormelt::ui::AddUiCommand(app);
 
     try {
         app.parse(argc, argv);

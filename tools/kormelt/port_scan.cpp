@@ -113,7 +113,9 @@ int UartType(const std::string &prefix, const std::string &name) {
     return type;
 }
 
-std::set<std::string> Consoles(const std::string &prefix) {
+}  // namespace
+
+std::set<std::string> ActiveConsoles(const std::string &prefix) {
     std::ifstream file(prefix + CONSOLE_LIST);
     std::set<std::string> names;
     std::string name;
@@ -122,8 +124,6 @@ std::set<std::string> Consoles(const std::string &prefix) {
     }
     return names;
 }
-
-}  // namespace
 
 std::string ScanRoot() {
     const char *value = std::getenv(SCAN_ROOT_VARIABLE);
@@ -168,7 +168,7 @@ std::vector<FoundPort> FindSerialPorts(const std::string &root) {
     for (const std::string &name : Numbered(names, "ttyACM")) {
         add(dev + "/" + name, "ACM adapter");
     }
-    const std::set<std::string> consoles = Consoles(prefix);
+    const std::set<std::string> consoles = ActiveConsoles(prefix);
     for (const std::string &name : Numbered(names, "ttyS")) {
         const int type = UartType(prefix, name);
         if (type != UART_TYPE_UNKNOWN && consoles.count(name) == 0) {

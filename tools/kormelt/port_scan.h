@@ -2,6 +2,7 @@
 // directory: "/" on a real machine, a tree of its own in a test.
 #pragma once
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,10 +21,6 @@ struct FoundPort {
     PortIdentity identity{};
 };
 
-// Where the scan looks: $KORMELT_SCAN_ROOT, where a test puts a tree of its
-// own, else "/".
-std::string ScanRoot();
-
 // The character devices that are serial ports, in the order the tool gives
 // them to COM1..COM7: USB and ACM adapters first (those named in
 // /dev/serial/by-id, in the order of those names, then any other
@@ -33,10 +30,6 @@ std::string ScanRoot();
 // (/sys/class/tty/console/active). Each comes with its identity. Nothing
 // is opened.
 std::vector<FoundPort> FindSerialPorts(const std::string &root);
-
-// The root the tool looks at /dev and /sys under: $KORMELT_SCAN_ROOT, "/"
-// unless a test points it at a tree of its own.
-std::string ScanRoot();
 
 // What a path from /dev or /sys gets in front of it under root: "" for "/",
 // so that paths stay "/dev/..." on a real machine.
@@ -49,5 +42,10 @@ std::string RootPrefix(const std::string &root);
 // interface directory below it is the location. Whatever is missing is
 // unknown, and a built-in UART has no USB device at all.
 PortIdentity ReadPortIdentity(const std::string &root, const std::string &device);
+
+// The names of the ttys the kernel lists as the system console
+// (/sys/class/tty/console/active under the prefix RootPrefix gives), none
+// when it says nothing.
+std::set<std::string> ActiveConsoles(const std::string &prefix);
 
 }  // namespace kormelt::tool

@@ -4,25 +4,12 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
-#include <memory>
+
+#include "tools/kormelt/subcommand.h"
 
 namespace kormelt::tool {
 
-class SimCommand {
-public:
-    // Adds the subcommand and its options to app.
-    explicit SimCommand(CLI::App &app);
-    ~SimCommand();
-    SimCommand(const SimCommand &) = delete;
-    SimCommand &operator=(const SimCommand &) = delete;
-
-    bool parsed() const { return command_->parsed(); }
-    int Run();
-
-private:
-    struct Settings;
-    CLI::App *command_;
-    std::unique_ptr<Settings> settings_;
-};
+// Adds the subcommand and its options to app.
+Subcommand AddSimCommand(CLI::App &app);
 
 }  // namespace kormelt::tool

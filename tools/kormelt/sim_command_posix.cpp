@@ -8,20 +8,17 @@
 
 namespace kormelt::tool {
 
-struct SimCommand::Settings {
-    sim::Options options;
-};
+namespace {
 
-SimCommand::SimCommand(CLI::App &app) : settings_(std::make_unique<Settings>()) {
-    command_ = app.add_subcommand(
+CLI::App *AddSimOptions(CLI::App &app, sim::Options &options) {
+    CLI::App *command = app.add_subcommand(
         "sim", "Run the device simulator on a pseudo-terminal until Ctrl-C, for trying the tool without a device");
-    sim::AddSimulatorOptions(*command_, settings_->options);
+    sim::AddSimulatorOptions(*command, options);
+    return command;
 }
 
-SimCommand::~SimCommand() = default;
-
-int SimCommand::Run() {
-    const std::string &dump = settings_->options.dump_path;
+int RunSim(const CLI::App &, const sim::Options &options) {
+    const std::string &dump = options.dump_path;
     sim::ForegroundSay say;
     // The path alone on the first line of stdout is for scripts; the rest is
     // for people and goes to stderr.
@@ -40,7 +37,7 @@ int SimCommand::Run() {
         }
     };
     std::string error;
-    switch (sim::RunInForeground(settings_->options, say, &error)) {
+    switch (sim::RunInForeground(options, say, &error)) {
     case sim::ForegroundEnd::Stopped:
         return EXIT_OK;
     case sim::ForegroundEnd::CannotStart:
@@ -52,5 +49,9 @@ int SimCommand::Run() {
     }
     return EXIT_SYSTEM;
 }
+
+}  // namespace
+
+Subcommand AddSimCommand(CLI::App &app) { return MakeSubcommand(app, AddSimOptions, RunSim); }
 
 }  // namespace kormelt::tool

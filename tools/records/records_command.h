@@ -4,25 +4,12 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
-#include <memory>
+
+#include "tools/kormelt/subcommand.h"
 
 namespace kormelt::records {
 
-class RecordsCommand {
-public:
-    // Adds the subcommand and its options to app.
-    explicit RecordsCommand(CLI::App &app);
-    ~RecordsCommand();
-    RecordsCommand(const RecordsCommand &) = delete;
-    RecordsCommand &operator=(const RecordsCommand &) = delete;
-
-    bool parsed() const { return command_->parsed(); }
-    int Run();
-
-private:
-    struct Settings;
-    CLI::App *command_;
-    std::unique_ptr<Settings> settings_;
-};
+// Adds the subcommand and its options to app.
+tool::Subcommand AddRecordsCommand(CLI::App &app);
 
 }  // namespace kormelt::records

@@ -35,9 +35,7 @@ int Refuse(const std::string &message, int exit_code) {
     return exit_code;
 }
 
-}  // namespace
-
-struct RecordsCommand::Settings {
+struct RecordsSettings {
     std::string records;
     bool json = false;
     bool csv = false;
@@ -47,34 +45,31 @@ struct RecordsCommand::Settings {
     std::string image;
 };
 
-RecordsCommand::RecordsCommand(CLI::App &app) : settings_(std::make_unique<Settings>()) {
-    Settings &s = *settings_;
-    command_ = app.add_subcommand("records", "Show the updates recorded, newest first");
-    command_->footer(std::string(RECORDS_HELP) + "\n\n" + tool::EXIT_CODE_HELP);
-    AddRecordsOption(*command_, &s.records, "The records file");
-    CLI::Option *json = command_->add_flag("--json", s.json, "Every column, one JSON object per line");
-    command_->add_flag("--csv", s.csv, "Every column as CSV with a header line, for spreadsheets")->excludes(json);
-    command_->add_option("--since", s.since, "Only updates started at or after this UTC time (2025-03-14T09:00)")
+CLI::App *AddRecordsOptions(CLI::App &app, RecordsSettings &s) {
+    CLI::App *command = app.add_subcommand("records", "Show the updates recorded, newest first");
+    command->footer(std::string(RECORDS_HELP) + "\n\n" + tool::EXIT_CODE_HELP);
+    AddRecordsOption(*command, &s.records, "The records file");
+    CLI::Option *json = command->add_flag("--json", s.json, "Every column, one JSON object per line");
+    command->add_flag("--csv", s.csv, "Every column as CSV with a header line, for spreadsheets")->excludes(json);
+    command->add_option("--since", s.since, "Only updates started at or after this UTC time (2025-03-14T09:00)")
         ->type_name("TIME");
-    command_->add_option("--serial", s.serial, "Only updates of the device with this USB serial number")
+    command->add_option("--serial", s.serial, "Only updates of the device with this USB serial number")
         ->type_name("S");
-    command_->add_option("--outcome", s.outcome, "Only updates with this outcome")
+    command->add_option("--outcome", s.outcome, "Only updates with this outcome")
         ->check(CLI::IsMember({"ok", "failed", "cancelled", "interrupted", "running", "unfinished"}))
         ->type_name("O");
-    command_->add_option("--image", s.image, "Only updates of the image whose SHA-256 starts with these hex digits")
+    command->add_option("--image", s.image, "Only updates of the image whose SHA-256 starts with these hex digits")
         ->type_name("SHA256-PREFIX");
+    return command;
 }
 
-RecordsCommand::~RecordsCommand() = default;
-
-int RecordsCommand::Run() {
-    const Settings &s = *settings_;
+int RunRecords(const CLI::App &command, const RecordsSettings &s) {
     std::string error;
     RecordFilter filter;
     if (!s.since.empty() && !ParseSince(s.since, &filter.since, &error)) {
         return Refuse(error, tool::EXIT_USAGE);
     }
-    if (command_->count("--image") > 0) {
+    if (command.count("--image") > 0) {
         bool hex = !s.image.empty() && s.image.size() <= SHA256_HEX_DIGITS;
         for (const char c : s.image) {
             hex = hex && std::isxdigit(static_cast<unsigned char>(c));
@@ -112,5 +107,9 @@ int RecordsCommand::Run() {
     }
     return tool::EXIT_OK;
 }
+
+}  // namespace
+
+tool::Subcommand AddRecordsCommand(CLI::App &app) { return tool::MakeSubcommand(app, AddRecordsOptions, RunRecords); }
 
 }  // namespace kormelt::records

@@ -1,8 +1,10 @@
 #include "tools/sim/request_log.h"
 
-#include <cstdlib>
+#include <cmath>
+#include <optional>
 
 #include "protocol/hex.h"
+#include "tools/common/json_object.h"
 #include "tools/common/name_table.h"
 
 namespace kormelt::sim {
@@ -18,106 +20,26 @@ static_assert(NamesEveryValue(KIND_NAMES, RequestKind::Overlong));
 
 const char *KindName(RequestKind kind) { return NameIn(KIND_NAMES, kind, "unknown"); }
 
-// A reader of exactly what LogRecord writes, and of keys added later: an
-// object of string and unsigned integer values, strings without escapes
-// (the writer puts only names and hex digits in them).
-class FlatObjectReader {
-public:
-    explicit FlatObjectReader(const std::string &text) : text_(text) {}
-
-    template <typename OnValue>
-    bool Read(OnValue on_value) {
-        Skip();
-        if (!Take('{')) {
-            return false;
-        }
-        Skip();
-        if (Take('}')) {
-            return AtEnd();
-        }
-        for (;;) {
-            std::string key;
-            if (!String(&key)) {
-                return false;
-            }
-            Skip();
-            if (!Take(':')) {
-                return false;
-            }
-            Skip();
-            std::string text;
-            uint64_t number = 0;
-            bool is_text = false;
-            if (Peek() == '"') {
-                if (!String(&text)) {
-                    return false;
-                }
-                is_text = true;
-            } else if (!Number(&number)) {
-                return false;
-            }
-            if (!on_value(key, is_text, text, number)) {
-                return false;
-            }
-            Skip();
-            if (Take('}')) {
-                return AtEnd();
-            }
-            if (!Take(',')) {
-                return false;
-            }
-            Skip();
-        }
-    }
-
-private:
-    char Peek() const { return pos_ < text_.size() ? text_[pos_] : '\0'; }
-    bool Take(char c) {
-        if (Peek() != c) {
-            return false;
-        }
-        ++pos_;
+// A count of the log (n, block, address): absent, or a whole JSON number
+// from 0 to UINT32_MAX. False when it is there but no such number.
+bool Count(const JsonObject &object, const char *key, std::optional<uint32_t> *count) {
+    const JsonValue *value = object.Find(key);
+    if (value == nullptr) {
         return true;
     }
-    void Skip() {
-        while (Peek() == ' ' || Peek() == '\t' || Peek() == '\r') {
-            ++pos_;
-        }
+    if (value->kind != JsonValue::Kind::Number || !(value->number >= 0 && value->number <= UINT32_MAX) ||
+        std::floor(value->number) != value->number) {
+        return false;
     }
-    bool AtEnd() {
-        Skip();
-        return pos_ == text_.size();
-    }
-    bool String(std::string *out) {
-        if (!Take('"')) {
-            return false;
-        }
-        const size_t end = text_.find('"', pos_);
-        if (end == std::string::npos || text_.find('\\', pos_) < end) {
-            return false;
-        }
-        *out = text_.substr(pos_, end - pos_);
-        pos_ = end + 1;
-        return true;
-    }
-    bool Number(uint64_t *out) {
-        const size_t start = pos_;
-        uint64_t value = 0;
-        while (Peek() >= '0' && Peek() <= '9') {
-            const uint64_t digit = static_cast<uint64_t>(Peek() - '0');
-            if (value > (UINT64_MAX - digit) / 10) {
-                return false;
-            }
-            value = value * 10 + digit;
-            ++pos_;
-        }
-        *out = value;
-        return pos_ > start;
-    }
+    *count = static_cast<uint32_t>(value->number);
+    return true;
+}
 
-    const std::string &text_;
-    size_t pos_ = 0;
-};
+// The string at key; null when it is missing or no string.
+const std::string *Text(const JsonObject &object, const char *key) {
+    const JsonValue *value = object.Find(key);
+    return value != nullptr && value->kind == JsonValue::Kind::String ? &value->text : nullptr;
+}
 
 bool FromHex(const std::string &hex, std::vector<uint8_t> *bytes) {
     return hex.size() % 2 == 0 && HexDecode(hex.data(), hex.size(), bytes) == hex.size();
@@ -137,38 +59,21 @@ std::string LogRecord(uint32_t number, const Request &request) {
 }
 
 bool ParseLogRecord(const std::string &line, LoggedRequest *request) {
-    LoggedRequest parsed;
-    bool has_number = false;
-    bool has_kind = false;
-    bool has_bytes = false;
-    FlatObjectReader reader(line);
-    const bool read = reader.Read([&](const std::string &key, bool is_text, const std::string &text,
-                                      uint64_t number) {
-        if (key == "n" || key == "block" || key == "address") {
-            if (is_text || number > UINT32_MAX) {
-                return false;
-            }
-            const auto value = static_cast<uint32_t>(number);
-            if (key == "n") {
-                parsed.number = value;
-                has_number = true;
-            } else if (key == "block") {
-                parsed.block = value;
-            } else {
-                parsed.address = value;
-            }
-        } else if (key == "kind") {
-            parsed.kind = text;
-            has_kind = is_text;
-        } else if (key == "bytes") {
-            has_bytes = is_text && FromHex(text, &parsed.bytes);
-            return has_bytes;
-        }
-        return true;
-    });
-    if (!read || !has_number || !has_kind || !has_bytes) {
+    const std::optional<JsonObject> object = JsonObject::Parse(line);
+    if (!object) {
         return false;
     }
+    LoggedRequest parsed;
+    std::optional<uint32_t> number;
+    const std::string *kind = Text(*object, "kind");
+    const std::string *bytes = Text(*object, "bytes");
+    if (!Count(*object, "n", &number) || !number || !Count(*object, "block", &parsed.block) ||
+        !Count(*object, "address", &parsed.address) || kind == nullptr || bytes == nullptr ||
+        !FromHex(*bytes, &parsed.bytes)) {
+        return false;
+    }
+    parsed.number = *number;
+    parsed.kind = *kind;
     *request = std::move(parsed);
     return true;
 }

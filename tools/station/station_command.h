@@ -5,28 +5,15 @@
 
 #include <CLI/CLI.hpp>
 #include <cstddef>
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "tools/kormelt/subcommand.h"
+
 namespace kormelt::station {
 
-class StationCommand {
-public:
-    // Adds the subcommand and its options to app.
-    explicit StationCommand(CLI::App &app);
-    ~StationCommand();
-    StationCommand(const StationCommand &) = delete;
-    StationCommand &operator=(const StationCommand &) = delete;
-
-    bool parsed() const { return command_->parsed(); }
-    int Run();
-
-private:
-    struct Settings;
-    CLI::App *command_;
-    std::unique_ptr<Settings> settings_;
-};
+// Adds the subcommand and its options to app.
+tool::Subcommand AddStationCommand(CLI::App &app);
 
 // --ports, --match and --jobs, which `kormelt ui` takes too (Linux).
 void AddPortOptions(CLI::App &command, std::vector<std::string> *ports, std::vector<std::string> *match,

@@ -28,24 +28,20 @@ constexpr char STATION_HELP[] =
     "every update that runs (up to 3 s while a device is silent), records it and exits with 8. The\n"
     "workers never outlive the station: if it is killed, the kernel stops them.";
 
-}  // namespace
-
-struct StationCommand::Settings {
-    StationOptions options;
-};
-
-StationCommand::StationCommand(CLI::App &app) : settings_(std::make_unique<Settings>()) {
-    StationOptions &o = settings_->options;
-    command_ = app.add_subcommand("station", "Update every adapter on the rack with one image at once (Linux)");
-    command_->footer(std::string(STATION_HELP) + "\n\n" + tool::EXIT_CODE_HELP);
-    command_->add_option("IMAGE", o.image, "Image file: the firmware followed by its CRC")->required();
-    AddPortOptions(*command_, &o.ports, &o.match, &o.jobs);
-    command_->add_flag("--watch", o.watch, "Keep running and update each adapter that is plugged in");
-    command_->add_flag("--json", o.json, "Print one JSON object per line");
-    records::AddRecordsOption(*command_, &o.records, "Keep the records in this SQLite file");
+CLI::App *AddStationOptions(CLI::App &app, StationOptions &o) {
+    CLI::App *command = app.add_subcommand("station", "Update every adapter on the rack with one image at once (Linux)");
+    command->footer(std::string(STATION_HELP) + "\n\n" + tool::EXIT_CODE_HELP);
+    command->add_option("IMAGE", o.image, "Image file: the firmware followed by its CRC")->required();
+    AddPortOptions(*command, &o.ports, &o.match, &o.jobs);
+    command->add_flag("--watch", o.watch, "Keep running and update each adapter that is plugged in");
+    command->add_flag("--json", o.json, "Print one JSON object per line");
+    records::AddRecordsOption(*command, &o.records, "Keep the records in this SQLite file");
+    return command;
 }
 
-StationCommand::~StationCommand() = default;
+int RunStationCommand(const CLI::App &, const StationOptions &options) { return RunStation(options); }
+
+}  // namespace
 
 void AddPortOptions(CLI::App &command, std::vector<std::string> *ports, std::vector<std::string> *match,
                     size_t *jobs) {
@@ -57,6 +53,6 @@ void AddPortOptions(CLI::App &command, std::vector<std::string> *ports, std::vec
         ->type_name("N");
 }
 
-int StationCommand::Run() { return RunStation(settings_->options); }
+tool::Subcommand AddStationCommand(CLI::App &app) { return tool::MakeSubcommand(app, AddStationOptions, RunStationCommand); }
 
 }  // namespace kormelt::station

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "tools/kormelt/exit_codes.h"
-#include "tools/station/json_object.h"
+#include "tools/common/json_object.h"
 
 namespace kormelt::station {
 namespace {

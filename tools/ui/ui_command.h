@@ -3,25 +3,12 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
-#include <memory>
+
+#include "tools/kormelt/subcommand.h"
 
 namespace kormelt::ui {
 
-class UiCommand {
-public:
-    // Adds the subcommand and its options to app.
-    explicit UiCommand(CLI::App &app);
-    ~UiCommand();
-    UiCommand(const UiCommand &) = delete;
-    UiCommand &operator=(const UiCommand &) = delete;
-
-    bool parsed() const { return command_->parsed(); }
-    int Run();
-
-private:
-    struct Settings;
-    CLI::App *command_;
-    std::unique_ptr<Settings> settings_;
-};
+// Adds the subcommand and its options to app.
+tool::Subcommand AddUiCommand(CLI::App &app);
 
 }  // namespace kormelt::ui

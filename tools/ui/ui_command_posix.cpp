@@ -26,26 +26,22 @@ constexpr char UI_HELP[] =
     "Ctrl-C, SIGTERM or SIGHUP cancels every update that runs (up to 3 s while a device is silent), records\n"
     "it and exits with 8; an uploaded image is removed then.";
 
-}  // namespace
-
-struct UiCommand::Settings {
-    UiOptions options;
-};
-
-UiCommand::UiCommand(CLI::App &app) : settings_(std::make_unique<Settings>()) {
-    UiOptions &o = settings_->options;
-    command_ = app.add_subcommand("ui", "The station as a web page on this machine (Linux)");
-    command_->footer(std::string(UI_HELP) + "\n\n" + tool::EXIT_CODE_HELP);
-    command_->add_option("--image", o.image, "Start with this image (or firmware to seal)")->type_name("FILE");
-    command_->add_flag("--locked", o.locked, "The page cannot change the image of --image");
-    command_->add_option("--listen", o.listen, "Listen on this address and port (default 127.0.0.1:8650)")
+CLI::App *AddUiOptions(CLI::App &app, UiOptions &o) {
+    CLI::App *command = app.add_subcommand("ui", "The station as a web page on this machine (Linux)");
+    command->footer(std::string(UI_HELP) + "\n\n" + tool::EXIT_CODE_HELP);
+    command->add_option("--image", o.image, "Start with this image (or firmware to seal)")->type_name("FILE");
+    command->add_flag("--locked", o.locked, "The page cannot change the image of --image");
+    command->add_option("--listen", o.listen, "Listen on this address and port (default 127.0.0.1:8650)")
         ->type_name("ADDR:PORT");
-    station::AddPortOptions(*command_, &o.ports, &o.match, &o.jobs);
-    records::AddRecordsOption(*command_, &o.records, "Keep the records in this SQLite file");
+    station::AddPortOptions(*command, &o.ports, &o.match, &o.jobs);
+    records::AddRecordsOption(*command, &o.records, "Keep the records in this SQLite file");
+    return command;
 }
 
-UiCommand::~UiCommand() = default;
+int RunUiCommand(const CLI::App &, const UiOptions &options) { return RunUi(options); }
 
-int UiCommand::Run() { return RunUi(settings_->options); }
+}  // namespace
+
+tool::Subcommand AddUiCommand(CLI::App &app) { return tool::MakeSubcommand(app, AddUiOptions, RunUiCommand); }
 
 }  // namespace kormelt::ui

@@ -1,14 +1,14 @@
-// One JSON object of one line, as the station's workers print them: flat,
-// its values strings, numbers, booleans or null. Anything else (a nested
-// value, a line that is no object) is refused: a worker that prints it is
-// not one the station knows.
+// One JSON object of one line, as the station's workers print them and the
+// simulator logs its requests: flat, its values strings, numbers, booleans or
+// null. Anything else (a nested value, a line that is no object) is refused:
+// neither writes it.
 #pragma once
 
 #include <map>
 #include <optional>
 #include <string>
 
-namespace kormelt::station {
+namespace kormelt {
 
 struct JsonValue {
     enum class Kind { String, Number, Bool, Null } kind = Kind::Null;
@@ -27,9 +27,11 @@ public:
     // The number at key, when it is one.
     std::optional<double> Number(const std::string &key) const;
     bool Has(const std::string &key) const { return values_.count(key) != 0; }
+    // The value at key, or null when it is missing.
+    const JsonValue *Find(const std::string &key) const;
 
 private:
     std::map<std::string, JsonValue> values_;
 };
 
-}  // namespace kormelt::station
+}  // namespace kormelt

@@ -1,9 +1,9 @@
-#include "tools/station/json_object.h"
+#include "tools/common/json_object.h"
 
 #include <cstdlib>
 #include <cstring>
 
-namespace kormelt::station {
+namespace kormelt {
 namespace {
 
 constexpr uint32_t SURROGATE_HIGH_FIRST = 0xD800;
@@ -224,17 +224,22 @@ std::optional<JsonObject> JsonObject::Parse(const std::string &line) {
     return object;
 }
 
-std::string JsonObject::String(const std::string &key, const std::string &fallback) const {
+const JsonValue *JsonObject::Find(const std::string &key) const {
     const auto found = values_.find(key);
-    return found != values_.end() && found->second.kind == JsonValue::Kind::String ? found->second.text : fallback;
+    return found == values_.end() ? nullptr : &found->second;
+}
+
+std::string JsonObject::String(const std::string &key, const std::string &fallback) const {
+    const JsonValue *value = Find(key);
+    return value != nullptr && value->kind == JsonValue::Kind::String ? value->text : fallback;
 }
 
 std::optional<double> JsonObject::Number(const std::string &key) const {
-    const auto found = values_.find(key);
-    if (found == values_.end() || found->second.kind != JsonValue::Kind::Number) {
+    const JsonValue *value = Find(key);
+    if (value == nullptr || value->kind != JsonValue::Kind::Number) {
         return std::nullopt;
     }
-    return found->second.number;
+    return value->number;
 }
 
-}  // namespace kormelt::station
+}  // namespace kormelt
