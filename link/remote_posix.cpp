@@ -1,0 +1,301 @@
+#include "link/remote_posix.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
+#include "link/port_open_posix.h"
+#include "link/retry_interrupted_posix.h"
+#include "protocol/status_names.h"
+
+namespace kormelt {
+
+namespace {
+
+constexpr char LOOPBACK_V4[] = "127.0.0.1";
+constexpr char LOOPBACK_V6[] = "::1";
+constexpr size_t SERVICE_CAPACITY = 6;  // "65535" and the final zero
+constexpr size_t RAW_READ_BYTES = PORT_RX_BUFFER_BYTES;  // one read's bytes never decode to more
+constexpr size_t DRAIN_CHUNK_BYTES = 256;
+// The caller's bytes escaped per write: a frame (FRAME_TX_CAPACITY) of
+// 0xFF bytes at worst doubles.
+constexpr size_t ESCAPE_CHUNK_BYTES = 512;
+
+int64_t DeadlineAfterMs(int64_t start, uint32_t ms) { return start + static_cast<int64_t>(ms) * PORT_NS_PER_MS; }
+
+// Waits for events on fd until deadline_ns; >0 when one came, 0 when the
+// deadline passed or the clock failed, <0 on a failed wait.
+int WaitFor(int fd, short events, int64_t deadline_ns, short *revents) {
+    for (;;) {
+        int64_t now = 0;
+        if (!PortNowNs(&now) || now >= deadline_ns) {
+            return 0;
+        }
+        pollfd wait{fd, events, 0};
+        const int ready = PosixCall.poll(&wait, 1, PortPollTimeoutMs(deadline_ns - now));
+        if (ready < 0 && errno == EINTR) {
+            continue;  // again with the time left
+        }
+        *revents = wait.revents;
+        return ready;
+    }
+}
+
+PortOpenCalls DescriptorCalls() {
+    PortOpenCalls calls;
+    calls.open = PosixCall.open;
+    calls.fcntl = PosixCall.fcntl;
+    calls.flock = PosixCall.flock;
+    calls.close = PosixCall.close;
+    return calls;
+}
+
+// One address tried: a non-blocking connect, waited for until deadline_ns.
+// The connected socket, or -1.
+int ConnectOne(const addrinfo &address, int64_t deadline_ns) {
+    const int opened = PosixCall.socket(address.ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int fd = opened < 0 ? opened : KeepAboveStandardStreams(opened, DescriptorCalls());
+    if (fd < 0) {
+        return -1;
+    }
+    auto fail = [fd] {
+        // Nothing was sent that closing would lose.
+        (void)PosixCall.close(fd);
+        return -1;
+    };
+    if (PosixCall.connect(fd, address.ai_addr, address.ai_addrlen) != 0) {
+        // A connect that a signal interrupts goes on in the background, as
+        // one in progress does: both are waited for.
+        if (errno != EINPROGRESS && errno != EINTR) {
+            return fail();
+        }
+        short revents = 0;
+        if (WaitFor(fd, POLLOUT, deadline_ns, &revents) <= 0) {
+            return fail();
+        }
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (PosixCall.getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+            return fail();
+        }
+    }
+    return fd;
+}
+
+int ConnectTo(const char *host, const char *service, int family, int64_t deadline_ns) {
+    addrinfo hints{};
+    hints.ai_family = family;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    addrinfo *found = nullptr;
+    if (PosixCall.getaddrinfo(host, service, &hints, &found) != 0 || found == nullptr) {
+        return -1;
+    }
+    int fd = -1;
+    for (const addrinfo *a = found; a != nullptr && fd < 0; a = a->ai_next) {
+        fd = ConnectOne(*a, deadline_ns);
+    }
+    PosixCall.freeaddrinfo(found);
+    return fd;
+}
+
+int Connect(const PortUrl &url, int64_t deadline_ns) {
+    char service[SERVICE_CAPACITY];
+    // Cannot be cut short: any port number fits.
+    (void)std::snprintf(service, sizeof service, "%u", static_cast<unsigned>(url.port));
+    if (!url.bracketed && strcasecmp(url.host, REMOTE_LOCAL_HOST) == 0) {
+        const int fd = ConnectTo(LOOPBACK_V4, service, AF_INET, deadline_ns);
+        return fd >= 0 ? fd : ConnectTo(LOOPBACK_V6, service, AF_INET6, deadline_ns);
+    }
+    return ConnectTo(url.host, service, url.bracketed ? AF_INET6 : AF_INET, deadline_ns);
+}
+
+bool SetOption(int fd, int level, int name, int value) {
+    return PosixCall.setsockopt(fd, level, name, &value, sizeof value) == 0;
+}
+
+// Each request goes out at once (no waiting to fill a segment), and a
+// server that vanished is found within the keep-alive's time even while
+// the port only waits.
+bool SetSocketOptions(int fd) {
+    return SetOption(fd, IPPROTO_TCP, TCP_NODELAY, 1) && SetOption(fd, SOL_SOCKET, SO_KEEPALIVE, 1) &&
+           SetOption(fd, IPPROTO_TCP, TCP_KEEPIDLE, REMOTE_KEEPALIVE_IDLE_S) &&
+           SetOption(fd, IPPROTO_TCP, TCP_KEEPINTVL, REMOTE_KEEPALIVE_INTERVAL_S) &&
+           SetOption(fd, IPPROTO_TCP, TCP_KEEPCNT, REMOTE_KEEPALIVE_PROBES);
+}
+
+// Sends the client's own bytes (offers, settings, answers) whole before
+// deadline_ns.
+bool SendAll(PortRecord *record, const uint8_t *bytes, size_t count, int64_t deadline_ns) {
+    size_t written = 0;
+    return PortWriteBefore(record, bytes, count, deadline_ns, &written) && written == count;
+}
+
+enum class Heard { Progress, Closed, Late };
+
+// One wait and one read during the agreement: the server's bytes fed to the
+// conversation, its requests answered. What the device says before the
+// port is open is dropped, as a device's port drops what it finds queued.
+Heard Listen(PortRecord *record, int64_t deadline_ns) {
+    short revents = 0;
+    const int ready = WaitFor(record->handle, POLLIN, deadline_ns, &revents);
+    if (ready == 0) {
+        return Heard::Late;
+    }
+    if (ready < 0) {
+        return Heard::Closed;
+    }
+    size_t count = 0;
+    return RemoteTake(record, &count) ? Heard::Progress : Heard::Closed;
+}
+
+int32_t Agree(PortRecord *record, Rfc2217Refusal refusal, int64_t deadline_ns) {
+    Rfc2217Client &telnet = record->telnet;
+    uint8_t out[RFC2217_SETTINGS_CAPACITY];
+    size_t n = telnet.Greeting(out, sizeof out);
+    if (!SendAll(record, out, n, deadline_ns)) {
+        return STATUS_PORT_OPEN;
+    }
+    while (!telnet.Negotiated()) {
+        const Heard heard = Listen(record, deadline_ns);
+        if (heard == Heard::Closed) {
+            return STATUS_PORT_OPEN;
+        }
+        if (heard == Heard::Late) {
+            break;
+        }
+    }
+    // Binary both ways in any case: without it the server would change the
+    // device's bytes (a carriage return, a NUL).
+    if (!telnet.BinaryAgreed()) {
+        return STATUS_PORT_CONFIG;
+    }
+    if (!telnet.ComPortAgreed()) {
+        return refusal == Rfc2217Refusal::Tolerant ? STATUS_OK : STATUS_PORT_CONFIG;
+    }
+    n = telnet.LineSettings(out, sizeof out);
+    if (!SendAll(record, out, n, deadline_ns)) {
+        return STATUS_PORT_OPEN;
+    }
+    while (!telnet.SettingsAnswered()) {
+        const Heard heard = Listen(record, deadline_ns);
+        if (heard == Heard::Closed) {
+            return STATUS_PORT_OPEN;
+        }
+        if (heard == Heard::Late) {
+            return STATUS_PORT_CONFIG;
+        }
+    }
+    if (!telnet.SettingsAgreed()) {
+        return STATUS_PORT_CONFIG;
+    }
+    // The server's answers to the modem lines are not awaited: a server in
+    // front of a line without them sends none.
+    n = Rfc2217Client::ModemLines(true, out, sizeof out);
+    return SendAll(record, out, n, deadline_ns) ? STATUS_OK : STATUS_PORT_OPEN;
+}
+
+}  // namespace
+
+int32_t RemoteOpen(PortRecord *record, const PortUrl &url) {
+    int64_t start = 0;
+    if (!PortNowNs(&start)) {
+        return STATUS_PORT_OPEN;
+    }
+    const int fd = Connect(url, DeadlineAfterMs(start, REMOTE_CONNECT_TIMEOUT_MS));
+    if (fd < 0) {
+        return STATUS_PORT_OPEN;
+    }
+    record->handle = fd;
+    record->tag = PORT_TAG_LIVE;
+    record->line = url.kind == RemoteKind::Rfc2217 ? PortLine::Rfc2217 : PortLine::Socket;
+    if (!SetSocketOptions(fd)) {
+        return STATUS_PORT_TIMEOUTS;
+    }
+    if (record->line == PortLine::Socket) {
+        return STATUS_OK;
+    }
+    int64_t connected = 0;
+    if (!PortNowNs(&connected)) {
+        return STATUS_PORT_OPEN;
+    }
+    const int32_t status = Agree(record, url.refusal, DeadlineAfterMs(connected, REMOTE_NEGOTIATION_TIMEOUT_MS));
+    record->rx_count = 0;
+    record->rx_next = 0;
+    return status;
+}
+
+bool RemoteTake(PortRecord *record, size_t *count) {
+    *count = 0;
+    uint8_t raw[RAW_READ_BYTES];
+    const ssize_t got = RetryInterrupted([&] { return PosixCall.recv(record->handle, raw, sizeof raw, 0); });
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        return true;
+    }
+    if (got <= 0) {
+        return false;  // 0: the server ended the connection
+    }
+    uint8_t answer[RFC2217_ANSWER_CAPACITY];
+    size_t answer_count = 0;
+    record->telnet.Feed(raw, static_cast<size_t>(got), record->rx, count, answer, sizeof answer, &answer_count);
+    if (answer_count > 0) {
+        // Not examined: an answer that does not go out leaves the server to
+        // ask again, and a connection that failed fails the next write.
+        (void)PosixCall.send(record->handle, answer, answer_count, MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    return true;
+}
+
+bool RemoteWrite(PortRecord *record, const uint8_t *bytes, size_t count, int64_t deadline_ns, size_t *written) {
+    *written = 0;
+    uint8_t escaped[ESCAPE_CHUNK_BYTES];
+    while (*written < count) {
+        size_t consumed = 0;
+        const size_t n = TelnetEscape(bytes + *written, count - *written, escaped, sizeof escaped, &consumed);
+        size_t sent = 0;
+        const bool ok = PortWriteBefore(record, escaped, n, deadline_ns, &sent);
+        if (!ok || sent < n) {
+            *written += TelnetEscapedInput(bytes + *written, consumed, sent);
+            return ok;
+        }
+        *written += consumed;
+    }
+    return true;
+}
+
+void RemoteClose(PortRecord *record) {
+    const int fd = record->handle;
+    int64_t start = 0;
+    const bool timed = PortNowNs(&start);
+    if (record->line == PortLine::Rfc2217 && timed && record->telnet.ComPortAgreed()) {
+        // DTR and then RTS, in the order a device's port drops them. Not
+        // examined, as nothing in close is: a server gone has no lines left.
+        uint8_t out[RFC2217_MODEM_LINES_BYTES];
+        const size_t n = Rfc2217Client::ModemLines(false, out, sizeof out);
+        size_t sent = 0;
+        (void)PortWriteBefore(record, out, n, DeadlineAfterMs(start, PORT_WRITE_TIMEOUT_MS), &sent);
+    }
+    // Our end first, then what the server still sends is read until it ends
+    // its own: a socket closed with unread bytes is reset, and a reset
+    // throws away what had not gone out yet, the lines' commands among it.
+    if (timed && PosixCall.shutdown(fd, SHUT_WR) == 0) {
+        const int64_t deadline = DeadlineAfterMs(start, REMOTE_CLOSE_DRAIN_MS);
+        uint8_t drained[DRAIN_CHUNK_BYTES];
+        short revents = 0;
+        while (WaitFor(fd, POLLIN, deadline, &revents) > 0) {
+            const ssize_t got = RetryInterrupted([&] { return PosixCall.recv(fd, drained, sizeof drained, 0); });
+            if (got <= 0 && !(got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) {
+                break;
+            }
+        }
+    }
+    // Not retried on EINTR: Linux releases the descriptor even then.
+    (void)PosixCall.close(fd);
+}
+
+}  // namespace kormelt
