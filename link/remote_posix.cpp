@@ -19,7 +19,7 @@ namespace {
 
 constexpr char LOOPBACK_V4[] = "127.0.0.1";
 constexpr char LOOPBACK_V6[] = "::1";
-constexpr size_t SERVICE_CAPACITY = 6;  // "65535" and the final zero
+constexpr size_t SERVICE_CAPACITY = 6;                   // "65535" and the final zero
 constexpr size_t RAW_READ_BYTES = PORT_RX_BUFFER_BYTES;  // one read's bytes never decode to more
 constexpr size_t DRAIN_CHUNK_BYTES = 256;
 // The caller's bytes escaped per write: a frame (FRAME_TX_CAPACITY) of
@@ -283,8 +283,9 @@ void RemoteClose(PortRecord *record) {
     // Our end first, then what the server still sends is read until it ends
     // its own: a socket closed with unread bytes is reset, and a reset
     // throws away what had not gone out yet, the lines' commands among it.
-    if (timed && PosixCall.shutdown(fd, SHUT_WR) == 0) {
-        const int64_t deadline = DeadlineAfterMs(start, REMOTE_CLOSE_DRAIN_MS);
+    int64_t ended = 0;
+    if (timed && PortNowNs(&ended) && PosixCall.shutdown(fd, SHUT_WR) == 0) {
+        const int64_t deadline = DeadlineAfterMs(ended, REMOTE_CLOSE_DRAIN_MS);
         uint8_t drained[DRAIN_CHUNK_BYTES];
         short revents = 0;
         while (WaitFor(fd, POLLIN, deadline, &revents) > 0) {

@@ -11,8 +11,10 @@ constexpr size_t SETTING_COUNT = 5;  // SET-BAUDRATE .. SET-CONTROL
 constexpr uint8_t ALL_SETTINGS = (1u << SETTING_COUNT) - 1;
 constexpr size_t BAUD_RATE_BYTES = 4;
 
-bool TestBit(const uint8_t (&bits)[32], uint8_t option) { return (bits[option / 8] & (1u << (option % 8))) != 0; }
-void SetBit(uint8_t (&bits)[32], uint8_t option) { bits[option / 8] = static_cast<uint8_t>(bits[option / 8] | (1u << (option % 8))); }
+bool TestBit(const uint8_t (&bits)[TELNET_OPTION_SET_BYTES], uint8_t option) { return (bits[option / 8] & (1u << (option % 8))) != 0; }
+void SetBit(uint8_t (&bits)[TELNET_OPTION_SET_BYTES], uint8_t option) {
+    bits[option / 8] = static_cast<uint8_t>(bits[option / 8] | (1u << (option % 8)));
+}
 
 // The value each setting is asked for, as the server sends it back.
 void BaudRateBytes(uint8_t (&bytes)[BAUD_RATE_BYTES]) {
@@ -39,7 +41,7 @@ uint8_t SmallSetting(uint8_t code) {
 
 size_t Rfc2217Client::Greeting(uint8_t *out, size_t capacity) const {
     static constexpr uint8_t offers[][2] = {
-        {TELNET_WILL, TELNET_OPTION_BINARY}, {TELNET_DO, TELNET_OPTION_BINARY}, {TELNET_WILL, TELNET_OPTION_SGA},
+        {TELNET_WILL, TELNET_OPTION_BINARY}, {TELNET_DO, TELNET_OPTION_BINARY},     {TELNET_WILL, TELNET_OPTION_SGA},
         {TELNET_DO, TELNET_OPTION_SGA},      {TELNET_WILL, TELNET_OPTION_COM_PORT},
     };
     if (capacity < RFC2217_GREETING_BYTES) {
@@ -61,7 +63,8 @@ void Rfc2217Client::Negotiation(uint8_t verb, uint8_t option, uint8_t *answer, s
         if (*answers >= RFC2217_ANSWERS_PER_FEED) {
             return false;
         }
-        const size_t n = TelnetNegotiation(answer_verb, option, answer + *answer_count, answer_capacity - *answer_count);
+        const size_t n =
+            TelnetNegotiation(answer_verb, option, answer + *answer_count, answer_capacity - *answer_count);
         if (n == 0) {
             return false;
         }
@@ -69,8 +72,8 @@ void Rfc2217Client::Negotiation(uint8_t verb, uint8_t option, uint8_t *answer, s
         ++*answers;
         return true;
     };
-    Answer *local = option == TELNET_OPTION_BINARY   ? &binary_local_
-                    : option == TELNET_OPTION_SGA    ? &sga_local_
+    Answer *local = option == TELNET_OPTION_BINARY     ? &binary_local_
+                    : option == TELNET_OPTION_SGA      ? &sga_local_
                     : option == TELNET_OPTION_COM_PORT ? &com_port_
                                                        : nullptr;
     Answer *remote = option == TELNET_OPTION_BINARY ? &binary_remote_
@@ -133,8 +136,8 @@ void Rfc2217Client::Subnegotiation() {
     if (code == COM_PORT_SET_BAUDRATE) {
         uint8_t asked[BAUD_RATE_BYTES];
         BaudRateBytes(asked);
-        right = length == 2 + BAUD_RATE_BYTES && bytes[2] == asked[0] && bytes[3] == asked[1] &&
-                bytes[4] == asked[2] && bytes[5] == asked[3];
+        right = length == 2 + BAUD_RATE_BYTES && bytes[2] == asked[0] && bytes[3] == asked[1] && bytes[4] == asked[2] &&
+                bytes[5] == asked[3];
     } else {
         right = length == 3 && bytes[2] == SmallSetting(code);
     }
@@ -180,7 +183,8 @@ size_t Rfc2217Client::LineSettings(uint8_t *out, size_t capacity) {
     if (written == 0) {
         return 0;
     }
-    for (const uint8_t code : {COM_PORT_SET_DATASIZE, COM_PORT_SET_PARITY, COM_PORT_SET_STOPSIZE, COM_PORT_SET_CONTROL}) {
+    for (const uint8_t code :
+         {COM_PORT_SET_DATASIZE, COM_PORT_SET_PARITY, COM_PORT_SET_STOPSIZE, COM_PORT_SET_CONTROL}) {
         const uint8_t value = SmallSetting(code);
         const size_t n = ComPortCommand(code, &value, 1, out + written, capacity - written);
         if (n == 0) {

@@ -25,9 +25,15 @@ constexpr size_t RFC2217_GREETING_BYTES = 5 * TELNET_NEGOTIATION_BYTES;
 constexpr size_t RFC2217_SETTINGS_CAPACITY = 5 * 6 + 2 * (4 + 4 * 1);
 constexpr size_t RFC2217_MODEM_LINES_BYTES = 2 * (6 + 1);  // DTR and RTS, one SET-CONTROL each
 
+// One bit for each of the 256 telnet options.
+constexpr size_t TELNET_OPTION_SET_BYTES = 256 / 8;
+
 class Rfc2217Client {
 public:
     Rfc2217Client() : decoder_(subnegotiation_, sizeof subnegotiation_) {}
+    // The decoder points into the object itself.
+    Rfc2217Client(const Rfc2217Client &) = delete;
+    Rfc2217Client &operator=(const Rfc2217Client &) = delete;
 
     // What the client sends first. 0 when it does not fit.
     size_t Greeting(uint8_t *out, size_t capacity) const;
@@ -68,14 +74,14 @@ private:
     Answer binary_remote_ = Answer::Unknown;  // the server's WILL or WONT BINARY
     Answer sga_local_ = Answer::Unknown;
     Answer sga_remote_ = Answer::Unknown;
-    Answer com_port_ = Answer::Unknown;       // the server's DO or DONT COM-PORT-OPTION
+    Answer com_port_ = Answer::Unknown;  // the server's DO or DONT COM-PORT-OPTION
     bool settings_sent_ = false;
     uint8_t settings_answered_ = 0;  // bit k: the answer to setting command k+1 came
     uint8_t settings_wrong_ = 0;     // bit k: it was not the value asked
     // One bit per option the server asked for that was refused: each is
     // refused once, so a server repeating a request gets no answer twice.
-    uint8_t refused_do_[32] = {};
-    uint8_t refused_will_[32] = {};
+    uint8_t refused_do_[TELNET_OPTION_SET_BYTES] = {};
+    uint8_t refused_will_[TELNET_OPTION_SET_BYTES] = {};
 };
 
 }  // namespace kormelt

@@ -72,8 +72,7 @@ std::vector<std::string> Events(const Bytes &line, size_t capacity = 8) {
         switch (decoder.Feed(byte)) {
         case TelnetEvent::None:
             break;
-        case TelnetEvent::Data:
-        {
+        case TelnetEvent::Data: {
             const uint8_t data = decoder.data();
             events.push_back("d " + HexText(&data, 1));
             break;
@@ -102,13 +101,16 @@ TEST(TelnetDecoder, EventsOfALine) {
         {"plain data", {0x7E, 0x00, 0x7E}, {"d 7e", "d 00", "d 7e"}},
         {"doubled 0xFF is one data byte", {0xFF, 0xFF, 0xFD}, {"d ff", "d fd"}},
         {"negotiations", {0xFF, 0xFB, 0x03, 0xFF, 0xFD, 0x2C}, {"n fb03", "n fd2c"}},
-        {"a subnegotiation with 0xFF undoubled", {0xFF, 0xFA, 0x2C, 0x69, 0xFF, 0xFF, 0xFF, 0xF0, 0x42},
+        {"a subnegotiation with 0xFF undoubled",
+         {0xFF, 0xFA, 0x2C, 0x69, 0xFF, 0xFF, 0xFF, 0xF0, 0x42},
          {"s 2c69ff", "d 42"}},
         {"one-byte commands carry nothing", {0xFF, 0xF1, 0xFF, 0xF9, 0xFF, 0xF0, 0x01}, {"d 01"}},
         {"a subnegotiation longer than the buffer is read to its end",
-         {0xFF, 0xFA, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 0xFF, 0xF0, 0x55}, {"s! 0102030405060708", "d 55"}},
+         {0xFF, 0xFA, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 0xFF, 0xF0, 0x55},
+         {"s! 0102030405060708", "d 55"}},
         {"a command inside a subnegotiation ends it unreported",
-         {0xFF, 0xFA, 0x2C, 0x65, 0xFF, 0xFD, 0x00, 0x33}, {"n fd00", "d 33"}},
+         {0xFF, 0xFA, 0x2C, 0x65, 0xFF, 0xFD, 0x00, 0x33},
+         {"n fd00", "d 33"}},
         {"a command split at every byte", {0xFF}, {}},
     };
     for (const Case &c : cases) {
@@ -134,13 +136,11 @@ Fed Feed(Rfc2217Client &client, const Bytes &in) {
 
 // What the serial server of the tests sends on a connection, and what it
 // answers to the settings.
-const Bytes SERVER_GREETING = {0xFF, 0xFB, 0x03, 0xFF, 0xFD, 0x03, 0xFF, 0xFB, 0x01, 0xFF, 0xFE, 0x01,
-                               0xFF, 0xFD, 0x00, 0xFF, 0xFB, 0x00, 0xFF, 0xFD, 0x2C};
-Bytes Answer(uint8_t code, Bytes value) {
-    return Concat({{0xFF, 0xFA, 0x2C, code}, value, {0xFF, 0xF0}});
-}
-const Bytes RIGHT_ANSWERS = Concat({Answer(101, {0x00, 0x00, 0x4B, 0x00}), Answer(102, {8}), Answer(103, {1}),
-                                    Answer(104, {1}), Answer(105, {1})});
+const Bytes SERVER_GREETING = {0xFF, 0xFB, 0x03, 0xFF, 0xFD, 0x03, 0xFF, 0xFB, 0x01, 0xFF, 0xFE,
+                               0x01, 0xFF, 0xFD, 0x00, 0xFF, 0xFB, 0x00, 0xFF, 0xFD, 0x2C};
+Bytes Answer(uint8_t code, Bytes value) { return Concat({{0xFF, 0xFA, 0x2C, code}, value, {0xFF, 0xF0}}); }
+const Bytes RIGHT_ANSWERS = Concat(
+    {Answer(101, {0x00, 0x00, 0x4B, 0x00}), Answer(102, {8}), Answer(103, {1}), Answer(104, {1}), Answer(105, {1})});
 
 TEST(Rfc2217Client, GreetingSettingsAndModemLinesAsLiteralBytes) {
     Rfc2217Client client;
@@ -183,10 +183,22 @@ TEST(Rfc2217Client, ServersThatSayNoOrOtherwise) {
     const Bytes binary_both = {0xFF, 0xFD, 0x00, 0xFF, 0xFB, 0x00};
     const Case cases[] = {
         {"refuses COM-PORT-OPTION", Concat({binary_both, {0xFF, 0xFE, 0x2C}}), true, true, false, {}, false, false},
-        {"refuses binary from the server", {0xFF, 0xFD, 0x00, 0xFF, 0xFC, 0x00, 0xFF, 0xFD, 0x2C}, true, false, true,
-         {}, false, false},
-        {"refuses binary to the server", {0xFF, 0xFE, 0x00, 0xFF, 0xFB, 0x00, 0xFF, 0xFD, 0x2C}, true, false, true,
-         {}, false, false},
+        {"refuses binary from the server",
+         {0xFF, 0xFD, 0x00, 0xFF, 0xFC, 0x00, 0xFF, 0xFD, 0x2C},
+         true,
+         false,
+         true,
+         {},
+         false,
+         false},
+        {"refuses binary to the server",
+         {0xFF, 0xFE, 0x00, 0xFF, 0xFB, 0x00, 0xFF, 0xFD, 0x2C},
+         true,
+         false,
+         true,
+         {},
+         false,
+         false},
         {"says nothing of COM-PORT-OPTION", binary_both, false, true, false, {}, false, false},
         {"sets another baud rate", Concat({binary_both, {0xFF, 0xFD, 0x2C}}), true, true, true,
          Concat({Answer(101, {0x00, 0x00, 0x25, 0x80}), Answer(102, {8}), Answer(103, {1}), Answer(104, {1}),
@@ -197,8 +209,8 @@ TEST(Rfc2217Client, ServersThatSayNoOrOtherwise) {
                  Answer(105, {1})}),
          true, false},
         {"answers four of five", Concat({binary_both, {0xFF, 0xFD, 0x2C}}), true, true, true,
-         Concat({Answer(101, {0x00, 0x00, 0x4B, 0x00}), Answer(102, {8}), Answer(103, {1}), Answer(104, {1})}),
-         false, false},
+         Concat({Answer(101, {0x00, 0x00, 0x4B, 0x00}), Answer(102, {8}), Answer(103, {1}), Answer(104, {1})}), false,
+         false},
         {"a second, wrong answer changes nothing", Concat({binary_both, {0xFF, 0xFD, 0x2C}}), true, true, true,
          Concat({RIGHT_ANSWERS, Answer(101, {0x00, 0x00, 0x25, 0x80})}), true, true},
         {"a short baud rate answer", Concat({binary_both, {0xFF, 0xFD, 0x2C}}), true, true, true,

@@ -110,12 +110,12 @@ bool TcpEndpoint::Open(std::string *error) {
     char text[ADDRESS_TEXT_CAPACITY];
     if (bound.ss_family == AF_INET) {
         const auto *b = reinterpret_cast<const sockaddr_in *>(&bound);
-        name_ = std::string(inet_ntop(AF_INET, &b->sin_addr, text, sizeof text)) + ":" +
-                std::to_string(ntohs(b->sin_port));
+        name_ =
+            std::string(inet_ntop(AF_INET, &b->sin_addr, text, sizeof text)) + ":" + std::to_string(ntohs(b->sin_port));
     } else {
         const auto *b = reinterpret_cast<const sockaddr_in6 *>(&bound);
-        name_ = "[" + std::string(inet_ntop(AF_INET6, &b->sin6_addr, text, sizeof text)) + "]:" +
-                std::to_string(ntohs(b->sin6_port));
+        name_ = "[" + std::string(inet_ntop(AF_INET6, &b->sin6_addr, text, sizeof text)) +
+                "]:" + std::to_string(ntohs(b->sin6_port));
     }
     return true;
 }
