@@ -1,15 +1,11 @@
 #include "link/remote_posix.h"
 
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <strings.h>
 
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 
-#include "link/port_open_posix.h"
+#include "link/remote_connect_posix.h"
 #include "link/retry_interrupted_posix.h"
 #include "protocol/status_names.h"
 
@@ -17,9 +13,6 @@ namespace kormelt {
 
 namespace {
 
-constexpr char LOOPBACK_V4[] = "127.0.0.1";
-constexpr char LOOPBACK_V6[] = "::1";
-constexpr size_t SERVICE_CAPACITY = 6;                   // "65535" and the final zero
 constexpr size_t RAW_READ_BYTES = PORT_RX_BUFFER_BYTES;  // one read's bytes never decode to more
 constexpr size_t DRAIN_CHUNK_BYTES = 256;
 // The caller's bytes escaped per write: a frame (FRAME_TX_CAPACITY) of
@@ -44,75 +37,6 @@ int WaitFor(int fd, short events, int64_t deadline_ns, short *revents) {
         *revents = wait.revents;
         return ready;
     }
-}
-
-PortOpenCalls DescriptorCalls() {
-    PortOpenCalls calls;
-    calls.open = PosixCall.open;
-    calls.fcntl = PosixCall.fcntl;
-    calls.flock = PosixCall.flock;
-    calls.close = PosixCall.close;
-    return calls;
-}
-
-// One address tried: a non-blocking connect, waited for until deadline_ns.
-// The connected socket, or -1.
-int ConnectOne(const addrinfo &address, int64_t deadline_ns) {
-    const int opened = PosixCall.socket(address.ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    const int fd = opened < 0 ? opened : KeepAboveStandardStreams(opened, DescriptorCalls());
-    if (fd < 0) {
-        return -1;
-    }
-    auto fail = [fd] {
-        // Nothing was sent that closing would lose.
-        (void)PosixCall.close(fd);
-        return -1;
-    };
-    if (PosixCall.connect(fd, address.ai_addr, address.ai_addrlen) != 0) {
-        // A connect that a signal interrupts goes on in the background, as
-        // one in progress does: both are waited for.
-        if (errno != EINPROGRESS && errno != EINTR) {
-            return fail();
-        }
-        short revents = 0;
-        if (WaitFor(fd, POLLOUT, deadline_ns, &revents) <= 0) {
-            return fail();
-        }
-        int error = 0;
-        socklen_t length = sizeof error;
-        if (PosixCall.getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
-            return fail();
-        }
-    }
-    return fd;
-}
-
-int ConnectTo(const char *host, const char *service, int family, int64_t deadline_ns) {
-    addrinfo hints{};
-    hints.ai_family = family;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
-    addrinfo *found = nullptr;
-    if (PosixCall.getaddrinfo(host, service, &hints, &found) != 0 || found == nullptr) {
-        return -1;
-    }
-    int fd = -1;
-    for (const addrinfo *a = found; a != nullptr && fd < 0; a = a->ai_next) {
-        fd = ConnectOne(*a, deadline_ns);
-    }
-    PosixCall.freeaddrinfo(found);
-    return fd;
-}
-
-int Connect(const PortUrl &url, int64_t deadline_ns) {
-    char service[SERVICE_CAPACITY];
-    // Cannot be cut short: any port number fits.
-    (void)std::snprintf(service, sizeof service, "%u", static_cast<unsigned>(url.port));
-    if (!url.bracketed && strcasecmp(url.host, REMOTE_LOCAL_HOST) == 0) {
-        const int fd = ConnectTo(LOOPBACK_V4, service, AF_INET, deadline_ns);
-        return fd >= 0 ? fd : ConnectTo(LOOPBACK_V6, service, AF_INET6, deadline_ns);
-    }
-    return ConnectTo(url.host, service, url.bracketed ? AF_INET6 : AF_INET, deadline_ns);
 }
 
 bool SetOption(int fd, int level, int name, int value) {
@@ -203,11 +127,17 @@ int32_t Agree(PortRecord *record, Rfc2217Refusal refusal, int64_t deadline_ns) {
 }  // namespace
 
 int32_t RemoteOpen(PortRecord *record, const PortUrl &url) {
-    int64_t start = 0;
-    if (!PortNowNs(&start)) {
-        return STATUS_PORT_OPEN;
-    }
-    const int fd = Connect(url, DeadlineAfterMs(start, REMOTE_CONNECT_TIMEOUT_MS));
+    RemoteConnectCalls calls;
+    calls.getaddrinfo = PosixCall.getaddrinfo;
+    calls.freeaddrinfo = PosixCall.freeaddrinfo;
+    calls.socket = PosixCall.socket;
+    calls.connect = PosixCall.connect;
+    calls.getsockopt = PosixCall.getsockopt;
+    calls.poll = PosixCall.poll;
+    calls.fcntl = PosixCall.fcntl;
+    calls.close = PosixCall.close;
+    calls.clock_gettime = PosixCall.clock_gettime;
+    const int fd = ConnectRemote(url, calls).fd;
     if (fd < 0) {
         return STATUS_PORT_OPEN;
     }

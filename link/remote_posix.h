@@ -9,13 +9,11 @@
 #include <cstdint>
 
 #include "link/port_url.h"
+#include "link/remote_connect_posix.h"
 #include "link/serial_port_posix.h"
 
 namespace kormelt {
 
-// The connection, over all the addresses of the host together. A server
-// that is not listening answers at once; this bounds one that never answers.
-constexpr uint32_t REMOTE_CONNECT_TIMEOUT_MS = 2000;
 // rfc2217: from the first offer to the answers to the line settings.
 constexpr uint32_t REMOTE_NEGOTIATION_TIMEOUT_MS = 2000;
 // At close, how long the server is given to end the connection after ours.
@@ -27,12 +25,7 @@ constexpr int REMOTE_KEEPALIVE_IDLE_S = 2;
 constexpr int REMOTE_KEEPALIVE_INTERVAL_S = 1;
 constexpr int REMOTE_KEEPALIVE_PROBES = 3;
 
-// Names are not looked up: a lookup cannot be bounded without a thread of
-// the library's own. The host is taken as a numeric address (IPv4, or IPv6
-// in brackets), and "localhost" as 127.0.0.1 and then ::1.
-constexpr char REMOTE_LOCAL_HOST[] = "localhost";
-
-// Connects to url's server and, for rfc2217, agrees binary both ways and
+// Connects to url's server (remote_connect_posix.h) and, for rfc2217, agrees binary both ways and
 // sets the line (19200 8N1, no flow control, then DTR and RTS on). On
 // success the record holds the socket and 0 is returned. Failures: 2 (no
 // connection: no numeric address, refused, not answered in time, closed
