@@ -28,8 +28,9 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, os.pardir, "cli"))
 import test_cli as cli  # noqa: E402
-from test_cli import (EXIT_OK, EXIT_SEARCH, EXIT_UPLOAD, RUN_TIMEOUT_S, Simulator,  # noqa: E402
-                      TempDirTest, expect_update, kormelt, padded, port_env, sealed)
+from test_cli import (AGAIN, EXIT_DOCTOR, EXIT_OK, EXIT_SEARCH, EXIT_UPLOAD, RUN_TIMEOUT_S, Simulator,  # noqa: E402
+                      TempDirTest, expect_update, kormelt, padded, port_env, sealed, tool_message)
+from shared_tables import Sentence  # noqa: E402
 
 LIBRARY = None
 PYTHON_SOURCES = os.path.join(HERE, os.pardir, os.pardir, "python", "src")
@@ -250,6 +251,59 @@ class SocketTest(TempDirTest):
                 self.assertEqual(summary(on_tcp), summary(on_pty))
 
 
+class ToolTest(TempDirTest):
+    """What the tool says of ports on the network: their state without a word to the device, doctor's checks,
+    and a failure worded as the network's."""
+
+    def test_ports_shows_whether_each_server_is_reachable(self):
+        closed = free_port()
+        with tcp_simulator() as sim:
+            env = port_env(COM2="socket://" + sim.path, COM3="rfc2217://%s:%d" % (LOOPBACK, closed),
+                           COM4="rfc2217://serial-server.invalid:2217", COM5="tcp://%s:1" % LOOPBACK)
+            result = kormelt("ports", env=env)
+            self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+            lines = {line.split()[0]: line for line in result.stdout.splitlines()[1:]}
+            self.assertIn("server reachable", lines["COM2"])
+            self.assertIn("server unreachable (Connection refused)", lines["COM3"])
+            self.assertIn("server unreachable (serial-server.invalid is no numeric address", lines["COM4"])
+            self.assertIn("cannot be opened (not a port name the library takes", lines["COM5"])
+            states = {e["port"]: e["state"] for e in map(json.loads, kormelt("ports", "--json", env=env)
+                                                         .stdout.splitlines()) if "state" in e}
+            self.assertEqual((states["COM2"], states["COM3"], states["COM4"]), ("reachable", "unreachable",
+                                                                                 "unreachable"))
+            self.assertEqual(sim.log(), [], "the device was sent nothing")
+
+    def test_doctor_checks_the_name_its_resolution_and_the_connection(self):
+        closed = free_port()
+        with tcp_simulator() as sim:
+            url = "socket://" + sim.path
+            good = kormelt("doctor", "--port", url, env=port_env())
+            self.assertEqual(good.returncode, EXIT_OK, good.stdout + good.stderr)
+            self.assertIn("127.0.0.1 needs no lookup", good.stdout)
+            self.assertIn("the server takes connections", good.stdout)
+            self.assertIn("the device answered on COM1 (%s)" % url, good.stdout)
+        cases = [
+            ("rfc2217://%s:%d" % (LOOPBACK, closed), "cannot connect: Connection refused"),
+            ("rfc2217://localhost.invalid:2217", "the library looks no names up"),
+            ("socket://%s" % LOOPBACK, "not a port name the library takes"),
+        ]
+        for url, words in cases:
+            with self.subTest(url=url):
+                result = kormelt("doctor", "--port", url, env=port_env())
+                self.assertEqual(result.returncode, EXIT_DOCTOR, result.stdout + result.stderr)
+                self.assertIn(words, result.stdout)
+
+    def test_a_failed_line_on_a_server_is_the_networks(self):
+        path, _ = self.image(1000, seed=25)
+        with tcp_simulator("--hangup-at", "12") as sim:
+            url = "socket://" + sim.path
+            result = kormelt("flash", "--port", url, path, env=port_env())
+        self.assertEqual(result.returncode, EXIT_UPLOAD, result.stderr)
+        sentence = Sentence("network_failed", failed="Upload failed at 38%", url=url, status=14,
+                            retry=Sentence("retry_upload", again=AGAIN))
+        self.assertTrue(sentence.matches(tool_message(result.stderr)), (sentence, result.stderr))
+
+
 class BoundsTest(TempDirTest):
     """Servers that fail the host: each costs at most its bound, and ends as a port without the device or a
     device that stopped answering."""
@@ -285,7 +339,19 @@ class BoundsTest(TempDirTest):
                 self.assertEqual(summary(run.result), (EXIT_SEARCH, "search", 13))
                 self.assertGreaterEqual(run.seconds, bound)
                 self.assertLess(run.seconds, bound + CLOSE_DRAIN_S + LATE_MARGIN_S)
-                self.assertEqual(server.connections, 1)
+                self.assertGreaterEqual(server.connections, 1)
+
+    def test_a_silent_server_in_the_search_costs_its_bound_and_the_search_goes_on(self):
+        path, image = self.image(600, seed=26)
+        with ScriptedServer(ScriptedServer.hold) as silent, tcp_simulator() as sim:
+            started = time.monotonic()
+            result = kormelt("flash", "--json", path, env=port_env(COM2=silent.url(), COM3="socket://" + sim.path))
+            seconds = time.monotonic() - started
+            self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+            self.assertGreaterEqual(seconds, NEGOTIATION_TIMEOUT_S)
+            self.assertLess(seconds, NEGOTIATION_TIMEOUT_S + CLOSE_DRAIN_S + LATE_MARGIN_S)
+            self.assertEqual(json.loads(result.stdout.splitlines()[-1])["port"], "COM3")
+            expect_update(self, sim, image)
 
     def test_a_server_that_stops_mid_upload(self):
         # A relay to the simulator that stops passing bytes on, both ways,
