@@ -267,7 +267,7 @@ UpdateFigures RunUpdateBenchmark(const std::string &dir, const HostSetup &host, 
     return TimedUpdate(host, image, image_path, host.com3_link);
 }
 
-UpdateFigures RunRemoteUpdateBenchmark(const std::string &dir, const HostSetup &host) {
+UpdateFigures RunRemoteUpdateBenchmark(const std::string &dir, const HostSetup &host, bool chardelay) {
     const Bytes image = MakeImage();
     const std::string image_path = WriteImage(dir, image);
     SimProcess sim({"--paced", "--spin"});
@@ -276,7 +276,7 @@ UpdateFigures RunRemoteUpdateBenchmark(const std::string &dir, const HostSetup &
     }
     // Starting slower than the library's line, so that only its settings
     // make the line right.
-    Ser2netProcess server(dir, sim.path(), FreeLoopbackPort(), "9600n81");
+    Ser2netProcess server(dir, sim.path(), FreeLoopbackPort(), "9600n81", chardelay);
     if (!server.ok()) {
         Fail("ser2net did not start listening (is it installed?)");
     }

@@ -23,13 +23,18 @@ public:
     static constexpr int STOP_TIMEOUT_MS = 5000;   // after SIGTERM, before SIGKILL
 
     // port: a free TCP port on 127.0.0.1; line: ser2net's setting of the
-    // device before a client sets its own.
-    Ser2netProcess(const std::string &dir, const std::string &device, uint16_t port, const std::string &line)
+    // device before a client sets its own; chardelay: whether ser2net holds
+    // what the device sends for a few character times to send it on in one
+    // piece (its default), as an adapter's latency timer does.
+    Ser2netProcess(const std::string &dir, const std::string &device, uint16_t port, const std::string &line,
+                   bool chardelay)
         : config_(dir + "/kormelt-bench-ser2net.yaml"), port_(port) {
         std::ofstream config(config_);
         config << "connection: &bench\n"
                << "  accepter: telnet(rfc2217),tcp,127.0.0.1," << port << "\n"
-               << "  connector: serialdev," << device << "," << line << ",local\n";
+               << "  connector: serialdev," << device << "," << line << ",local\n"
+               << "  options:\n"
+               << "    chardelay: " << (chardelay ? "true" : "false") << "\n";
         if (!config.flush()) {
             return;
         }

@@ -484,13 +484,25 @@ class HostileServerTest(TempDirTest):
         self.assertGreaterEqual(tolerant.seconds, REPLY_TIMEOUT_S)
 
     def test_a_server_that_answers_other_settings(self):
+        def answers(baud):
+            return (bytes([IAC, SB, COM_PORT, 101]) + baud + bytes([IAC, SE]) +
+                    b"".join(bytes([IAC, SB, COM_PORT, code, value, IAC, SE])
+                             for code, value in ((102, 8), (103, 1), (104, 1), (105, 1))))
+
         def wrong(server, connection):
             connection.sendall(bytes([IAC, WILL, BINARY, IAC, DO, BINARY, IAC, DO, COM_PORT]))
-            server.read_some(connection)
-            connection.sendall(bytes([IAC, SB, COM_PORT, 101, 0, 0, 0x25, 0x80, IAC, SE]))  # 9600
+            received = b""
+            while server.alive() and received.count(bytes([IAC, SE])) < 5:
+                data = server.read_some(connection)
+                if data is None:
+                    return
+                received += data
+            connection.sendall(answers(bytes([0, 0, 0x25, 0x80])))  # 9600 baud
             server.hold(connection)
 
-        self.run_against(wrong, NEGOTIATION_TIMEOUT_S)
+        # Refused as soon as the answers are in, without waiting for the device.
+        run = self.run_against(wrong, 0.0)
+        self.assertLess(run.seconds, NEGOTIATION_TIMEOUT_S)
 
     def test_servers_that_agree_and_then_misbehave(self):
         def then(after):
