@@ -1,7 +1,6 @@
 #include "link/remote_connect_posix.h"
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <strings.h>
 
@@ -9,6 +8,7 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include "link/monotonic_posix.h"
 #include "link/port_open_posix.h"
 
 namespace kormelt {
@@ -18,8 +18,6 @@ namespace {
 constexpr char LOOPBACK_V4[] = "127.0.0.1";
 constexpr char LOOPBACK_V6[] = "::1";
 constexpr size_t SERVICE_CAPACITY = 6;  // "65535" and the final zero
-constexpr int64_t NS_PER_MS = 1000000;
-constexpr int64_t NS_PER_S = 1000000000;
 
 int Connect(int fd, const sockaddr *address, socklen_t length) { return ::connect(fd, address, length); }
 int FileControl(int fd, int command, int argument) { return ::fcntl(fd, command, argument); }
@@ -38,26 +36,16 @@ RemoteConnectCalls SystemCalls() {
     return calls;
 }
 
-bool NowNs(const RemoteConnectCalls &calls, int64_t *now) {
-    timespec ts{};
-    if (calls.clock_gettime(CLOCK_MONOTONIC, &ts) != 0) {
-        return false;
-    }
-    *now = static_cast<int64_t>(ts.tv_sec) * NS_PER_S + ts.tv_nsec;
-    return true;
-}
-
 // The connection in progress on fd, waited for until deadline_ns.
 RemoteConnectStep AwaitConnection(int fd, int64_t deadline_ns, const RemoteConnectCalls &calls, int *error) {
     for (;;) {
         int64_t now = 0;
-        if (!NowNs(calls, &now) || now >= deadline_ns) {
+        if (!MonotonicNs(calls.clock_gettime, &now) || now >= deadline_ns) {
             *error = ETIMEDOUT;
             return RemoteConnectStep::Late;
         }
-        const int64_t left_ms = (deadline_ns - now + NS_PER_MS - 1) / NS_PER_MS;
         pollfd wait{fd, POLLOUT, 0};
-        const int ready = calls.poll(&wait, 1, left_ms > INT_MAX ? INT_MAX : static_cast<int>(left_ms));
+        const int ready = calls.poll(&wait, 1, PollTimeoutMs(deadline_ns - now));
         if (ready < 0 && errno == EINTR) {
             continue;  // again with the time left
         }
@@ -132,10 +120,10 @@ const RemoteConnectCalls REMOTE_CONNECT_SYSTEM_CALLS = SystemCalls();
 
 RemoteConnectResult ConnectRemote(const PortUrl &url, const RemoteConnectCalls &calls) {
     int64_t start = 0;
-    if (!NowNs(calls, &start)) {
+    if (!MonotonicNs(calls.clock_gettime, &start)) {
         return {-1, RemoteConnectStep::Late, errno};
     }
-    const int64_t deadline = start + static_cast<int64_t>(REMOTE_CONNECT_TIMEOUT_MS) * NS_PER_MS;
+    const int64_t deadline = start + static_cast<int64_t>(REMOTE_CONNECT_TIMEOUT_MS) * MONOTONIC_NS_PER_MS;
     char service[SERVICE_CAPACITY];
     // Cannot be cut short: any port number fits.
     (void)std::snprintf(service, sizeof service, "%u", static_cast<unsigned>(url.port));

@@ -60,22 +60,26 @@ bool SendAll(PortRecord *record, const uint8_t *bytes, size_t count, int64_t dea
     return PortWriteBefore(record, bytes, count, deadline_ns, &written) && written == count;
 }
 
-enum class Heard { Progress, Closed, Late };
+enum class Heard { Done, Closed, Late };
 
-// One wait and one read during the agreement: the server's bytes fed to the
+// Waits and reads during the agreement until done() holds, the server
+// closed, or the deadline passed: the server's bytes fed to the
 // conversation, its requests answered. What the device says before the
 // port is open is dropped, as a device's port drops what it finds queued.
-Heard Listen(PortRecord *record, int64_t deadline_ns) {
-    short revents = 0;
-    const int ready = WaitFor(record->handle, POLLIN, deadline_ns, &revents);
-    if (ready == 0) {
-        return Heard::Late;
+template <typename Done>
+Heard ListenUntil(PortRecord *record, int64_t deadline_ns, Done done) {
+    while (!done()) {
+        short revents = 0;
+        const int ready = WaitFor(record->handle, POLLIN, deadline_ns, &revents);
+        if (ready == 0) {
+            return Heard::Late;
+        }
+        size_t count = 0;
+        if (ready < 0 || !RemoteTake(record, &count)) {
+            return Heard::Closed;
+        }
     }
-    if (ready < 0) {
-        return Heard::Closed;
-    }
-    size_t count = 0;
-    return RemoteTake(record, &count) ? Heard::Progress : Heard::Closed;
+    return Heard::Done;
 }
 
 int32_t Agree(PortRecord *record, Rfc2217Refusal refusal, int64_t deadline_ns) {
@@ -85,14 +89,8 @@ int32_t Agree(PortRecord *record, Rfc2217Refusal refusal, int64_t deadline_ns) {
     if (!SendAll(record, out, n, deadline_ns)) {
         return STATUS_PORT_OPEN;
     }
-    while (!telnet.Negotiated()) {
-        const Heard heard = Listen(record, deadline_ns);
-        if (heard == Heard::Closed) {
-            return STATUS_PORT_OPEN;
-        }
-        if (heard == Heard::Late) {
-            break;
-        }
+    if (ListenUntil(record, deadline_ns, [&telnet] { return telnet.Negotiated(); }) == Heard::Closed) {
+        return STATUS_PORT_OPEN;
     }
     // Binary both ways in any case: without it the server would change the
     // device's bytes (a carriage return, a NUL).
@@ -106,14 +104,13 @@ int32_t Agree(PortRecord *record, Rfc2217Refusal refusal, int64_t deadline_ns) {
     if (!SendAll(record, out, n, deadline_ns)) {
         return STATUS_PORT_OPEN;
     }
-    while (!telnet.SettingsAnswered()) {
-        const Heard heard = Listen(record, deadline_ns);
-        if (heard == Heard::Closed) {
-            return STATUS_PORT_OPEN;
-        }
-        if (heard == Heard::Late) {
-            return STATUS_PORT_CONFIG;
-        }
+    switch (ListenUntil(record, deadline_ns, [&telnet] { return telnet.SettingsAnswered(); })) {
+    case Heard::Done:
+        break;
+    case Heard::Closed:
+        return STATUS_PORT_OPEN;
+    case Heard::Late:
+        return STATUS_PORT_CONFIG;
     }
     if (!telnet.SettingsAgreed()) {
         return STATUS_PORT_CONFIG;

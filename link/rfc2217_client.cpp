@@ -79,37 +79,30 @@ void Rfc2217Client::Negotiation(uint8_t verb, uint8_t option, uint8_t *answer, s
     Answer *remote = option == TELNET_OPTION_BINARY ? &binary_remote_
                      : option == TELNET_OPTION_SGA  ? &sga_remote_
                                                     : nullptr;
+    // A request to turn an option on is agreed to for the wanted ones and
+    // refused (once) for the rest; one to turn it off is confirmed where it
+    // was on. Ours answer DO and DONT with WONT, the server's WILL and WONT
+    // with DONT.
+    auto request = [&](bool on, Answer *state, uint8_t(&refused)[TELNET_OPTION_SET_BYTES], uint8_t refusal) {
+        if (on && state != nullptr) {
+            *state = Answer::Yes;
+        } else if (on && !TestBit(refused, option) && say(refusal)) {
+            SetBit(refused, option);
+        } else if (!on && state != nullptr) {
+            if (*state == Answer::Yes) {
+                (void)say(refusal);
+            }
+            *state = Answer::No;
+        }
+    };
     switch (verb) {
     case TELNET_DO:
-        if (local != nullptr) {
-            *local = Answer::Yes;
-        } else if (!TestBit(refused_do_, option) && say(TELNET_WONT)) {
-            SetBit(refused_do_, option);
-        }
-        return;
     case TELNET_DONT:
-        // An option that was on is confirmed off; one only offered was refused.
-        if (local != nullptr) {
-            if (*local == Answer::Yes) {
-                (void)say(TELNET_WONT);
-            }
-            *local = Answer::No;
-        }
+        request(verb == TELNET_DO, local, refused_do_, TELNET_WONT);
         return;
     case TELNET_WILL:
-        if (remote != nullptr) {
-            *remote = Answer::Yes;
-        } else if (!TestBit(refused_will_, option) && say(TELNET_DONT)) {
-            SetBit(refused_will_, option);
-        }
-        return;
     case TELNET_WONT:
-        if (remote != nullptr) {
-            if (*remote == Answer::Yes) {
-                (void)say(TELNET_DONT);
-            }
-            *remote = Answer::No;
-        }
+        request(verb == TELNET_WILL, remote, refused_will_, TELNET_DONT);
         return;
     default:
         return;

@@ -1,7 +1,6 @@
 #include "link/serial_port_posix.h"
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <new>
 
@@ -11,6 +10,7 @@
 #include <unistd.h>
 
 #include "link/line_speed_posix.h"
+#include "link/monotonic_posix.h"
 #include "link/port_open_posix.h"
 #include "link/port_name.h"
 #include "link/port_url.h"
@@ -67,7 +67,6 @@ constexpr int MODEM_LINES = TIOCM_DTR | TIOCM_RTS;
 constexpr int LOW_LATENCY_FLAG = static_cast<int>(ASYNC_LOW_LATENCY);  // in serial_struct::flags
 
 constexpr int64_t NS_PER_MS = PORT_NS_PER_MS;
-constexpr int64_t NS_PER_S = 1000000000;
 
 // 8N1, no flow control of any kind, no translation of any byte in either
 // direction, no echo or signals, and reads that return at once with what is
@@ -274,19 +273,9 @@ Took Take(PortRecord *record) {
 const PosixCalls POSIX_REAL_CALLS = REAL_CALLS;
 PosixCalls PosixCall = REAL_CALLS;
 
-bool PortNowNs(int64_t *now) {
-    timespec ts{};
-    if (PosixCall.clock_gettime(CLOCK_MONOTONIC, &ts) != 0) {
-        return false;
-    }
-    *now = static_cast<int64_t>(ts.tv_sec) * NS_PER_S + ts.tv_nsec;
-    return true;
-}
+bool PortNowNs(int64_t *now) { return MonotonicNs(PosixCall.clock_gettime, now); }
 
-int PortPollTimeoutMs(int64_t left_ns) {
-    const int64_t ms = (left_ns + NS_PER_MS - 1) / NS_PER_MS;
-    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
-}
+int PortPollTimeoutMs(int64_t left_ns) { return PollTimeoutMs(left_ns); }
 
 int32_t PortOpen(PortRecord **slot, uint32_t n) {
     *slot = nullptr;

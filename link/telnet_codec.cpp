@@ -11,38 +11,41 @@ constexpr bool IsNegotiationVerb(uint8_t byte) {
 // IAC SB option code, and IAC SE after the value.
 constexpr size_t COM_PORT_FRAME_BYTES = 6;
 
-}  // namespace
-
-size_t TelnetEscape(const uint8_t *data, size_t count, uint8_t *out, size_t capacity, size_t *consumed) {
-    size_t in = 0;
-    size_t written = 0;
-    while (in < count) {
-        const size_t need = data[in] == TELNET_IAC ? 2 : 1;
-        if (written + need > capacity) {
-            break;
-        }
-        out[written++] = data[in];
-        if (need == 2) {
-            out[written++] = TELNET_IAC;
-        }
-        ++in;
-    }
-    *consumed = in;
-    return written;
-}
-
-size_t TelnetEscapedInput(const uint8_t *data, size_t count, size_t escaped_count) {
+// Of data, how many bytes escape whole into capacity bytes; *escaped is
+// what they take.
+size_t WholeBytesWithin(const uint8_t *data, size_t count, size_t capacity, size_t *escaped) {
     size_t in = 0;
     size_t used = 0;
     while (in < count) {
         const size_t need = data[in] == TELNET_IAC ? 2 : 1;
-        if (used + need > escaped_count) {
+        if (used + need > capacity) {
             break;
         }
         used += need;
         ++in;
     }
+    *escaped = used;
     return in;
+}
+
+}  // namespace
+
+size_t TelnetEscape(const uint8_t *data, size_t count, uint8_t *out, size_t capacity, size_t *consumed) {
+    size_t written = 0;
+    *consumed = WholeBytesWithin(data, count, capacity, &written);
+    size_t at = 0;
+    for (size_t in = 0; in < *consumed; ++in) {
+        out[at++] = data[in];
+        if (data[in] == TELNET_IAC) {
+            out[at++] = TELNET_IAC;
+        }
+    }
+    return written;
+}
+
+size_t TelnetEscapedInput(const uint8_t *data, size_t count, size_t escaped_count) {
+    size_t written = 0;
+    return WholeBytesWithin(data, count, escaped_count, &written);
 }
 
 size_t TelnetNegotiation(uint8_t verb, uint8_t option, uint8_t *out, size_t capacity) {
