@@ -21,6 +21,7 @@ namespace {
 constexpr int LISTEN_BACKLOG = 4;  // hosts that may wait while one is served
 constexpr size_t ADDRESS_TEXT_CAPACITY = INET6_ADDRSTRLEN;
 constexpr unsigned long PORT_LIMIT = 65535;
+constexpr size_t PORT_DIGITS_MAX = 5;  // 65535
 
 std::string ErrnoText(const std::string &what) { return what + ": " + std::strerror(errno); }
 
@@ -46,7 +47,7 @@ bool SplitTcpAddress(const std::string &address, std::string *host, uint16_t *po
         return false;
     }
     const std::string digits = address.substr(colon + 1);
-    if (digits.find_first_not_of("0123456789") != std::string::npos || digits.size() > 5) {
+    if (digits.find_first_not_of("0123456789") != std::string::npos || digits.size() > PORT_DIGITS_MAX) {
         return false;
     }
     const unsigned long value = std::strtoul(digits.c_str(), nullptr, 10);
