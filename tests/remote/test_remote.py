@@ -238,6 +238,28 @@ class SocketTest(TempDirTest):
             self.assertEqual(tried, ["COM1", "COM2", "COM3", "COM4"])
             expect_update(self, sim, image)
 
+    def test_the_binding_words_a_dropped_connection_as_the_networks(self):
+        path, _ = self.image(1000, seed=27)
+        script = (
+            "import sys\n"
+            "import kormelt\n"
+            "try:\n"
+            "    kormelt.update(sys.argv[1])\n"
+            "except kormelt.KormeltError as error:\n"
+            "    print(error.status)\n"
+            "    print(error)\n")
+        with tcp_simulator("--hangup-at", "12") as sim:
+            url = "socket://" + sim.path
+            env = dict(only_port(url), KORMELT_LIBRARY=LIBRARY, PYTHONPATH=PYTHON_SOURCES, PYTHONDONTWRITEBYTECODE="1")
+            result = subprocess.run([sys.executable, "-c", script, path], env=env, capture_output=True, text=True,
+                                    timeout=RUN_TIMEOUT_S)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        status, message = result.stdout.splitlines()[:2]
+        self.assertEqual(int(status), 14)
+        sentence = Sentence("network_failed", failed="Upload failed at 38%", url=url, status=14,
+                            retry=Sentence("retry_upload", again="run the update again"))
+        self.assertTrue(sentence.found_in(message), (sentence, message))
+
     def test_faults_give_the_statuses_of_a_pseudo_terminal(self):
         path, _ = self.image(1000, seed=23)
         for options in (["--silent-from", "4"], ["--bad-crc-at", "2"], ["--hangup-at", "12"], ["--bad-crc-at", "1"]):
