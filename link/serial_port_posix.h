@@ -16,6 +16,7 @@
 #include <termios.h>
 #include <time.h>
 
+#include "link/monotonic_posix.h"
 #include "link/rfc2217_client.h"
 #include "link/serial_port.h"
 
@@ -94,7 +95,7 @@ extern PosixCalls PosixCall;  // starts as POSIX_REAL_CALLS
 
 // The port's time and its bounded write, for the network ports of
 // remote_posix.h, which keep the same limits as a device.
-constexpr int64_t PORT_NS_PER_MS = 1000000;  // as monotonic_posix.h counts
+constexpr int64_t PORT_NS_PER_MS = MONOTONIC_NS_PER_MS;
 // Monotonic time in nanoseconds; false when the clock cannot be read.
 bool PortNowNs(int64_t *now);
 // A poll() timeout for the time left, rounded up so that a wait never ends
