@@ -50,6 +50,11 @@ struct UpdateFigures {
 // (0 for none).
 UpdateFigures RunUpdateBenchmark(const std::string &dir, const HostSetup &host, bool paced, uint32_t latency_ms);
 
+// The same update with the paced simulator behind ser2net on the loopback,
+// the host's COM3 an rfc2217:// port: the wire-bound ratio over the network;
+// chardelay: ser2net's holding of the device's bytes (its default) on.
+UpdateFigures RunRemoteUpdateBenchmark(const std::string &dir, const HostSetup &host, bool chardelay);
+
 // One `kormelt station` run against that many simulators paced at 19200
 // baud, each updated with the same 8 KiB image.
 struct StationFigures {

@@ -1,6 +1,9 @@
-// Exchange overhead (a), line efficiency (b) and what an adapter's latency
-// timer costs (d), against the simulator.
+// Exchange overhead (a), line efficiency (b), what an adapter's latency
+// timer costs (d) and an update over rfc2217 (r), against the simulator.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -18,6 +21,7 @@
 #include "protocol/protocol.h"
 #include "tests/support/run_program.h"
 #include "tests/support/sim_process.h"
+#include "bench/ser2net_process.h"
 
 namespace bench {
 
@@ -192,25 +196,15 @@ double WireBoundSeconds(const Bytes &image) {
     return static_cast<double>(bytes) / kormelt::LINE_BYTES_PER_SECOND;
 }
 
-UpdateFigures RunUpdateBenchmark(const std::string &dir, const HostSetup &host, bool paced, uint32_t latency_ms) {
-    const Bytes image = MakeImage();
-    const std::string image_path = WriteImage(dir, image);
-    std::vector<std::string> sim_options = {"--link", host.com3_link};
-    if (paced) {
-        // Awake all the time, so that only the host's own delays separate
-        // the update from the wire time.
-        sim_options.insert(sim_options.end(), {"--paced", "--spin"});
-    }
-    if (latency_ms > 0) {
-        sim_options.insert(sim_options.end(), {"--latency-ms", std::to_string(latency_ms)});
-    }
-    SimProcess sim(sim_options);
-    if (!sim.ok()) {
-        Fail("simulator: " + sim.error());
-    }
+namespace {
+
+// Runs the test host's update with COM3 leading to com3, and reads its
+// figures against the wire time of the image.
+UpdateFigures TimedUpdate(const HostSetup &host, const Bytes &image, const std::string &image_path,
+                          const std::string &com3) {
     std::vector<std::string> args = host.launcher;
     args.insert(args.end(), {host.host, host.library, host.to_host_path(image_path), "--time"});
-    auto environment = PortsWithCom3(host.com3_link);
+    auto environment = PortsWithCom3(com3);
     environment.insert(environment.end(), host.environment.begin(), host.environment.end());
     const ProgramResult run = RunProgram(args, environment);
     std::remove(image_path.c_str());
@@ -235,6 +229,58 @@ UpdateFigures RunUpdateBenchmark(const std::string &dir, const HostSetup &host, 
         Fail("update against the simulator failed:\n" + run.output);
     }
     return f;
+}
+
+// A TCP port on 127.0.0.1 that nobody listens on at the moment of asking.
+uint16_t FreeLoopbackPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+        Fail("no free port on the loopback");
+    }
+    close(fd);  // nothing was sent
+    return ntohs(address.sin_port);
+}
+
+}  // namespace
+
+UpdateFigures RunUpdateBenchmark(const std::string &dir, const HostSetup &host, bool paced, uint32_t latency_ms) {
+    const Bytes image = MakeImage();
+    const std::string image_path = WriteImage(dir, image);
+    std::vector<std::string> sim_options = {"--link", host.com3_link};
+    if (paced) {
+        // Awake all the time, so that only the host's own delays separate
+        // the update from the wire time.
+        sim_options.insert(sim_options.end(), {"--paced", "--spin"});
+    }
+    if (latency_ms > 0) {
+        sim_options.insert(sim_options.end(), {"--latency-ms", std::to_string(latency_ms)});
+    }
+    SimProcess sim(sim_options);
+    if (!sim.ok()) {
+        Fail("simulator: " + sim.error());
+    }
+    return TimedUpdate(host, image, image_path, host.com3_link);
+}
+
+UpdateFigures RunRemoteUpdateBenchmark(const std::string &dir, const HostSetup &host, bool chardelay) {
+    const Bytes image = MakeImage();
+    const std::string image_path = WriteImage(dir, image);
+    SimProcess sim({"--paced", "--spin"});
+    if (!sim.ok()) {
+        Fail("simulator: " + sim.error());
+    }
+    // Starting slower than the library's line, so that only its settings
+    // make the line right.
+    Ser2netProcess server(dir, sim.path(), FreeLoopbackPort(), "9600n81", chardelay);
+    if (!server.ok()) {
+        Fail("ser2net did not start listening (is it installed?)");
+    }
+    return TimedUpdate(host, image, image_path, server.url());
 }
 
 }  // namespace bench

@@ -1,6 +1,8 @@
-// kormelt-bench [a] [b] [w] [d] [c] [e]: prints the figures of the library
-// against the line-rate limit: a, b (Linux), d, c and e unless parts are
-// named; d is b behind an adapter's latency timer of 16 ms and of 1 ms; e is
+// kormelt-bench [a] [b] [w] [d] [r] [c] [e]: prints the figures of the library
+// against the line-rate limit: a, b (Linux), d, r, c and e unless parts are
+// named; d is b behind an adapter's latency timer of 16 ms and of 1 ms; r is
+// b over rfc2217 through ser2net on the loopback (left out, saying so, where
+// ser2net is not installed); e is
 // a station run against 1, 4, 8 and 16 paced simulators; w is b for
 // a Windows DLL under Wine, which needs KORMELT_BENCH_WIN_BUILD (its build
 // directory), KORMELT_BENCH_WIN_NAME (what the figure is called), the
@@ -118,6 +120,25 @@ void PrintStation(const std::string &tmp) {
     std::printf("   (target wall(1)/wall(16) >= 0.95)\n");
 }
 
+// The library reaches the paced simulator through a serial server on the
+// loopback: what the network path adds to the wire time.
+void PrintRemote(const std::string &tmp, const bench::HostSetup &host) {
+    std::printf("r. erase + 64 KiB upload + restart, Linux libKORMELT.so over rfc2217:// on the loopback, ser2net in "
+                "front of the simulator paced at 19200 baud 8N1\n");
+    if (std::system("command -v ser2net > /dev/null 2>&1") != 0) {
+        std::printf("   left out: ser2net is not installed\n\n");
+        return;
+    }
+    for (const bool chardelay : {true, false}) {
+        const bench::UpdateFigures f = bench::RunRemoteUpdateBenchmark(tmp, host, chardelay);
+        std::printf("   ser2net chardelay %-5s wall %6.2f s  bound %6.2f s  efficiency %5.3f  wall / bound %5.3f  "
+                    "host CPU %5.2f %% of wall\n",
+                    chardelay ? "on:" : "off:", f.wall_s, f.bound_s, f.bound_s / f.wall_s, f.wall_s / f.bound_s,
+                    100 * f.cpu_s / f.wall_s);
+    }
+    std::printf("\n");
+}
+
 }  // namespace
 
 namespace {
@@ -148,6 +169,9 @@ int Run(int argc, char **argv) {
     }
     if (wanted('d')) {
         PrintLatency(tmp, NativeHost(tmp));
+    }
+    if (wanted('r')) {
+        PrintRemote(tmp, NativeHost(tmp));
     }
     if (wanted('c')) {
         PrintCrc(tmp);

@@ -23,8 +23,10 @@ PortOpenCalls SystemCalls() {
     return calls;
 }
 
-// Moves fd off the standard streams' descriptors; the low one is closed
-// either way. -1 with errno set when no higher one could be had.
+}  // namespace
+
+const PortOpenCalls PORT_OPEN_SYSTEM_CALLS = SystemCalls();
+
 int KeepAboveStandardStreams(int fd, const PortOpenCalls &calls) {
     if (fd >= FIRST_PORT_DESCRIPTOR) {
         return fd;
@@ -37,10 +39,6 @@ int KeepAboveStandardStreams(int fd, const PortOpenCalls &calls) {
     errno = error;
     return moved;
 }
-
-}  // namespace
-
-const PortOpenCalls PORT_OPEN_SYSTEM_CALLS = SystemCalls();
 
 PortOpenResult OpenClaimedPort(const char *path, const PortOpenCalls &calls) {
     const int opened = RetryInterrupted([&] { return calls.open(path, PORT_OPEN_FLAGS); });

@@ -29,6 +29,11 @@ constexpr int FIRST_PORT_DESCRIPTOR = 3;
 
 extern const PortOpenCalls PORT_OPEN_SYSTEM_CALLS;
 
+// Moves fd off the standard streams' descriptors (fcntl), closing the low
+// one either way; the port's sockets take the same care as its devices.
+// -1 with errno set when no higher one could be had.
+int KeepAboveStandardStreams(int fd, const PortOpenCalls &calls);
+
 enum class PortOpenStep { None, Open, Claim };
 
 struct PortOpenResult {

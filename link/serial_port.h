@@ -21,7 +21,9 @@ struct PortRecord;
 // Opens COMn (1..64) with the fixed line settings (LINE_BAUD_RATE, 8N1, no
 // flow control), DTR and RTS raised, the device held against every other
 // opener, and on POSIX the driver's low latency where it offers one. Its
-// device is named by port_name.h. On success *slot holds the new live record
+// device is named by port_name.h; on POSIX the name may be a serial server
+// on the network instead (port_url.h, remote_posix.h), with the same
+// statuses. On success *slot holds the new live record
 // and 0 is returned; on failure *slot is null and the status tells which step
 // failed (8, 30, 2, 19, 43, 39, 4).
 int32_t PortOpen(PortRecord **slot, uint32_t n);

@@ -1,7 +1,6 @@
 #include "link/serial_port_posix.h"
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <new>
 
@@ -11,8 +10,11 @@
 #include <unistd.h>
 
 #include "link/line_speed_posix.h"
+#include "link/monotonic_posix.h"
 #include "link/port_open_posix.h"
 #include "link/port_name.h"
+#include "link/port_url.h"
+#include "link/remote_posix.h"
 #include "link/retry_interrupted_posix.h"
 #include "protocol/status_names.h"
 
@@ -24,6 +26,8 @@ int OpenDevice(const char *path, int flags) { return ::open(path, flags); }
 int FileControl(int fd, int command, int argument) { return ::fcntl(fd, command, argument); }
 int DeviceControl(int fd, unsigned long request, int *argument) { return ::ioctl(fd, request, argument); }
 int SerialControl(int fd, unsigned long request, serial_struct *argument) { return ::ioctl(fd, request, argument); }
+int Connect(int fd, const sockaddr *address, socklen_t length) { return ::connect(fd, address, length); }
+int Shutdown(int fd, int how) { return ::shutdown(fd, how); }
 
 constexpr PosixCalls RealCalls() {
     PosixCalls calls;
@@ -44,6 +48,15 @@ constexpr PosixCalls RealCalls() {
     calls.malloc = ::malloc;
     calls.free = ::free;
     calls.clock_gettime = ::clock_gettime;
+    calls.socket = ::socket;
+    calls.connect = Connect;
+    calls.getsockopt = ::getsockopt;
+    calls.setsockopt = ::setsockopt;
+    calls.getaddrinfo = ::getaddrinfo;
+    calls.freeaddrinfo = ::freeaddrinfo;
+    calls.send = ::send;
+    calls.recv = ::recv;
+    calls.shutdown = Shutdown;
     return calls;
 }
 
@@ -53,24 +66,7 @@ constexpr speed_t PORT_SPEED = LINE_SPEED;
 constexpr int MODEM_LINES = TIOCM_DTR | TIOCM_RTS;
 constexpr int LOW_LATENCY_FLAG = static_cast<int>(ASYNC_LOW_LATENCY);  // in serial_struct::flags
 
-constexpr int64_t NS_PER_MS = 1000000;
-constexpr int64_t NS_PER_S = 1000000000;
-
-// Monotonic time in nanoseconds; false when the clock cannot be read.
-bool NowNs(int64_t *now) {
-    timespec ts{};
-    if (PosixCall.clock_gettime(CLOCK_MONOTONIC, &ts) != 0) {
-        return false;
-    }
-    *now = static_cast<int64_t>(ts.tv_sec) * NS_PER_S + ts.tv_nsec;
-    return true;
-}
-
-// Rounded up, so a wait never ends before the deadline it was asked for.
-int PollTimeoutMs(int64_t left_ns) {
-    const int64_t ms = (left_ns + NS_PER_MS - 1) / NS_PER_MS;
-    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
-}
+constexpr int64_t NS_PER_MS = PORT_NS_PER_MS;
 
 // 8N1, no flow control of any kind, no translation of any byte in either
 // direction, no echo or signals, and reads that return at once with what is
@@ -231,10 +227,55 @@ bool IsLive(const PortRecord *record) { return record != nullptr && record->tag 
 
 bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
+// Hands one chunk to the line. A socket never raises SIGPIPE: a server
+// that hung up must fail the write, not end the host program.
+ssize_t Put(const PortRecord *record, const uint8_t *bytes, size_t count) {
+    return record->line == PortLine::Device ? PosixCall.write(record->handle, bytes, count)
+                                            : PosixCall.send(record->handle, bytes, count, MSG_NOSIGNAL);
+}
+
+// What one look at the line brought.
+enum class Took {
+    Bytes,     // the device's bytes in rx
+    Nothing,   // nothing waited
+    Commands,  // only the server's commands came: look again
+    Gone,      // the line failed, or the server closed the connection
+};
+
+Took Take(PortRecord *record) {
+    ssize_t got = 0;
+    if (record->line == PortLine::Device) {
+        got = RetryInterrupted([record] { return PosixCall.read(record->handle, record->rx, sizeof record->rx); });
+        // With VMIN = VTIME = 0 an empty line reads as 0 bytes (or EAGAIN);
+        // any other error (EIO once the device is unplugged) ends the read.
+        if (got == 0 || (got < 0 && WouldBlock(errno))) {
+            return Took::Nothing;
+        }
+    } else if (record->line == PortLine::Socket) {
+        got = RetryInterrupted([record] { return PosixCall.recv(record->handle, record->rx, sizeof record->rx, 0); });
+        if (got < 0 && WouldBlock(errno)) {
+            return Took::Nothing;
+        }
+    } else {
+        return RemoteTake(record, &record->rx_count) ? (record->rx_count > 0 ? Took::Bytes : Took::Commands)
+                                                     : Took::Gone;
+    }
+    // On a socket 0 bytes is the server's end of the connection.
+    if (got <= 0) {
+        return Took::Gone;
+    }
+    record->rx_count = static_cast<size_t>(got);
+    return Took::Bytes;
+}
+
 }  // namespace
 
 const PosixCalls POSIX_REAL_CALLS = REAL_CALLS;
 PosixCalls PosixCall = REAL_CALLS;
+
+bool PortNowNs(int64_t *now) { return MonotonicNs(PosixCall.clock_gettime, now); }
+
+int PortPollTimeoutMs(int64_t left_ns) { return PollTimeoutMs(left_ns); }
 
 int32_t PortOpen(PortRecord **slot, uint32_t n) {
     *slot = nullptr;
@@ -254,6 +295,25 @@ int32_t PortOpen(PortRecord **slot, uint32_t n) {
     if (!PosixPortName(n, name, sizeof name)) {
         Discard(record);
         return STATUS_PORT_OPEN;
+    }
+    // A serial server on the network takes the device's place; a name that
+    // looks like a URL but is none opens nothing, as a missing device.
+    PortUrl url;
+    switch (ParsePortUrl(name, &url)) {
+    case PortUrlParse::Path:
+        break;
+    case PortUrlParse::Bad:
+        Discard(record);
+        return STATUS_PORT_OPEN;
+    case PortUrlParse::Url: {
+        const int32_t status = RemoteOpen(record, url);
+        if (status != STATUS_OK) {
+            Discard(record);
+            return status;
+        }
+        *slot = record;
+        return STATUS_OK;
+    }
     }
     // Exclusive use: another program holding the port is refused here, and
     // this one holds it against others until close.
@@ -292,6 +352,13 @@ int32_t PortClose(PortRecord *record) {
     if (!IsLive(record)) {
         return STATUS_PORT_NOT_OPEN;
     }
+    if (record->line != PortLine::Device) {
+        RemoteClose(record);
+        record->handle = -1;
+        record->tag = PORT_TAG_DEAD;
+        PosixCall.free(record);
+        return STATUS_OK;
+    }
     const int fd = record->handle;
     // Close always completes, so no result below is examined: a device that
     // is already gone refuses them all and must still be released.
@@ -329,18 +396,23 @@ bool PortWrite(PortRecord *record, const uint8_t *bytes, size_t count, size_t *w
         return false;
     }
     int64_t start = 0;
-    if (!NowNs(&start)) {
+    if (!PortNowNs(&start)) {
         return false;  // a write that cannot be bounded is not started
     }
     const int64_t deadline = start + static_cast<int64_t>(PORT_WRITE_TIMEOUT_MS) * NS_PER_MS;
     record->wrote = true;
+    if (record->line == PortLine::Rfc2217) {
+        return RemoteWrite(record, bytes, count, deadline, written);
+    }
+    return PortWriteBefore(record, bytes, count, deadline, written);
+}
 
+bool PortWriteBefore(PortRecord *record, const uint8_t *bytes, size_t count, int64_t deadline, size_t *written) {
     // The driver takes what fits at once; the rest goes out as room frees up
     // until the deadline, after which the write is reported short.
     size_t done = 0;
     while (done < count) {
-        const ssize_t put =
-            RetryInterrupted([&] { return PosixCall.write(record->handle, bytes + done, count - done); });
+        const ssize_t put = RetryInterrupted([&] { return Put(record, bytes + done, count - done); });
         if (put > 0) {
             done += static_cast<size_t>(put);
             continue;
@@ -350,12 +422,12 @@ bool PortWrite(PortRecord *record, const uint8_t *bytes, size_t count, size_t *w
             return false;
         }
         int64_t now = 0;
-        if (!NowNs(&now) || now >= deadline) {
+        if (!PortNowNs(&now) || now >= deadline) {
             break;
         }
         // An interrupted wait goes round again with the time left.
         pollfd wait{record->handle, POLLOUT, 0};
-        const int ready = PosixCall.poll(&wait, 1, PollTimeoutMs(deadline - now));
+        const int ready = PosixCall.poll(&wait, 1, PortPollTimeoutMs(deadline - now));
         if (ready < 0 && errno != EINTR) {
             *written = done;
             return false;
@@ -380,7 +452,7 @@ int32_t PortReadByte(PortRecord *record, uint8_t *byte_out, uint32_t timeout_ms)
         return STATUS_OK;
     }
     int64_t start = 0;
-    if (!NowNs(&start)) {
+    if (!PortNowNs(&start)) {
         return STATUS_TIMEOUT;
     }
     const int64_t deadline = start + static_cast<int64_t>(timeout_ms) * NS_PER_MS;
@@ -393,34 +465,32 @@ int32_t PortReadByte(PortRecord *record, uint8_t *byte_out, uint32_t timeout_ms)
     if (record->wrote) {
         record->wrote = false;
         pollfd wait{record->handle, POLLIN, 0};
-        woken = PosixCall.poll(&wait, 1, PollTimeoutMs(deadline - start)) > 0;
+        woken = PosixCall.poll(&wait, 1, PortPollTimeoutMs(deadline - start)) > 0;
     }
     for (;;) {
-        const ssize_t got =
-            RetryInterrupted([record] { return PosixCall.read(record->handle, record->rx, sizeof record->rx); });
-        if (got > 0) {
-            record->rx_count = static_cast<size_t>(got);
+        const Took took = Take(record);
+        if (took == Took::Bytes) {
             record->rx_next = 1;
             *byte_out = record->rx[0];
             return STATUS_OK;
         }
-        // With VMIN = VTIME = 0 an empty line reads as 0 bytes (or EAGAIN);
-        // any other error (EIO once the device is unplugged) ends the read.
-        if (got < 0 && !WouldBlock(errno)) {
+        if (took == Took::Gone) {
             return STATUS_TIMEOUT;
         }
         // A hung-up line (POLLHUP, POLLERR) reports itself ready for ever and
         // yields nothing: end at once rather than spin until the deadline.
-        if (woken) {
+        // Commands of a serial server are no such thing; the deadline alone
+        // bounds a server that sends nothing else.
+        if (woken && took == Took::Nothing) {
             return STATUS_TIMEOUT;
         }
         int64_t now = 0;
-        if (!NowNs(&now) || now >= deadline) {
+        if (!PortNowNs(&now) || now >= deadline) {
             return STATUS_TIMEOUT;
         }
         // An interrupted wait goes round again with the time left.
         pollfd wait{record->handle, POLLIN, 0};
-        const int ready = PosixCall.poll(&wait, 1, PollTimeoutMs(deadline - now));
+        const int ready = PosixCall.poll(&wait, 1, PortPollTimeoutMs(deadline - now));
         if (ready < 0 && errno != EINTR) {
             return STATUS_TIMEOUT;
         }

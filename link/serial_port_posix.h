@@ -9,11 +9,15 @@
 #include <cstdint>
 
 #include <linux/serial.h>
+#include <netdb.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 #include <termios.h>
 #include <time.h>
 
+#include "link/monotonic_posix.h"
+#include "link/rfc2217_client.h"
 #include "link/serial_port.h"
 
 namespace kormelt {
@@ -23,8 +27,15 @@ namespace kormelt {
 // of a reply wait here for the next receive, as they would in the driver.
 constexpr size_t PORT_RX_BUFFER_BYTES = 256;
 
+// What is at the other end of a port's descriptor.
+enum class PortLine {
+    Device,   // a serial device (or a pseudo-terminal)
+    Socket,   // a TCP connection carrying the device's bytes as they are
+    Rfc2217,  // a TCP connection to a telnet serial server (remote_posix.h)
+};
+
 struct PortRecord {
-    int handle;         // open device, never 0, 1 or 2; -1 until open
+    int handle;         // open device or connected socket, never 0, 1 or 2; -1 until open
     uint32_t tag;       // PORT_TAG_LIVE or PORT_TAG_DEAD
     uint32_t number;    // n of COMn
     termios found;      // as the port was before open; close puts it back
@@ -35,6 +46,8 @@ struct PortRecord {
     size_t rx_count;    // bytes of rx received
     bool wrote;         // written to since the last wait for bytes
     uint8_t rx[PORT_RX_BUFFER_BYTES];
+    PortLine line;
+    Rfc2217Client telnet;  // Rfc2217 only: the conversation with the server
 };
 
 // Every platform call of the port, named once: X(name, result, parameters).
@@ -42,7 +55,7 @@ struct PortRecord {
 // come from this list. The variadic calls (open, fcntl, ioctl) take the one
 // argument form the port uses; ioctl's int is the modem lines' (null for the
 // requests that take none), serial_ioctl is the same call for the driver's
-// serial settings.
+// serial settings. The socket calls serve the ports on the network.
 #define KORMELT_POSIX_CALLS(X)                                                        \
     X(open, int, (const char *path, int flags))                                       \
     X(close, int, (int fd))                                                           \
@@ -60,7 +73,16 @@ struct PortRecord {
     X(poll, int, (pollfd * fds, nfds_t count, int timeout_ms))                        \
     X(malloc, void *, (size_t size))                                                  \
     X(free, void, (void *memory))                                                     \
-    X(clock_gettime, int, (clockid_t clock, timespec *now))
+    X(clock_gettime, int, (clockid_t clock, timespec *now))                           \
+    X(socket, int, (int domain, int type, int protocol))                              \
+    X(connect, int, (int fd, const sockaddr *address, socklen_t length))              \
+    X(getsockopt, int, (int fd, int level, int name, void *value, socklen_t *length)) \
+    X(setsockopt, int, (int fd, int level, int name, const void *value, socklen_t length)) \
+    X(getaddrinfo, int, (const char *host, const char *service, const addrinfo *hints, addrinfo **found)) \
+    X(freeaddrinfo, void, (addrinfo * found))                                         \
+    X(send, ssize_t, (int fd, const void *buffer, size_t count, int flags))           \
+    X(recv, ssize_t, (int fd, void *buffer, size_t count, int flags))                 \
+    X(shutdown, int, (int fd, int how))
 
 struct PosixCalls {
 #define KORMELT_POSIX_CALL_MEMBER(name, result, parameters) result(*name) parameters = nullptr;
@@ -70,5 +92,18 @@ struct PosixCalls {
 
 extern const PosixCalls POSIX_REAL_CALLS;
 extern PosixCalls PosixCall;  // starts as POSIX_REAL_CALLS
+
+// The port's time and its bounded write, for the network ports of
+// remote_posix.h, which keep the same limits as a device.
+constexpr int64_t PORT_NS_PER_MS = MONOTONIC_NS_PER_MS;
+// Monotonic time in nanoseconds; false when the clock cannot be read.
+bool PortNowNs(int64_t *now);
+// A poll() timeout for the time left, rounded up so that a wait never ends
+// before its deadline.
+int PortPollTimeoutMs(int64_t left_ns);
+// Writes count bytes to the record's descriptor as room frees up, until
+// deadline_ns. False when the line refused a write; *written is the count
+// that went out either way.
+bool PortWriteBefore(PortRecord *record, const uint8_t *bytes, size_t count, int64_t deadline_ns, size_t *written);
 
 }  // namespace kormelt

@@ -27,6 +27,7 @@ STATUS_H = "protocol/status.h"
 PROGRESS_H = "protocol/progress.h"
 PROTOCOL_H = "protocol/protocol.h"
 PORT_NAME_H = "link/port_name.h"
+PORT_URL_H = "link/port_url.h"
 MESSAGES_JSON = "tools/kormelt/messages.json"
 MESSAGES_READER = "tools/kormelt/gen_messages.py"
 
@@ -38,10 +39,11 @@ INTEGER = re.compile(r"constexpr\s+(?:u?int\d+_t|size_t)\s+([A-Z0-9_]+)\s*=\s*(\
 # constexpr char NAME[] = "text";  // a comment
 STRING = re.compile(r'constexpr\s+char\s+([A-Z0-9_]+)\[\]\s*=\s*"([^"\\]*)"\s*;\s*(//.*)?\Z')
 
-# What the binding takes from protocol.h and port_name.h; the rest of them
+# What the binding takes from protocol.h, port_name.h and port_url.h; the rest of them
 # is the library's own.
 PROTOCOL_INTEGERS = ["REPLY_TIMEOUT_MS", "LINE_BAUD_RATE", "CRC_TRAILER_BYTES", "IMAGE_FILE_MIN_BYTES"]
 PORT_NAME_STRINGS = ["PORT_NAME_VARIABLE", "PORT_NAME_FALLBACK", "NO_PORT_PATH"]
+PORT_URL_STRINGS = ["PORT_URL_RFC2217", "PORT_URL_SOCKET"]
 
 
 class FactError(Exception):
@@ -142,13 +144,14 @@ def read_facts(tree=TREE):
     facts.update(read_defines(tree, PROGRESS_H))
     facts.update(read_constants(tree, PROTOCOL_H, INTEGER, PROTOCOL_INTEGERS, int))
     facts.update(read_constants(tree, PORT_NAME_H, STRING, PORT_NAME_STRINGS, str))
+    facts.update(read_constants(tree, PORT_URL_H, STRING, PORT_URL_STRINGS, str))
     facts["MESSAGES"] = messages
     return facts
 
 
 def python_source(facts):
     lines = ['"""The facts the binding shares with the library and the tool, written by', "gen_facts.py from"]
-    lines += ["    %s" % name for name in (STATUS_H, PROGRESS_H, PROTOCOL_H, PORT_NAME_H, MESSAGES_JSON)]
+    lines += ["    %s" % name for name in (STATUS_H, PROGRESS_H, PROTOCOL_H, PORT_NAME_H, PORT_URL_H, MESSAGES_JSON)]
     lines += [
         'Edit those instead."""',
         "",

@@ -9,7 +9,7 @@ set -eu
 build_trees
 
 BUILD="$PWD/build/linux"
-"$BUILD/bench/kormelt-bench" a b d c e
+"$BUILD/bench/kormelt-bench" a b d r c e
 
 export WINEPREFIX="$BUILD/bench-wineprefix"
 export KORMELT_WINE_COM3="$BUILD/bench-wine-com3"

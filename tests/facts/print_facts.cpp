@@ -4,6 +4,7 @@
 #include <string>
 
 #include "link/port_name.h"
+#include "link/port_url.h"
 #include "protocol/progress.h"
 #include "protocol/protocol.h"
 #include "protocol/status.h"
@@ -69,6 +70,8 @@ int main() {
         {"PORT_NAME_VARIABLE", kormelt::PORT_NAME_VARIABLE},
         {"PORT_NAME_FALLBACK", kormelt::PORT_NAME_FALLBACK},
         {"NO_PORT_PATH", kormelt::NO_PORT_PATH},
+        {"PORT_URL_RFC2217", kormelt::PORT_URL_RFC2217},
+        {"PORT_URL_SOCKET", kormelt::PORT_URL_SOCKET},
     };
 
     std::string json = "{\n  \"Status\": {";

@@ -12,7 +12,7 @@ set(layers
     "device|protocol/ link/ device/"
     "tools/sim|protocol/ link/line_speed_posix.h tools/sim/ tools/common/"
     "tools/common|tools/common/"
-    "tools/kormelt|protocol/ device/api.h link/port_name.h link/port_open_posix.h tools/common/ tools/sim/ tools/kormelt/ tools/records/ tools/station/ tools/ui/"
+    "tools/kormelt|protocol/ device/api.h link/port_name.h link/port_open_posix.h link/port_url.h link/remote_connect_posix.h tools/common/ tools/sim/ tools/kormelt/ tools/records/ tools/station/ tools/ui/"
     "tools/records|tools/common/ tools/kormelt/ tools/records/"
     "tools/station|protocol/ device/api.h tools/common/ tools/kormelt/ tools/records/ tools/station/"
     "tools/ui|device/api.h tools/common/ tools/kormelt/ tools/records/ tools/station/ tools/ui/")

@@ -28,6 +28,9 @@ constexpr char CHECK_HOLDERS[] = "holders";
 constexpr char CHECK_CONSOLE[] = "console";
 constexpr char CHECK_LATENCY[] = "latency_timer";
 constexpr char CHECK_SEARCH[] = "search";
+constexpr char CHECK_SERVER_NAME[] = "server_name";
+constexpr char CHECK_NAME_RESOLUTION[] = "name_resolution";
+constexpr char CHECK_CONNECTION[] = "connection";
 
 constexpr char FIX_NAME_A_PORT[] =
     "Name the adapter's own device (a /dev/ttyUSB*, /dev/ttyACM* or /dev/ttyS* path); 'kormelt ports' lists "
@@ -168,6 +171,49 @@ DoctorCheck Holders(uint32_t port, const DeviceFacts &device, const MachineFacts
                     far_end);
 }
 
+// A port on the network: its name, its host as the library takes it, and
+// whether its server takes a connection. The device behind it is not asked
+// anything here; the search after the checks does that.
+std::vector<DoctorCheck> ServerChecks(uint32_t port, const DeviceFacts &device) {
+    std::vector<DoctorCheck> checks;
+    const auto add = [&](const char *check, Verdict result, const std::string &detail, const std::string &fix = "") {
+        checks.push_back(Line(check, port, device.path, result, detail, fix));
+    };
+    if (!device.remote_name_ok) {
+        add(CHECK_SERVER_NAME, Verdict::Problem, "not a port name the library takes",
+            "Name a serial server rfc2217://HOST:PORT or socket://HOST:PORT, HOST a numeric address ([IPv6] in "
+            "brackets) or localhost; rfc2217 takes ?tolerant for a server that cannot set the line.");
+        return checks;
+    }
+    add(CHECK_SERVER_NAME, Verdict::Ok, "a serial server on the network");
+    const std::string &host = device.remote_host;
+    if (!device.remote_host_numeric) {
+        if (device.remote_resolved.empty()) {
+            add(CHECK_NAME_RESOLUTION, Verdict::Problem,
+                host + " does not resolve (" + device.remote_resolve_error + "), and the library looks no names up",
+                "Name the server by its numeric address.");
+        } else {
+            const std::string first = device.remote_resolved.substr(0, device.remote_resolved.find(','));
+            const std::string scheme = device.path.substr(0, device.path.find("://") + 3);
+            const std::string address = first.find(':') == std::string::npos ? first : "[" + first + "]";
+            add(CHECK_NAME_RESOLUTION, Verdict::Problem,
+                host + " resolves to " + device.remote_resolved + ", but the library looks no names up",
+                "Name the server by its address: " + scheme + address + ":" + std::to_string(device.remote_port) +
+                    ".");
+        }
+        return checks;
+    }
+    add(CHECK_NAME_RESOLUTION, Verdict::Ok, host + " needs no lookup");
+    if (device.probe.state == PortState::Reachable) {
+        add(CHECK_CONNECTION, Verdict::Ok, "the server takes connections (it was sent nothing)");
+    } else {
+        add(CHECK_CONNECTION, Verdict::Problem, "cannot connect: " + device.probe.detail,
+            "The network or the server is at fault, not the device: check that the server runs and listens on port " +
+                std::to_string(device.remote_port) + " and that nothing between blocks it.");
+    }
+    return checks;
+}
+
 }  // namespace
 
 std::vector<uint32_t> CandidatePorts(const PortMap &map) {
@@ -198,6 +244,9 @@ std::vector<DoctorCheck> MapChecks(const PortMap &map) {
 
 std::vector<DoctorCheck> PortChecks(uint32_t port, const DeviceFacts &device, const MachineFacts &machine,
                                     const Accounts &accounts) {
+    if (device.remote) {
+        return ServerChecks(port, device);
+    }
     const std::string &path = device.path;
     std::vector<DoctorCheck> checks;
     const auto add = [&](const char *check, Verdict result, const std::string &detail, const std::string &fix = "") {
@@ -252,6 +301,9 @@ std::vector<DoctorCheck> PortChecks(uint32_t port, const DeviceFacts &device, co
         break;
     case PortState::InUse:
         break;  // whether it opens is not known while another holds it; the holders say who
+    case PortState::Reachable:
+    case PortState::Unreachable:
+        break;  // a server's, judged by ServerChecks
     }
     checks.push_back(Holders(port, device, machine));
 

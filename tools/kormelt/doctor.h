@@ -65,6 +65,15 @@ struct DeviceFacts {
     PortProbe probe{PortState::Missing, PathKind::Unknown, ""};  // for a character device only
     std::string latency_timer_path;                              // empty where the driver shows none
     std::optional<long> latency_timer_ms;
+    // A port on the network (rfc2217:// or socket://) rather than a path;
+    // then only these and the probe (Reachable or Unreachable) count.
+    bool remote = false;
+    bool remote_name_ok = false;       // the name reads as a server's URL
+    std::string remote_host;           // as named, without brackets
+    uint16_t remote_port = 0;
+    bool remote_host_numeric = false;  // taken by the library as it is (a numeric address, or localhost)
+    std::string remote_resolved;       // a name's addresses as the system resolves it; empty when it does not
+    std::string remote_resolve_error;  // the resolver's words when it does not
 };
 
 struct ProcessFacts {
@@ -89,7 +98,8 @@ std::vector<uint32_t> CandidatePorts(const PortMap &map);
 std::vector<DoctorCheck> MapChecks(const PortMap &map);
 
 // The checks of one port's device, in order: exists, terminal, access,
-// holders, console, latency timer. What cannot be told (a missing device's
+// holders, console, latency timer; for a port on the network: its name,
+// name resolution, connection. What cannot be told (a missing device's
 // terminal, say) gives no line.
 std::vector<DoctorCheck> PortChecks(uint32_t port, const DeviceFacts &device, const MachineFacts &machine,
                                     const Accounts &accounts);

@@ -1,6 +1,8 @@
 #include "tools/kormelt/doctor_system.h"
 
+#include <arpa/inet.h>
 #include <grp.h>
+#include <netdb.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -13,7 +15,10 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <strings.h>
 
+#include "link/port_url.h"
+#include "link/remote_connect_posix.h"
 #include "tools/common/directory_posix.h"
 #include "tools/common/file_kind_posix.h"
 #include "tools/kormelt/port_scan.h"
@@ -141,6 +146,69 @@ std::optional<GroupFacts> GroupById(uint32_t gid) {
     return facts;
 }
 
+// A server's name as the system resolves it: its addresses, joined. The
+// lookup may take the resolver's own time; doctor waits for it, the
+// library never makes one.
+std::string Resolve(const std::string &host, std::string *error) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    const int failed = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (failed != 0) {
+        *error = gai_strerror(failed);
+        return "";
+    }
+    std::set<std::string> seen;
+    std::string joined;
+    for (const addrinfo *a = found; a != nullptr; a = a->ai_next) {
+        char text[INET6_ADDRSTRLEN] = {};
+        const void *address = a->ai_family == AF_INET
+                                  ? static_cast<const void *>(&reinterpret_cast<const sockaddr_in *>(a->ai_addr)->sin_addr)
+                                  : static_cast<const void *>(&reinterpret_cast<const sockaddr_in6 *>(a->ai_addr)->sin6_addr);
+        if (inet_ntop(a->ai_family, address, text, sizeof text) != nullptr && seen.insert(text).second) {
+            joined += (joined.empty() ? "" : ", ") + std::string(text);
+        }
+    }
+    freeaddrinfo(found);
+    return joined;
+}
+
+// Whether the library takes the host as it is: a numeric address of the
+// kind its brackets say, or localhost.
+bool Numeric(const PortUrl &url) {
+    if (!url.bracketed && strcasecmp(url.host, REMOTE_LOCAL_HOST) == 0) {
+        return true;
+    }
+    addrinfo hints{};
+    hints.ai_family = url.bracketed ? AF_INET6 : AF_INET;
+    hints.ai_flags = AI_NUMERICHOST;
+    addrinfo *found = nullptr;
+    if (getaddrinfo(url.host, nullptr, &hints, &found) != 0) {
+        return false;
+    }
+    freeaddrinfo(found);
+    return true;
+}
+
+DeviceFacts ServerFacts(const SystemView &view, const std::string &path, PortUrlParse parse, const PortUrl &url) {
+    DeviceFacts facts;
+    facts.path = path;
+    facts.remote = true;
+    facts.remote_name_ok = parse == PortUrlParse::Url;
+    if (!facts.remote_name_ok) {
+        return facts;
+    }
+    facts.remote_host = url.host;
+    facts.remote_port = url.port;
+    facts.remote_host_numeric = Numeric(url);
+    if (!facts.remote_host_numeric) {
+        facts.remote_resolved = Resolve(url.host, &facts.remote_resolve_error);
+        return facts;
+    }
+    facts.probe = view.probe(path);
+    return facts;
+}
+
 }  // namespace
 
 SystemView ThisSystem() { return {ScanRoot(), ProbePort, SystemAccounts(), static_cast<int32_t>(getpid())}; }
@@ -148,6 +216,11 @@ SystemView ThisSystem() { return {ScanRoot(), ProbePort, SystemAccounts(), stati
 Accounts SystemAccounts() { return {CurrentUser, GroupById}; }
 
 DeviceFacts ReadDeviceFacts(const SystemView &view, const std::string &path) {
+    PortUrl url;
+    const PortUrlParse parse = ParsePortUrl(path.c_str(), &url);
+    if (parse != PortUrlParse::Path) {
+        return ServerFacts(view, path, parse, url);
+    }
     DeviceFacts facts;
     facts.path = path;
     struct stat info {};

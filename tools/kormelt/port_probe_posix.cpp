@@ -9,6 +9,8 @@
 #include <thread>
 
 #include "link/port_open_posix.h"
+#include "link/port_url.h"
+#include "link/remote_connect_posix.h"
 #include "tools/common/file_kind_posix.h"
 
 namespace kormelt::tool {
@@ -31,9 +33,39 @@ bool PathMissing(const std::string &path) {
     return stat(path.c_str(), &info) != 0 && (errno == ENOENT || errno == ENOTDIR);
 }
 
+// A server connected to and let go of at once, before it is sent anything.
+PortProbe ProbeServer(const PortUrl &url) {
+    const RemoteConnectResult connected = ConnectRemote(url, REMOTE_CONNECT_SYSTEM_CALLS);
+    switch (connected.failed) {
+    case RemoteConnectStep::None:
+        // Nothing to recover if it fails: nothing was sent.
+        (void)close(connected.fd);
+        return Probe(PortState::Reachable);
+    case RemoteConnectStep::Address:
+        return Probe(PortState::Unreachable, std::string(url.host) + " is no numeric address, and names are not looked up");
+    case RemoteConnectStep::Late:
+        return Probe(PortState::Unreachable,
+                     "no answer within " + std::to_string(REMOTE_CONNECT_TIMEOUT_MS) + " ms");
+    case RemoteConnectStep::Socket:
+    case RemoteConnectStep::Refused:
+        return Probe(PortState::Unreachable, std::strerror(connected.error));
+    }
+    return Probe(PortState::Unreachable);
+}
+
 }  // namespace
 
 PortProbe ProbePort(const std::string &device) {
+    PortUrl url;
+    switch (ParsePortUrl(device.c_str(), &url)) {
+    case PortUrlParse::Url:
+        return ProbeServer(url);
+    case PortUrlParse::Bad:
+        return Probe(PortState::Unusable, std::string("not a port name the library takes; a server is ") +
+                                              PORT_URL_RFC2217 + "HOST:PORT or " + PORT_URL_SOCKET + "HOST:PORT");
+    case PortUrlParse::Path:
+        break;
+    }
     // Anything but a character device is no serial port, and opening it
     // could block (a FIFO) or mean nothing: it is judged unopened.
     struct stat info {};
@@ -75,6 +107,10 @@ PortProbe ProbePort(const std::string &device) {
 }
 
 bool PortGone(const std::string &device) {
+    PortUrl url;
+    if (ParsePortUrl(device.c_str(), &url) != PortUrlParse::Path) {
+        return false;  // a server has no node that could vanish
+    }
     const auto until = std::chrono::steady_clock::now() + GONE_SETTLE_TIME;
     for (;;) {
         if (PathMissing(device)) {

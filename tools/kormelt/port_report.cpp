@@ -40,6 +40,10 @@ std::string TableState(const PortProbe &probe) {
         return WithDetail("exists, no permission to open it", probe.detail);
     case PortState::Unusable:
         return WithDetail("cannot be opened", probe.detail);
+    case PortState::Reachable:
+        return "server reachable";
+    case PortState::Unreachable:
+        return WithDetail("server unreachable", probe.detail);
     }
     return "?";
 }
@@ -59,6 +63,10 @@ std::string TriedState(const PortProbe &probe) {
         return PathKindText(probe.kind);
     case PortState::Unusable:
         return "cannot be opened";
+    case PortState::Reachable:
+        return "server reachable, no answer from the device";
+    case PortState::Unreachable:
+        return WithDetail("server unreachable", probe.detail);
     }
     return "?";
 }
@@ -68,8 +76,9 @@ constexpr Named<PortState> STATE_WORDS[] = {
     {PortState::Free, "free"},           {PortState::Missing, "missing"},
     {PortState::InUse, "in_use"},        {PortState::NoAccess, "no_access"},
     {PortState::NotSerialPort, "not_serial_port"}, {PortState::Unusable, "unusable"},
+    {PortState::Reachable, "reachable"},         {PortState::Unreachable, "unreachable"},
 };
-static_assert(NamesEveryValue(STATE_WORDS, PortState::Unusable));
+static_assert(NamesEveryValue(STATE_WORDS, PortState::Unreachable));
 
 const char *StateWord(PortState state) { return NameIn(STATE_WORDS, state, "unknown"); }
 

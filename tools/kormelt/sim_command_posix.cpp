@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <string>
 
+#include "link/port_url.h"
 #include "tools/kormelt/exit_codes.h"
 #include "tools/kormelt/sim_command.h"
 #include "tools/sim/foreground.h"
@@ -12,23 +13,26 @@ namespace {
 
 CLI::App *AddSimOptions(CLI::App &app, sim::Options &options) {
     CLI::App *command = app.add_subcommand(
-        "sim", "Run the device simulator on a pseudo-terminal until Ctrl-C, for trying the tool without a device");
+        "sim", "Run the device simulator on a pseudo-terminal (or TCP) until Ctrl-C, for trying the tool without a device");
     sim::AddSimulatorOptions(*command, options);
     return command;
 }
 
 int RunSim(const CLI::App &, const sim::Options &options) {
     const std::string &dump = options.dump_path;
+    const bool tcp = !options.tcp_address.empty();
     sim::ForegroundSay say;
     // The path alone on the first line of stdout is for scripts; the rest is
     // for people and goes to stderr.
-    say.started = [&dump](const sim::Simulator &simulator) {
+    say.started = [&dump, tcp](const sim::Simulator &simulator) {
         const char *path = simulator.slave_path().c_str();
+        // On TCP the device's bytes pass as they are, as behind a plain socket server.
+        const std::string port = (tcp ? std::string(PORT_URL_SOCKET) : std::string()) + path;
         std::fprintf(stderr,
                      "kormelt: simulated device on %s\n"
                      "kormelt: flash it with: kormelt flash --port %s IMAGE\n"
                      "kormelt: Ctrl-C stops the simulator%s\n",
-                     path, path, dump.empty() ? "" : (" and writes what was programmed to " + dump).c_str());
+                     path, port.c_str(), dump.empty() ? "" : (" and writes what was programmed to " + dump).c_str());
     };
     say.stopped = [&dump](const sim::Simulator &simulator) {
         if (!dump.empty()) {

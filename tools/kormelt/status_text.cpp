@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "device/api.h"
+#include "link/port_url.h"
 #include "protocol/protocol.h"
 #include "tools/kormelt/image.h"
 #include "tools/kormelt/message_text.h"
@@ -20,6 +21,12 @@ constexpr uint32_t MS_PER_S = 1000;
 constexpr char AGAIN[] = "run flash again";
 constexpr char SEAL[] = "'kormelt seal'";
 constexpr char HOST[] = "tool";
+
+// rfc2217:// or socket://, as the library reads a port's name.
+bool IsServerName(const std::string &device) {
+    PortUrl url;
+    return ParsePortUrl(device.c_str(), &url) == PortUrlParse::Url;
+}
 
 std::string Seconds(double seconds) {
     char text[32];
@@ -109,6 +116,11 @@ std::string PhaseFailureText(Phase phase, int32_t status, int percent, const std
                              (status == KORMELT_STATUS_TIMEOUT && exchange_seconds * MS_PER_S < REPLY_TIMEOUT_MS);
     // A line that failed because its adapter was pulled out: what the person
     // needs to hear is that the port is gone, not only that it hung up.
+    // A server on the network: the connection, not a device, failed.
+    if (line_failed && port != 0 && IsServerName(map.Port(port).device)) {
+        return FillMessage(messages::NETWORK_FAILED,
+                           {{"failed", failed}, {"url", map.Port(port).device}, {"status", code}, {"retry", retry}});
+    }
     if (line_failed && port != 0 && gone(map.Port(port).device)) {
         return FillMessage(messages::PORT_GONE,
                            {{"failed", failed}, {"path", map.Port(port).device}, {"status", code}, {"retry", retry}});

@@ -34,7 +34,8 @@ void CloseFd(int *fd) {
 
 PtyEndpoint::~PtyEndpoint() { Close(); }
 
-bool PtyEndpoint::Open(const std::string &link_path, std::string *error) {
+bool PtyEndpoint::Open(std::string *error) {
+    const std::string &link_path = wanted_link_;
     auto fail = [&](const std::string &text) {
         *error = text;
         Close();

@@ -7,43 +7,37 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include <sys/types.h>
 
+#include "tools/sim/line_endpoint.h"
+
 namespace kormelt::sim {
 
-class PtyEndpoint {
+class PtyEndpoint final : public LineEndpoint {
 public:
-    PtyEndpoint() = default;
-    ~PtyEndpoint();  // Close()
+    // The link, when link_path is not empty, is made at Open.
+    explicit PtyEndpoint(std::string link_path) : wanted_link_(std::move(link_path)) {}
+    ~PtyEndpoint() override;  // Close()
     PtyEndpoint(const PtyEndpoint &) = delete;
     PtyEndpoint &operator=(const PtyEndpoint &) = delete;
 
-    // Opens the pseudo-terminal, its slave raw, and the link when link_path
-    // is not empty. False with the reason; whatever was opened is closed.
-    bool Open(const std::string &link_path, std::string *error);
-    void Close();
+    // Opens the pseudo-terminal, its slave raw, and the link.
+    bool Open(std::string *error) override;
+    void Close() override;
 
-    // False once the line was dropped.
-    bool connected() const { return master_fd_ >= 0; }
-    int master_fd() const { return master_fd_; }
-    const std::string &slave_path() const { return slave_path_; }
+    bool connected() const override { return master_fd_ >= 0; }
+    int poll_fd() const override { return master_fd_; }
+    const std::string &name() const override { return slave_path_; }
 
-    enum class Io { Done, Again, NoHost, Failed };
-    // Reads what the host sent: Done with *count bytes, Again when nothing
-    // waits, NoHost when no slave is open at the moment (the host may come
-    // back), Failed with the reason.
-    Io Read(uint8_t *buffer, size_t capacity, size_t *count, std::string *error);
-    // Writes towards the host: Done with *count bytes taken, Again when the
-    // queue is full, NoHost when nobody has the slave open (the bytes are
-    // lost, as on a line nobody listens to), Failed with the reason.
-    Io Write(const uint8_t *bytes, size_t count, size_t *written, std::string *error);
-    // Bytes the host has not read yet; false with the reason when the
-    // driver does not tell.
-    bool Unread(size_t *count, std::string *error) const;
+    // NoHost: no slave is open at the moment.
+    Io Read(uint8_t *buffer, size_t capacity, size_t *count, std::string *error) override;
+    Io Write(const uint8_t *bytes, size_t count, size_t *written, std::string *error) override;
+    bool Unread(size_t *count, std::string *error) const override;
 
-    // Drops the line: both sides closed, the link removed.
-    void Hangup();
+    // Both sides closed, the link removed.
+    void Hangup() override;
 
 private:
     void RemoveLink();
@@ -51,6 +45,7 @@ private:
     int master_fd_ = -1;
     int slave_fd_ = -1;  // our own, so the host may close and reopen the slave freely
     std::string slave_path_;
+    std::string wanted_link_;
     std::string link_path_;  // set while the link is ours
 };
 

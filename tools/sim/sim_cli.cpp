@@ -133,6 +133,12 @@ void AddSimulatorOptions(CLI::App &app, Options &options) {
     app.add_option("--link", options.link_path,
                    "Also make a symlink at PATH to the slave (replacing what is there); removed at exit")
         ->type_name("PATH");
+    app.add_option("--tcp", options.tcp_address,
+                   "Serve on TCP at HOST:PORT (numeric, [IPv6] in brackets; port 0 takes a free one) instead of "
+                   "on a pseudo-terminal, one host at a time, as a serial server passing the bytes as they are "
+                   "does; the first line of stdout is then HOST:PORT")
+        ->type_name("HOST:PORT")
+        ->excludes("--link");
     app.add_option("--dump", options.dump_path,
                    "On SIGUSR1 and at exit, write the programmed bytes from address 0 to the end of the "
                    "highest programmed byte to FILE; holes hold 0xFF")

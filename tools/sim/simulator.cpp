@@ -13,7 +13,9 @@
 
 #include "protocol/protocol.h"
 #include "tools/common/replace_file.h"
+#include "tools/sim/pty_endpoint.h"
 #include "tools/sim/request_log.h"
+#include "tools/sim/tcp_endpoint.h"
 
 namespace kormelt::sim {
 
@@ -62,7 +64,13 @@ Simulator::Simulator(Options options)
       rx_pacer_(options_.paced),
       tx_(Pacing{options_.paced, options_.byte_pause_ms, options_.latency_ms}),
       model_(options_.identity),
-      faults_(options_.faults) {}
+      faults_(options_.faults) {
+    if (options_.tcp_address.empty()) {
+        line_ = std::make_unique<PtyEndpoint>(options_.link_path);
+    } else {
+        line_ = std::make_unique<TcpEndpoint>(options_.tcp_address);
+    }
+}
 
 Simulator::~Simulator() { Close(); }
 
@@ -87,15 +95,15 @@ bool Simulator::Open(std::string *error) {
         }
     }
     // The link last: once it exists a host may open it.
-    if (!line_.Open(options_.link_path, error)) {
+    if (!line_->Open(error)) {
         return fail(*error);
     }
-    Say("serving " + line_.slave_path());
+    Say("serving " + line_->name());
     return true;
 }
 
 void Simulator::Close() {
-    line_.Close();
+    line_->Close();
     // Nothing can be done about a failing close of these at the end.
     if (wake_read_fd_ >= 0) {
         static_cast<void>(close(wake_read_fd_));
@@ -182,7 +190,7 @@ bool Simulator::Run(std::string *error) {
             Serve(request);
         }
         bool want_pollout = false;
-        if (line_.connected() && !WriteDue(now, &want_pollout, error)) {
+        if (line_->connected() && !WriteDue(now, &want_pollout, error)) {
             ok = false;
             break;
         }
@@ -196,18 +204,18 @@ bool Simulator::Run(std::string *error) {
         if (!pending_.empty()) {
             wake_by(pending_.front().due_ns);
         }
-        if (line_.connected() && !want_pollout) {
+        if (line_->connected() && !want_pollout) {
             if (const std::optional<int64_t> next = tx_.NextDeadline()) {
                 wake_by(*next);
             }
         }
-        const bool watch_master = line_.connected() && hangup_retry_at <= now;
-        if (line_.connected() && !watch_master) {
+        const bool watch_master = line_->connected() && hangup_retry_at <= now;
+        if (line_->connected() && !watch_master) {
             wake_by(hangup_retry_at);
         }
 
         pollfd fds[2] = {{wake_read_fd_, POLLIN, 0},
-                         {line_.master_fd(), static_cast<short>(POLLIN | (want_pollout ? POLLOUT : 0)), 0}};
+                         {line_->poll_fd(), static_cast<short>(POLLIN | (want_pollout ? POLLOUT : 0)), 0}};
         timespec timeout{};
         if (wake_at >= 0) {
             timeout = ToTimespec(std::max<int64_t>(0, wake_at - NowNs()));
@@ -259,15 +267,15 @@ bool Simulator::Run(std::string *error) {
 bool Simulator::ReadRequests(int64_t now_ns, bool *hung_up, std::string *error) {
     uint8_t chunk[READ_CHUNK_BYTES];
     size_t n = 0;
-    switch (line_.Read(chunk, sizeof chunk, &n, error)) {
-    case PtyEndpoint::Io::Done:
+    switch (line_->Read(chunk, sizeof chunk, &n, error)) {
+    case LineEndpoint::Io::Done:
         break;
-    case PtyEndpoint::Io::Again:
+    case LineEndpoint::Io::Again:
         return true;
-    case PtyEndpoint::Io::NoHost:
+    case LineEndpoint::Io::NoHost:
         *hung_up = true;
         return true;
-    case PtyEndpoint::Io::Failed:
+    case LineEndpoint::Io::Failed:
         return false;
     }
     for (size_t i = 0; i < n; ++i) {
@@ -336,16 +344,16 @@ bool Simulator::WriteDue(int64_t now_ns, bool *want_pollout, std::string *error)
         return true;
     }
     size_t written = 0;
-    switch (line_.Write(bytes, due, &written, error)) {
-    case PtyEndpoint::Io::Done:
+    switch (line_->Write(bytes, due, &written, error)) {
+    case LineEndpoint::Io::Done:
         break;
-    case PtyEndpoint::Io::Again:
+    case LineEndpoint::Io::Again:
         *want_pollout = true;
         return true;
-    case PtyEndpoint::Io::NoHost:
+    case LineEndpoint::Io::NoHost:
         Say("reply bytes lost, no slave open");
         break;
-    case PtyEndpoint::Io::Failed:
+    case LineEndpoint::Io::Failed:
         return false;
     }
     tx_.Sent(written);
@@ -359,7 +367,7 @@ bool Simulator::WriteDue(int64_t now_ns, bool *want_pollout, std::string *error)
 
 void Simulator::Hangup() {
     Say("hanging up");
-    line_.Hangup();
+    line_->Hangup();
     pending_.clear();
     tx_.Clear();
     quitting_ = false;
@@ -375,7 +383,7 @@ void Simulator::DrainBeforeQuit() {
         SleepNs(QUIT_DRAIN_POLL_NS);
         size_t queued = 0;
         std::string reason;
-        if (!line_.Unread(&queued, &reason)) {
+        if (!line_->Unread(&queued, &reason)) {
             Warn(reason);
             return;
         }

@@ -15,19 +15,21 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "protocol/frame_codec.h"
 #include "tools/sim/device_model.h"
 #include "tools/sim/fault_plan.h"
-#include "tools/sim/pty_endpoint.h"
+#include "tools/sim/line_endpoint.h"
 #include "tools/sim/transmitter.h"
 
 namespace kormelt::sim {
 
 struct Options {
     std::string link_path;  // symlink made to point at the slave; removed at the end
+    std::string tcp_address;  // IPV4:PORT or [IPV6]:PORT: serve there instead of on a pseudo-terminal
     std::string dump_path;  // programmed bytes, written on RequestDump() and at the end of Run()
     std::string log_path;   // one line per request received, flushed per line
     Identity identity;
@@ -50,8 +52,9 @@ public:
     // Opens the pseudo-terminal, the log file and the link. False with the
     // reason in *error; whatever was opened is closed again.
     bool Open(std::string *error);
-    // The path the host opens, valid after Open().
-    const std::string &slave_path() const { return line_.slave_path(); }
+    // What the host opens, valid after Open(): the slave's path, or the
+    // TCP address with the port taken.
+    const std::string &slave_path() const { return line_->name(); }
 
     // Serves requests until RequestStop() (or the restart reply, with
     // quit_after_restart), then writes the dump. False with the reason in
@@ -89,7 +92,7 @@ private:
     void WakeByte(char what);
 
     Options options_;
-    PtyEndpoint line_;
+    std::unique_ptr<LineEndpoint> line_;
     int wake_read_fd_ = -1;
     volatile sig_atomic_t wake_write_fd_ = -1;  // read by RequestStop() in a signal handler
     FILE *log_ = nullptr;

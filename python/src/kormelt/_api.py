@@ -320,7 +320,9 @@ class Device:
         call = _Call(Phase.ERASE, progress)
         status = _run(call, library().erase)
         if status != Status.OK:
-            raise error_for(Phase.ERASE, status, call.percent, exchange_seconds=call.exchange_seconds)
+            raise error_for(
+                Phase.ERASE, status, call.percent, exchange_seconds=call.exchange_seconds, port=self.port
+            )
 
     def program(self, path: PathLike, progress: Optional[Progress] = None) -> None:
         """Uploads the image file in 128-byte packets from address 0;
@@ -331,7 +333,12 @@ class Device:
         status = _run(call, library().program, data)
         if status != Status.OK:
             raise error_for(
-                Phase.UPLOAD, status, call.percent, os.fsdecode(os.fspath(path)), exchange_seconds=call.exchange_seconds
+                Phase.UPLOAD,
+                status,
+                call.percent,
+                os.fsdecode(os.fspath(path)),
+                exchange_seconds=call.exchange_seconds,
+                port=self.port,
             )
 
     def restart(self) -> None:
@@ -343,7 +350,7 @@ class Device:
             status = lib.restart()
             exchange_seconds = time.monotonic() - started
         if status != Status.OK:
-            raise error_for(Phase.RESTART, status, exchange_seconds=exchange_seconds)
+            raise error_for(Phase.RESTART, status, exchange_seconds=exchange_seconds, port=self.port)
 
     def close(self) -> None:
         """Closes the port; again is harmless."""

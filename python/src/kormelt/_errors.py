@@ -14,6 +14,8 @@ from kormelt._facts import (
     LINE_BAUD_RATE,
     PORT_NAME_FALLBACK,
     PORT_NAME_VARIABLE,
+    PORT_URL_RFC2217,
+    PORT_URL_SOCKET,
     REPLY_TIMEOUT_MS,
     SEARCH_FIRST_PORT,
     SEARCH_LAST_PORT,
@@ -149,6 +151,12 @@ def port_path(n: int, environ: Optional[Dict[str, str]] = None) -> str:
     return value or "%s%d" % (PORT_NAME_FALLBACK, n - 1)
 
 
+def is_server(port: Optional[str]) -> bool:
+    """Whether the library reaches this port over the network: a serial
+    server's rfc2217:// or socket:// name."""
+    return port is not None and port.startswith((PORT_URL_RFC2217, PORT_URL_SOCKET))
+
+
 def ports_text(platform: str = sys.platform, environ: Optional[Dict[str, str]] = None) -> str:
     """COM1..COM7 and, where the library maps them to paths, each one's path."""
     if platform == "win32":
@@ -189,11 +197,13 @@ def failure_message(
     image: Optional[str] = None,
     platform: str = sys.platform,
     exchange_seconds: Optional[float] = None,
+    port: Optional[str] = None,
 ) -> str:
     """The tool's sentence for a failed call. exchange_seconds is how long
     the call ran since its last progress report, which tells a silent
     device (the whole reply timeout) from a line that failed at once; None
-    when unknown."""
+    when unknown. port is the open port's name, when known: on a serial
+    server's a failed line is the network's."""
     # How far it got means something only where the percentage counts work done.
     counted = percent is not None and phase in (Phase.ERASE, Phase.UPLOAD)
     at = fill("at_percent", percent=percent) if counted else ""
@@ -219,12 +229,17 @@ def failure_message(
             advice="Check that it still exists, is readable and is not empty",
             again=AGAIN,
         )
+    # The library waits REPLY_TIMEOUT_MS for each byte; a call that gave up
+    # sooner met a line that failed, not a silent device.
+    line_failed = status == Status.WRITE or (
+        status == Status.TIMEOUT and exchange_seconds is not None and exchange_seconds * MS_PER_S < REPLY_TIMEOUT_MS
+    )
+    if line_failed and is_server(port):
+        return fill("network_failed", failed=failed, url=port, status=int(status), retry=retry)
     if status == Status.WRITE:
         return fill("write", failed=failed, status=int(status), retry=retry)
     if status == Status.TIMEOUT:
-        # The library waits REPLY_TIMEOUT_MS for each byte; a call that gave
-        # up sooner met a line that failed, not a silent device.
-        if exchange_seconds is not None and exchange_seconds * MS_PER_S < REPLY_TIMEOUT_MS:
+        if line_failed:
             return fill(
                 "timeout_line_failed", failed=failed, seconds="%.1f" % exchange_seconds, status=int(status), retry=retry
             )
@@ -249,8 +264,9 @@ def error_for(
     percent: Optional[int] = None,
     image: Optional[str] = None,
     exchange_seconds: Optional[float] = None,
+    port: Optional[str] = None,
 ) -> KormeltError:
     """The exception for a failed call."""
     kind = EXCEPTIONS.get(status, KormeltError)
-    message = failure_message(phase, status, percent, image, exchange_seconds=exchange_seconds)
+    message = failure_message(phase, status, percent, image, exchange_seconds=exchange_seconds, port=port)
     return kind(message, status, phase, percent)
