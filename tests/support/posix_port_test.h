@@ -3,6 +3,8 @@
 // the real ones back), and time measured on the monotonic clock.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -25,6 +27,14 @@ constexpr int64_t LATE_MARGIN_MS = 1500;  // generous slack past a deadline on a
 
 inline int64_t MsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// That a wait given deadline_ms from start ended at its deadline: not
+// before it, and within a generous margin after it.
+inline void ExpectEndedAtDeadline(Clock::time_point start, int64_t deadline_ms) {
+    const int64_t took = MsSince(start);
+    EXPECT_GE(took, deadline_ms) << "ended before its deadline";
+    EXPECT_LT(took, deadline_ms + LATE_MARGIN_MS) << "ended long after its deadline";
 }
 
 // The variable that names the device behind port number n.
