@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <new>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -11,6 +10,7 @@
 
 #include "link/line_speed_posix.h"
 #include "link/monotonic_posix.h"
+#include "link/new_port_record.h"
 #include "link/port_open_posix.h"
 #include "link/port_name.h"
 #include "link/port_url.h"
@@ -278,18 +278,12 @@ bool PortNowNs(int64_t *now) { return MonotonicNs(PosixCall.clock_gettime, now);
 int PortPollTimeoutMs(int64_t left_ns) { return PollTimeoutMs(left_ns); }
 
 int32_t PortOpen(PortRecord **slot, uint32_t n) {
-    *slot = nullptr;
-    if (n < PORT_NUMBER_MIN || n > PORT_NUMBER_MAX) {
-        return STATUS_PORT_NUMBER;
+    PortRecord *record = nullptr;
+    const int32_t made = NewPortRecord(PosixCall.malloc, n, slot, &record);
+    if (made != STATUS_OK) {
+        return made;
     }
-    void *memory = PosixCall.malloc(sizeof(PortRecord));
-    if (memory == nullptr) {
-        return STATUS_NO_MEMORY;
-    }
-    PortRecord *record = new (memory) PortRecord{};
     record->handle = -1;
-    record->tag = PORT_TAG_DEAD;
-    record->number = n;
 
     char name[POSIX_PORT_NAME_CAPACITY];
     if (!PosixPortName(n, name, sizeof name)) {

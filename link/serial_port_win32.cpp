@@ -3,8 +3,8 @@
 #include "link/serial_port_win32.h"
 
 #include <cstdlib>
-#include <new>
 
+#include "link/new_port_record.h"
 #include "link/port_name.h"
 #include "link/serial_port.h"
 #include "protocol/protocol.h"
@@ -71,17 +71,12 @@ int32_t DiscardOpened(PortRecord *record, int32_t status) {
 }  // namespace
 
 int32_t PortOpen(PortRecord **slot, uint32_t n) {
-    *slot = nullptr;
-    if (n < PORT_NUMBER_MIN || n > PORT_NUMBER_MAX) {
-        return STATUS_PORT_NUMBER;
+    PortRecord *record = nullptr;
+    const int32_t made = NewPortRecord(Win32Call.malloc, n, slot, &record);
+    if (made != STATUS_OK) {
+        return made;
     }
-    void *memory = Win32Call.malloc(sizeof(PortRecord));
-    if (memory == nullptr) {
-        return STATUS_NO_MEMORY;
-    }
-    PortRecord *record = new (memory) PortRecord{};
     record->handle = INVALID_HANDLE_VALUE;
-    record->tag = PORT_TAG_DEAD;
 
     char name[WIN32_PORT_NAME_CAPACITY];
     Win32PortName(n, name);
@@ -92,7 +87,6 @@ int32_t PortOpen(PortRecord **slot, uint32_t n) {
         return STATUS_PORT_OPEN;
     }
     record->handle = handle;
-    record->number = n;
     record->tag = PORT_TAG_LIVE;
 
     if (!Win32Call.SetupComm(handle, PORT_QUEUE_BYTES, PORT_QUEUE_BYTES)) {

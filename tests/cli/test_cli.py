@@ -197,6 +197,19 @@ def reap(process):
             pipe.close()
 
 
+def terminate(process, timeout_s):
+    """Asks a child that still runs to end (SIGTERM), as a daemon is stopped, and kills it if it has not within
+    timeout_s; returns its exit code."""
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(timeout=timeout_s)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+    return process.returncode
+
+
 class JsonLinesChild:
     """A kormelt command with --json as a child, read event by event, to act at a chosen moment."""
 
@@ -275,15 +288,9 @@ class Simulator:
         self.dir.cleanup()
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=SIM_START_TIMEOUT_S)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        code = terminate(self.process, SIM_START_TIMEOUT_S)
         self.process.stdout.close()
-        return self.process.returncode
+        return code
 
     def dump(self):
         """The programmed bytes; stops the simulator, which writes them at its end."""

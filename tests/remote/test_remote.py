@@ -30,7 +30,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, os.pardir, "cli"))
 import test_cli as cli  # noqa: E402
 from test_cli import (AGAIN, EXIT_DOCTOR, EXIT_OK, EXIT_SEARCH, EXIT_UPLOAD, RUN_TIMEOUT_S, Simulator,  # noqa: E402
-                      TempDirTest, expect_update, kormelt, padded, port_env, sealed, tool_message)
+                      TempDirTest, expect_update, kormelt, padded, port_env, sealed, terminate, tool_message)
 from shared_tables import Sentence  # noqa: E402
 
 LIBRARY = None
@@ -115,13 +115,7 @@ class Ser2net:
         self.stop()
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=SER2NET_START_S)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        terminate(self.process, SER2NET_START_S)
         self.dir.cleanup()
 
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 
 namespace kormelt::tool {
@@ -33,5 +34,18 @@ bool CancelRequested();
 // write instead of ending the process: an update is never cut short by
 // what becomes of its output.
 bool KeepRunningWhenOutputBreaks(std::string *error);
+
+// What every command that runs updates (flash, station, ui) sets up first:
+// the signals that cancel a run, and output that may break without ending
+// it. When either cannot be had it says why on stderr and returns false;
+// the command then exits with EXIT_SYSTEM.
+inline bool PrepareUpdateRun() {
+    std::string error;
+    if (InstallCancelHandler(&error) && KeepRunningWhenOutputBreaks(&error)) {
+        return true;
+    }
+    std::fprintf(stderr, "kormelt: %s\n", error.c_str());
+    return false;
+}
 
 }  // namespace kormelt::tool

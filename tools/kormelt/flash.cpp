@@ -253,11 +253,10 @@ private:
 }  // namespace
 
 int RunFlash(const FlashOptions &options) {
-    std::string error;
-    if (!InstallCancelHandler(&error) || !KeepRunningWhenOutputBreaks(&error)) {
-        std::fprintf(stderr, "kormelt: %s\n", error.c_str());
+    if (!PrepareUpdateRun()) {
         return EXIT_SYSTEM;
     }
+    std::string error;
     const std::optional<PortMap> ports = options.port.empty() ? MapPorts() : PointSearchAtDevice(options.port, &error);
     if (!ports) {
         std::fprintf(stderr, "kormelt: %s\n", error.c_str());

@@ -140,11 +140,10 @@ int StopBefore(StationView &view, int exit_code, const std::string &message) {
 }  // namespace
 
 int RunStation(const StationOptions &options) {
-    std::string error;
-    if (!tool::InstallCancelHandler(&error) || !tool::KeepRunningWhenOutputBreaks(&error)) {
-        std::fprintf(stderr, "kormelt: %s\n", error.c_str());
+    if (!tool::PrepareUpdateRun()) {
         return tool::EXIT_SYSTEM;
     }
+    std::string error;
     const bool terminal = !options.json && tool::StdoutIsTerminal() && tool::RedrawsInPlace(tool::TerminalColumns());
     if (terminal && !tool::WatchTerminalWidth(&error)) {
         std::fprintf(stderr, "kormelt: %s\n", error.c_str());

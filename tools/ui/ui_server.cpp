@@ -465,11 +465,10 @@ private:
 }  // namespace
 
 int RunUi(const UiOptions &options) {
-    std::string error;
-    if (!tool::InstallCancelHandler(&error) || !tool::KeepRunningWhenOutputBreaks(&error)) {
-        std::fprintf(stderr, "kormelt: %s\n", error.c_str());
+    if (!tool::PrepareUpdateRun()) {
         return tool::EXIT_SYSTEM;
     }
+    std::string error;
     ServerIdentity identity;
     if (!ParseListen(options.listen, &identity.address, &error)) {
         std::fprintf(stderr, "kormelt: %s\n", error.c_str());
