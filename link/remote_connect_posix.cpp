@@ -1,7 +1,9 @@
 #include "link/remote_connect_posix.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <new>
 #include <strings.h>
 
 #include <fcntl.h>
@@ -26,6 +28,10 @@ RemoteConnectCalls SystemCalls() {
     RemoteConnectCalls calls;
     calls.getaddrinfo = ::getaddrinfo;
     calls.freeaddrinfo = ::freeaddrinfo;
+    calls.getaddrinfo_a = ::getaddrinfo_a;
+    calls.gai_suspend = ::gai_suspend;
+    calls.gai_error = ::gai_error;
+    calls.gai_cancel = ::gai_cancel;
     calls.socket = ::socket;
     calls.connect = Connect;
     calls.getsockopt = ::getsockopt;
@@ -96,6 +102,17 @@ RemoteConnectResult ConnectOne(const addrinfo &address, int64_t deadline_ns, con
     return {fd, RemoteConnectStep::None, 0};
 }
 
+// Each address in turn until one connects, within the one bound.
+RemoteConnectResult ConnectEach(const addrinfo *found, int64_t deadline_ns, const RemoteConnectCalls &calls) {
+    RemoteConnectResult result{-1, RemoteConnectStep::Refused, 0};
+    for (const addrinfo *a = found; a != nullptr && result.fd < 0; a = a->ai_next) {
+        result = ConnectOne(*a, deadline_ns, calls);
+    }
+    return result;
+}
+
+// A numeric address, connected to without a lookup; Address, with the
+// EAI_ code, when the host is none of family's (EAI_NONAME: it is a name).
 RemoteConnectResult ConnectTo(const char *host, const char *service, int family, int64_t deadline_ns,
                               const RemoteConnectCalls &calls) {
     addrinfo hints{};
@@ -103,13 +120,131 @@ RemoteConnectResult ConnectTo(const char *host, const char *service, int family,
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
     addrinfo *found = nullptr;
-    if (calls.getaddrinfo(host, service, &hints, &found) != 0 || found == nullptr) {
-        return {-1, RemoteConnectStep::Address, 0};
+    const int parsed = calls.getaddrinfo(host, service, &hints, &found);
+    if (parsed != 0 || found == nullptr) {
+        return {-1, RemoteConnectStep::Address, parsed};
     }
-    RemoteConnectResult result{-1, RemoteConnectStep::Refused, 0};
-    for (const addrinfo *a = found; a != nullptr && result.fd < 0; a = a->ai_next) {
-        result = ConnectOne(*a, deadline_ns, calls);
+    const RemoteConnectResult result = ConnectEach(found, deadline_ns, calls);
+    calls.freeaddrinfo(found);
+    return result;
+}
+
+// Everything an asynchronous lookup writes to or reads from while it runs,
+// in one block with two owners: the caller, and the lookup's completion
+// notice. A lookup given up on may go on inside the system after the
+// caller returns, so the block outlives the caller until the notice comes;
+// whichever lets go last frees it, and the result when the caller did not
+// take it.
+struct NameLookup {
+    std::atomic<int> owners{2};
+    bool taken = false;  // the caller took request.ar_result; written before it lets go
+    void (*freeaddrinfo)(addrinfo *found) = nullptr;
+    gaicb request{};
+    addrinfo hints{};
+    sigevent notice{};
+    char host[PORT_URL_HOST_CAPACITY] = {};
+    char service[SERVICE_CAPACITY] = {};
+};
+
+void LetGo(NameLookup *lookup) {
+    // acq_rel: the last owner sees everything the other wrote, taken among it.
+    if (lookup->owners.fetch_sub(1, std::memory_order_acq_rel) != 1) {
+        return;
     }
+    if (!lookup->taken && lookup->request.ar_result != nullptr) {
+        lookup->freeaddrinfo(lookup->request.ar_result);
+    }
+    delete lookup;
+}
+
+// The completion notice, on a thread of the system's: the lookup has ended
+// and no longer touches the block.
+void LookupEnded(sigval value) { LetGo(static_cast<NameLookup *>(value.sival_ptr)); }
+
+// Whether gai_suspend's answer leaves the lookup worth waiting for.
+bool WaitGoesOn(int suspended) {
+    return suspended == 0 || suspended == EAI_AGAIN || suspended == EAI_INTR || suspended == EAI_ALLDONE;
+}
+
+// The lookup of a name, until deadline_ns. 0 and *found (the caller's to
+// free with calls.freeaddrinfo) when it ended with addresses, the lookup's
+// EAI_ code when it failed; *in_time false when it did not end within the
+// bound.
+int LookUp(const char *host, const char *service, int64_t deadline_ns, const RemoteConnectCalls &calls,
+           addrinfo **found, bool *in_time) {
+    *in_time = true;
+    NameLookup *lookup = new (std::nothrow) NameLookup;
+    if (lookup == nullptr) {
+        return EAI_MEMORY;
+    }
+    lookup->freeaddrinfo = calls.freeaddrinfo;
+    // Cannot be cut short: the host came from a field of the same capacity.
+    (void)std::snprintf(lookup->host, sizeof lookup->host, "%s", host);
+    (void)std::snprintf(lookup->service, sizeof lookup->service, "%s", service);
+    lookup->hints.ai_family = AF_UNSPEC;
+    lookup->hints.ai_socktype = SOCK_STREAM;
+    lookup->hints.ai_flags = AI_NUMERICSERV;
+    lookup->request.ar_name = lookup->host;
+    lookup->request.ar_service = lookup->service;
+    lookup->request.ar_request = &lookup->hints;
+    lookup->notice.sigev_notify = SIGEV_THREAD;
+    lookup->notice.sigev_value.sival_ptr = lookup;
+    lookup->notice.sigev_notify_function = LookupEnded;
+    gaicb *list[] = {&lookup->request};
+    const int queued = calls.getaddrinfo_a(GAI_NOWAIT, list, 1, &lookup->notice);
+    if (queued != 0) {
+        // Never queued: no notice will come.
+        LetGo(lookup);
+        LetGo(lookup);
+        return queued;
+    }
+    int outcome = calls.gai_error(&lookup->request);
+    while (outcome == EAI_INPROGRESS) {
+        int64_t now = 0;
+        if (!MonotonicNs(calls.clock_gettime, &now) || now >= deadline_ns) {
+            break;
+        }
+        const int64_t left = deadline_ns - now;
+        const timespec wait{static_cast<time_t>(left / MONOTONIC_NS_PER_S), static_cast<long>(left % MONOTONIC_NS_PER_S)};
+        const gaicb *const waited[] = {&lookup->request};
+        const int suspended = calls.gai_suspend(waited, 1, &wait);
+        outcome = calls.gai_error(&lookup->request);
+        if (outcome == EAI_INPROGRESS && !WaitGoesOn(suspended)) {
+            break;  // the wait itself failed: given up on as a lookup out of time
+        }
+    }
+    if (outcome == EAI_INPROGRESS) {
+        // A cancelled lookup sends no notice; one that ended meanwhile, or
+        // that runs on, does.
+        if (calls.gai_cancel(&lookup->request) == EAI_CANCELED) {
+            LetGo(lookup);
+        }
+        LetGo(lookup);
+        *in_time = false;
+        return EAI_INPROGRESS;
+    }
+    if (outcome == 0) {
+        *found = lookup->request.ar_result;
+        lookup->taken = true;
+    }
+    LetGo(lookup);
+    return outcome;
+}
+
+// A host that is a name: looked up, then each of its addresses tried, all
+// before deadline_ns.
+RemoteConnectResult ConnectToName(const char *host, const char *service, int64_t deadline_ns,
+                                  const RemoteConnectCalls &calls) {
+    addrinfo *found = nullptr;
+    bool in_time = true;
+    const int looked_up = LookUp(host, service, deadline_ns, calls, &found, &in_time);
+    if (looked_up != 0 || found == nullptr) {
+        if (found != nullptr) {
+            calls.freeaddrinfo(found);
+        }
+        return {-1, RemoteConnectStep::Lookup, !in_time ? 0 : looked_up != 0 ? looked_up : EAI_NONAME};
+    }
+    const RemoteConnectResult result = ConnectEach(found, deadline_ns, calls);
     calls.freeaddrinfo(found);
     return result;
 }
@@ -131,7 +266,12 @@ RemoteConnectResult ConnectRemote(const PortUrl &url, const RemoteConnectCalls &
         const RemoteConnectResult v4 = ConnectTo(LOOPBACK_V4, service, AF_INET, deadline, calls);
         return v4.fd >= 0 ? v4 : ConnectTo(LOOPBACK_V6, service, AF_INET6, deadline, calls);
     }
-    return ConnectTo(url.host, service, url.bracketed ? AF_INET6 : AF_INET, deadline, calls);
+    if (url.bracketed) {
+        return ConnectTo(url.host, service, AF_INET6, deadline, calls);
+    }
+    const RemoteConnectResult numeric = ConnectTo(url.host, service, AF_INET, deadline, calls);
+    const bool name = numeric.failed == RemoteConnectStep::Address && numeric.error == EAI_NONAME;
+    return name ? ConnectToName(url.host, service, deadline, calls) : numeric;
 }
 
 }  // namespace kormelt

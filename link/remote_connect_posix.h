@@ -8,6 +8,7 @@
 
 #include <netdb.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <time.h>
 
@@ -15,13 +16,17 @@
 
 namespace kormelt {
 
-// The connection, over all the addresses of the host together. A server
-// that is not listening answers at once; this bounds one that never answers.
+// The lookup of a name and the connection, over all the addresses of the
+// host together. A server that is not listening answers at once; this
+// bounds one that never answers, and a resolver that never answers.
 constexpr uint32_t REMOTE_CONNECT_TIMEOUT_MS = 2000;
 
-// Names are not looked up: a lookup cannot be bounded without a thread of
-// the library's own. The host is taken as a numeric address (IPv4, or IPv6
-// in brackets), and "localhost" as 127.0.0.1 and then ::1.
+// A numeric address (IPv4, or IPv6 in brackets) is taken as it is, and
+// "localhost" as 127.0.0.1 and then ::1, without a lookup. Any other host is
+// a name, looked up by the system's asynchronous lookup and waited for until
+// the bound. A lookup still running then that cannot be cancelled goes on
+// inside the system: what it writes to stays allocated until it ends, and
+// its completion notice (a thread the system starts) frees it then.
 constexpr char REMOTE_LOCAL_HOST[] = "localhost";
 
 // The calls the connection makes. The library hands in those of its table
@@ -30,6 +35,10 @@ constexpr char REMOTE_LOCAL_HOST[] = "localhost";
 struct RemoteConnectCalls {
     int (*getaddrinfo)(const char *host, const char *service, const addrinfo *hints, addrinfo **found) = nullptr;
     void (*freeaddrinfo)(addrinfo *found) = nullptr;
+    int (*getaddrinfo_a)(int mode, gaicb *list[], int count, sigevent *notice) = nullptr;
+    int (*gai_suspend)(const gaicb *const list[], int count, const timespec *timeout) = nullptr;
+    int (*gai_error)(gaicb *request) = nullptr;
+    int (*gai_cancel)(gaicb *request) = nullptr;
     int (*socket)(int domain, int type, int protocol) = nullptr;
     int (*connect)(int fd, const sockaddr *address, socklen_t length) = nullptr;
     int (*getsockopt)(int fd, int level, int name, void *value, socklen_t *length) = nullptr;
@@ -43,7 +52,8 @@ extern const RemoteConnectCalls REMOTE_CONNECT_SYSTEM_CALLS;
 
 enum class RemoteConnectStep {
     None,     // connected
-    Address,  // the host is no numeric address (nor localhost)
+    Address,  // in brackets but no IPv6 address, or a numeric address that could not be read
+    Lookup,   // the name could not be looked up, or not within REMOTE_CONNECT_TIMEOUT_MS
     Socket,   // no socket could be had
     Refused,  // the server refused, or the network said it cannot be reached
     Late,     // no answer within REMOTE_CONNECT_TIMEOUT_MS
@@ -52,11 +62,14 @@ enum class RemoteConnectStep {
 struct RemoteConnectResult {
     int fd;                  // connected, non-blocking, above the standard streams; -1 when a step failed
     RemoteConnectStep failed;
-    int error;               // errno of the step that failed, 0 otherwise
+    int error;               // errno of the step that failed, 0 otherwise; for Address and
+                             // Lookup an EAI_ code, for Lookup 0 when it did not end within the bound
 };
 
-// Connects to url's host and port, each address in turn within the one
-// bound. Nothing stays open when it fails.
+// Looks url's host up when it is a name, and connects to its port, each
+// address in turn, all within the one bound. Nothing stays open when it
+// fails, and nothing of a lookup it gave up on stays allocated once that
+// lookup ends.
 RemoteConnectResult ConnectRemote(const PortUrl &url, const RemoteConnectCalls &calls);
 
 }  // namespace kormelt

@@ -127,6 +127,10 @@ int32_t RemoteOpen(PortRecord *record, const PortUrl &url) {
     RemoteConnectCalls calls;
     calls.getaddrinfo = PosixCall.getaddrinfo;
     calls.freeaddrinfo = PosixCall.freeaddrinfo;
+    calls.getaddrinfo_a = PosixCall.getaddrinfo_a;
+    calls.gai_suspend = PosixCall.gai_suspend;
+    calls.gai_error = PosixCall.gai_error;
+    calls.gai_cancel = PosixCall.gai_cancel;
     calls.socket = PosixCall.socket;
     calls.connect = PosixCall.connect;
     calls.getsockopt = PosixCall.getsockopt;

@@ -28,7 +28,7 @@ constexpr int REMOTE_KEEPALIVE_PROBES = 3;
 // Connects to url's server (remote_connect_posix.h) and, for rfc2217, agrees binary both ways and
 // sets the line (19200 8N1, no flow control, then DTR and RTS on). On
 // success the record holds the socket and 0 is returned. Failures: 2 (no
-// connection: no numeric address, refused, not answered in time, closed
+// connection: a name that could not be looked up, refused, not answered in time, closed
 // during the agreement), 43 (the socket's options refused), 4 (the server
 // refused or did not answer the line settings in time, or answered other
 // values; under Rfc2217Refusal::Tolerant a server that refuses

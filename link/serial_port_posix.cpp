@@ -54,6 +54,10 @@ constexpr PosixCalls RealCalls() {
     calls.setsockopt = ::setsockopt;
     calls.getaddrinfo = ::getaddrinfo;
     calls.freeaddrinfo = ::freeaddrinfo;
+    calls.getaddrinfo_a = ::getaddrinfo_a;
+    calls.gai_suspend = ::gai_suspend;
+    calls.gai_error = ::gai_error;
+    calls.gai_cancel = ::gai_cancel;
     calls.send = ::send;
     calls.recv = ::recv;
     calls.shutdown = Shutdown;

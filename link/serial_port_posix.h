@@ -11,6 +11,7 @@
 #include <linux/serial.h>
 #include <netdb.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <termios.h>
@@ -55,7 +56,7 @@ struct PortRecord {
 // come from this list. The variadic calls (open, fcntl, ioctl) take the one
 // argument form the port uses; ioctl's int is the modem lines' (null for the
 // requests that take none), serial_ioctl is the same call for the driver's
-// serial settings. The socket calls serve the ports on the network.
+// serial settings. The socket and lookup calls serve the ports on the network.
 #define KORMELT_POSIX_CALLS(X)                                                        \
     X(open, int, (const char *path, int flags))                                       \
     X(close, int, (int fd))                                                           \
@@ -80,6 +81,10 @@ struct PortRecord {
     X(setsockopt, int, (int fd, int level, int name, const void *value, socklen_t length)) \
     X(getaddrinfo, int, (const char *host, const char *service, const addrinfo *hints, addrinfo **found)) \
     X(freeaddrinfo, void, (addrinfo * found))                                         \
+    X(getaddrinfo_a, int, (int mode, gaicb *list[], int count, sigevent *notice))     \
+    X(gai_suspend, int, (const gaicb *const list[], int count, const timespec *timeout)) \
+    X(gai_error, int, (gaicb * request))                                              \
+    X(gai_cancel, int, (gaicb * request))                                             \
     X(send, ssize_t, (int fd, const void *buffer, size_t count, int flags))           \
     X(recv, ssize_t, (int fd, void *buffer, size_t count, int flags))                 \
     X(shutdown, int, (int fd, int how))

@@ -50,6 +50,11 @@ LATE_MARGIN_S = 2.5
 SERVER_LIFETIME_S = 20.0
 SER2NET_START_S = 5.0
 
+HOSTS_FILE = "/etc/hosts"
+# A name whose lookup fails on this machine without a question to any name
+# server: a label longer than the 63 characters a name may hold.
+UNKNOWN_NAME = "x" * 64 + ".invalid"
+
 IAC, DONT, DO, WONT, WILL, SB, SE, NOP = 255, 254, 253, 252, 251, 250, 240, 241
 BINARY, SGA, COM_PORT = 0, 3, 44
 
@@ -59,6 +64,23 @@ def free_port():
     with socket.socket() as s:
         s.bind((LOOPBACK, 0))
         return s.getsockname()[1]
+
+
+def loopback_name():
+    """A name other than localhost that this machine's hosts file maps to 127.0.0.1, or None: looked up, it
+    never leaves the machine."""
+    try:
+        with open(HOSTS_FILE, encoding="utf-8", errors="replace") as hosts:
+            lines = hosts.read().splitlines()
+    except OSError:
+        return None
+    for line in lines:
+        fields = line.split("#", 1)[0].split()
+        if len(fields) > 1 and fields[0] == LOOPBACK:
+            names = [name for name in fields[1:] if name.lower() != "localhost"]
+            if names:
+                return names[0]
+    return None
 
 
 def only_port(url):
@@ -221,6 +243,18 @@ class SocketTest(TempDirTest):
             self.assertIn("COM1 (%s)" % url, result.stdout)
             expect_update(self, sim, image)
 
+    def test_update_through_a_server_named_by_its_host_name(self):
+        name = loopback_name()
+        if name is None:
+            self.skipTest("%s maps no name but localhost to %s" % (HOSTS_FILE, LOOPBACK))
+        path, image = self.image(3000, seed=28)
+        with tcp_simulator() as sim:
+            url = "socket://%s:%s" % (name, sim.path.rsplit(":", 1)[1])
+            result = kormelt("flash", "--port", url, path, env=port_env())
+            self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+            self.assertIn("COM1 (%s)" % url, result.stdout)
+            expect_update(self, sim, image)
+
     def test_a_port_variable_may_name_a_server(self):
         # Found in its place among the seven, the ports before it tried first.
         path, image = self.image(700, seed=22)
@@ -277,13 +311,14 @@ class ToolTest(TempDirTest):
         closed = free_port()
         with tcp_simulator() as sim:
             env = port_env(COM2="socket://" + sim.path, COM3="rfc2217://%s:%d" % (LOOPBACK, closed),
-                           COM4="rfc2217://serial-server.invalid:2217", COM5="tcp://%s:1" % LOOPBACK)
+                           COM4="rfc2217://%s:2217" % UNKNOWN_NAME, COM5="tcp://%s:1" % LOOPBACK)
             result = kormelt("ports", env=env)
             self.assertEqual(result.returncode, EXIT_OK, result.stderr)
             lines = {line.split()[0]: line for line in result.stdout.splitlines()[1:]}
             self.assertIn("server reachable", lines["COM2"])
             self.assertIn("server unreachable (Connection refused)", lines["COM3"])
-            self.assertIn("server unreachable (serial-server.invalid is no numeric address", lines["COM4"])
+            self.assertIn("server unreachable (%s could not be looked up" % UNKNOWN_NAME, lines["COM4"])
+            self.assertNotIn("no answer within", lines["COM4"], "the lookup failed at once, not at the bound")
             self.assertIn("cannot be opened (not a port name the library takes", lines["COM5"])
             states = {e["port"]: e["state"] for e in map(json.loads, kormelt("ports", "--json", env=env)
                                                          .stdout.splitlines()) if "state" in e}
@@ -302,7 +337,7 @@ class ToolTest(TempDirTest):
             self.assertIn("the device answered on COM1 (%s)" % url, good.stdout)
         cases = [
             ("rfc2217://%s:%d" % (LOOPBACK, closed), "cannot connect: Connection refused"),
-            ("rfc2217://localhost.invalid:2217", "the library looks no names up"),
+            ("rfc2217://%s:2217" % UNKNOWN_NAME, "%s could not be looked up" % UNKNOWN_NAME),
             ("socket://%s" % LOOPBACK, "not a port name the library takes"),
         ]
         for url, words in cases:
@@ -310,6 +345,18 @@ class ToolTest(TempDirTest):
                 result = kormelt("doctor", "--port", url, env=port_env())
                 self.assertEqual(result.returncode, EXIT_DOCTOR, result.stdout + result.stderr)
                 self.assertIn(words, result.stdout)
+
+    def test_doctor_looks_a_name_up_and_connects_as_the_library_does(self):
+        name = loopback_name()
+        if name is None:
+            self.skipTest("%s maps no name but localhost to %s" % (HOSTS_FILE, LOOPBACK))
+        with tcp_simulator() as sim:
+            url = "socket://%s:%s" % (name, sim.path.rsplit(":", 1)[1])
+            result = kormelt("doctor", "--port", url, env=port_env())
+            self.assertEqual(result.returncode, EXIT_OK, result.stdout + result.stderr)
+            self.assertIn("%s resolves to %s" % (name, LOOPBACK), result.stdout)
+            self.assertIn("the server takes connections", result.stdout)
+            self.assertIn("the device answered on COM1 (%s)" % url, result.stdout)
 
     def test_a_failed_line_on_a_server_is_the_networks(self):
         path, _ = self.image(1000, seed=25)

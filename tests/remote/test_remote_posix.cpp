@@ -15,9 +15,11 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -324,10 +326,136 @@ TEST_F(RemotePort, EachFailingCallGivesItsStatusAndLeavesNothingOpen) {
     }
 }
 
+// Lookups of a name played by the test, so that none leaves the machine:
+// one that never ends (and cannot be cancelled, or can), one that fails,
+// one that gives 127.0.0.1. A finished lookup sends its notice at once, as
+// the system's does from its own thread.
+enum class Resolver { NeverEnds, NeverEndsCancelled, Fails, Loopback };
+Resolver resolver = Resolver::Fails;
+std::map<const gaicb *, int> lookup_outcome;  // absent: still running
+std::vector<std::pair<gaicb *, sigevent>> unended;  // lookups still running, and their notices
+std::string asked_name;
+int results_freed = 0;
+
+addrinfo *LoopbackResult(const char *service) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    addrinfo *found = nullptr;
+    EXPECT_EQ(getaddrinfo("127.0.0.1", service, &hints, &found), 0);
+    return found;
+}
+void SendNotice(const sigevent &notice) { notice.sigev_notify_function(notice.sigev_value); }
+
+int PlayedLookup(int mode, gaicb *list[], int count, sigevent *notice) {
+    ++calls["getaddrinfo_a"];
+    EXPECT_EQ(mode, GAI_NOWAIT);
+    EXPECT_EQ(count, 1);
+    EXPECT_EQ(notice->sigev_notify, SIGEV_THREAD);
+    asked_name = list[0]->ar_name;
+    switch (resolver) {
+    case Resolver::NeverEnds:
+    case Resolver::NeverEndsCancelled:
+        unended.emplace_back(list[0], *notice);
+        return 0;
+    case Resolver::Fails:
+        lookup_outcome[list[0]] = EAI_NONAME;
+        break;
+    case Resolver::Loopback:
+        list[0]->ar_result = LoopbackResult(list[0]->ar_service);
+        lookup_outcome[list[0]] = 0;
+        break;
+    }
+    SendNotice(*notice);
+    return 0;
+}
+int PlayedLookupState(gaicb *request) {
+    const auto found = lookup_outcome.find(request);
+    return found == lookup_outcome.end() ? EAI_INPROGRESS : found->second;
+}
+int PlayedSuspend(const gaicb *const[], int, const timespec *timeout) {
+    std::this_thread::sleep_for(std::chrono::seconds(timeout->tv_sec) + std::chrono::nanoseconds(timeout->tv_nsec));
+    return EAI_AGAIN;
+}
+int PlayedCancel(gaicb *) { return resolver == Resolver::NeverEndsCancelled ? EAI_CANCELED : EAI_NOTCANCELED; }
+void CountedFreeaddrinfo(addrinfo *found) {
+    ++results_freed;
+    POSIX_REAL_CALLS.freeaddrinfo(found);
+}
+
+void PlayLookups(Resolver played) {
+    resolver = played;
+    lookup_outcome.clear();
+    unended.clear();
+    asked_name.clear();
+    results_freed = 0;
+    PosixCall.getaddrinfo_a = PlayedLookup;
+    PosixCall.gai_error = PlayedLookupState;
+    PosixCall.gai_suspend = PlayedSuspend;
+    PosixCall.gai_cancel = PlayedCancel;
+    PosixCall.freeaddrinfo = CountedFreeaddrinfo;
+}
+
+TEST_F(RemotePort, ANameIsLookedUpWithinTheConnectBoundAndNothingOfItStays) {
+    constexpr char NAME[] = "device-server.test";
+    struct Case {
+        const char *what;
+        Resolver resolver;
+        int32_t status;
+    };
+    const Case cases[] = {
+        {"never ends, cannot be cancelled", Resolver::NeverEnds, STATUS_PORT_OPEN},
+        {"never ends, cancelled", Resolver::NeverEndsCancelled, STATUS_PORT_OPEN},
+        {"fails", Resolver::Fails, STATUS_PORT_OPEN},
+        {"gives 127.0.0.1", Resolver::Loopback, STATUS_OK},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Server server([](Server &s, int fd) { s.ReceiveAll(fd); });
+        calls.clear();
+        sockets_open.clear();
+        PlayLookups(c.resolver);
+        PosixCall.socket = FailingSocket;
+        PosixCall.close = FailingClose;
+        const std::string url = server.Url("socket");
+        const std::string named = "socket://" + std::string(NAME) + url.substr(url.rfind(':'));
+        PortRecord *port = nullptr;
+        const auto start = Clock::now();
+        EXPECT_EQ(Open(named, &port), c.status);
+        const bool never_ends = c.resolver == Resolver::NeverEnds || c.resolver == Resolver::NeverEndsCancelled;
+        if (never_ends) {
+            ExpectEndedAtDeadline(start, kormelt::REMOTE_CONNECT_TIMEOUT_MS);
+        } else {
+            EXPECT_LT(MsSince(start), static_cast<int64_t>(kormelt::REMOTE_CONNECT_TIMEOUT_MS)) << "no waiting";
+        }
+        EXPECT_EQ(calls["getaddrinfo_a"], 1);
+        EXPECT_EQ(asked_name, NAME);
+        EXPECT_EQ(calls["socket"], c.status == STATUS_OK ? 1 : 0);
+        if (port != nullptr) {
+            EXPECT_EQ(PortClose(port), STATUS_OK);
+        }
+        EXPECT_TRUE(sockets_open.empty()) << "a socket stayed open";
+        if (c.resolver == Resolver::NeverEnds) {
+            // The lookup given up on ends later, with addresses nobody takes:
+            // its notice frees them (and the rest, which a leak check sees).
+            ASSERT_EQ(unended.size(), 1u);
+            EXPECT_EQ(results_freed, 0) << "freed while the lookup still runs";
+            auto &[request, notice] = unended.front();
+            request->ar_result = LoopbackResult("1");
+            lookup_outcome[request] = 0;
+            SendNotice(notice);
+        }
+        EXPECT_EQ(results_freed, c.resolver == Resolver::Loopback || c.resolver == Resolver::NeverEnds ? 1 : 0);
+        PosixCall = POSIX_REAL_CALLS;
+    }
+}
+
 TEST_F(RemotePort, NamesThatAreNoServerOpenNothing) {
     calls.clear();
     PosixCall.socket = FailingSocket;
     PosixCall.getaddrinfo = FailingGetaddrinfo;
+    PlayLookups(Resolver::Fails);
     for (const char *url :
          {"socket://127.0.0.1", "tcp://127.0.0.1:4000", "rfc2217://[::1:4000", "rfc2217://host.invalid:4000"}) {
         SCOPED_TRACE(url);
@@ -335,8 +463,9 @@ TEST_F(RemotePort, NamesThatAreNoServerOpenNothing) {
         EXPECT_EQ(Open(url, &port), STATUS_PORT_OPEN);
         EXPECT_EQ(port, nullptr);
     }
-    // A name is never looked up: the only address asked for is a number.
+    // The name's lookup fails: nothing is connected to.
     EXPECT_EQ(calls["socket"], 0);
+    EXPECT_EQ(calls["getaddrinfo_a"], 1);
 }
 
 TEST_F(RemotePort, AConnectionNobodyAnswersEndsAtTheConnectBound) {

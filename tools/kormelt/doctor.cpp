@@ -181,29 +181,24 @@ std::vector<DoctorCheck> ServerChecks(uint32_t port, const DeviceFacts &device) 
     };
     if (!device.remote_name_ok) {
         add(CHECK_SERVER_NAME, Verdict::Problem, "not a port name the library takes",
-            "Name a serial server rfc2217://HOST:PORT or socket://HOST:PORT, HOST a numeric address ([IPv6] in "
-            "brackets) or localhost; rfc2217 takes ?tolerant for a server that cannot set the line.");
+            "Name a serial server rfc2217://HOST:PORT or socket://HOST:PORT, HOST a name or a numeric address "
+            "([IPv6] in brackets); rfc2217 takes ?tolerant for a server that cannot set the line.");
         return checks;
     }
     add(CHECK_SERVER_NAME, Verdict::Ok, "a serial server on the network");
     const std::string &host = device.remote_host;
-    if (!device.remote_host_numeric) {
-        if (device.remote_resolved.empty()) {
-            add(CHECK_NAME_RESOLUTION, Verdict::Problem,
-                host + " does not resolve (" + device.remote_resolve_error + "), and the library looks no names up",
-                "Name the server by its numeric address.");
-        } else {
-            const std::string first = device.remote_resolved.substr(0, device.remote_resolved.find(','));
-            const std::string scheme = device.path.substr(0, device.path.find("://") + 3);
-            const std::string address = first.find(':') == std::string::npos ? first : "[" + first + "]";
-            add(CHECK_NAME_RESOLUTION, Verdict::Problem,
-                host + " resolves to " + device.remote_resolved + ", but the library looks no names up",
-                "Name the server by its address: " + scheme + address + ":" + std::to_string(device.remote_port) +
-                    ".");
-        }
+    if (device.remote_host_numeric) {
+        add(CHECK_NAME_RESOLUTION, Verdict::Ok, host + " needs no lookup");
+    } else if (device.remote_resolved.empty()) {
+        add(CHECK_NAME_RESOLUTION, Verdict::Problem,
+            host + " could not be looked up (" + device.remote_resolve_error + ")",
+            "Check the name and this machine's resolver (/etc/hosts, DNS), or name the server by its numeric "
+            "address.");
         return checks;
+    } else {
+        add(CHECK_NAME_RESOLUTION, Verdict::Ok,
+            host + " resolves to " + device.remote_resolved + " (the library looks it up as it connects)");
     }
-    add(CHECK_NAME_RESOLUTION, Verdict::Ok, host + " needs no lookup");
     if (device.probe.state == PortState::Reachable) {
         add(CHECK_CONNECTION, Verdict::Ok, "the server takes connections (it was sent nothing)");
     } else {

@@ -71,7 +71,7 @@ struct DeviceFacts {
     bool remote_name_ok = false;       // the name reads as a server's URL
     std::string remote_host;           // as named, without brackets
     uint16_t remote_port = 0;
-    bool remote_host_numeric = false;  // taken by the library as it is (a numeric address, or localhost)
+    bool remote_host_numeric = false;  // taken by the library without a lookup (a numeric address, or localhost)
     std::string remote_resolved;       // a name's addresses as the system resolves it; empty when it does not
     std::string remote_resolve_error;  // the resolver's words when it does not
 };

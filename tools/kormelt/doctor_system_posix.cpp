@@ -147,8 +147,8 @@ std::optional<GroupFacts> GroupById(uint32_t gid) {
 }
 
 // A server's name as the system resolves it: its addresses, joined. The
-// lookup may take the resolver's own time; doctor waits for it, the
-// library never makes one.
+// lookup may take the resolver's own time; doctor waits for it, where the
+// library gives up at its connection's bound.
 std::string Resolve(const std::string &host, std::string *error) {
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
@@ -203,7 +203,9 @@ DeviceFacts ServerFacts(const SystemView &view, const std::string &path, PortUrl
     facts.remote_host_numeric = Numeric(url);
     if (!facts.remote_host_numeric) {
         facts.remote_resolved = Resolve(url.host, &facts.remote_resolve_error);
-        return facts;
+        if (facts.remote_resolved.empty()) {
+            return facts;
+        }
     }
     facts.probe = view.probe(path);
     return facts;

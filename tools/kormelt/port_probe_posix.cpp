@@ -1,5 +1,6 @@
 #include "tools/kormelt/port_probe.h"
 
+#include <netdb.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,7 +43,14 @@ PortProbe ProbeServer(const PortUrl &url) {
         (void)close(connected.fd);
         return Probe(PortState::Reachable);
     case RemoteConnectStep::Address:
-        return Probe(PortState::Unreachable, std::string(url.host) + " is no numeric address, and names are not looked up");
+        return Probe(PortState::Unreachable, url.bracketed ? "[" + std::string(url.host) + "] is no IPv6 address"
+                                                           : std::string(gai_strerror(connected.error)));
+    case RemoteConnectStep::Lookup:
+        return Probe(PortState::Unreachable,
+                     std::string(url.host) + " could not be looked up (" +
+                         (connected.error == 0 ? "no answer within " + std::to_string(REMOTE_CONNECT_TIMEOUT_MS) + " ms"
+                                               : std::string(gai_strerror(connected.error))) +
+                         ")");
     case RemoteConnectStep::Late:
         return Probe(PortState::Unreachable,
                      "no answer within " + std::to_string(REMOTE_CONNECT_TIMEOUT_MS) + " ms");
