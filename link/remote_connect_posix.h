@@ -32,21 +32,37 @@ constexpr char REMOTE_LOCAL_HOST[] = "localhost";
 // The calls the connection makes. The library hands in those of its table
 // of platform calls, so that its tests can fail each one; the tool takes
 // REMOTE_CONNECT_SYSTEM_CALLS.
+#define KORMELT_REMOTE_CONNECT_CALLS(X)                                                                  \
+    X(getaddrinfo, int, (const char *host, const char *service, const addrinfo *hints, addrinfo **found)) \
+    X(freeaddrinfo, void, (addrinfo * found))                                                            \
+    X(getaddrinfo_a, int, (int mode, gaicb *list[], int count, sigevent *notice))                        \
+    X(gai_suspend, int, (const gaicb *const list[], int count, const timespec *timeout))                 \
+    X(gai_error, int, (gaicb * request))                                                                 \
+    X(gai_cancel, int, (gaicb * request))                                                                \
+    X(socket, int, (int domain, int type, int protocol))                                                 \
+    X(connect, int, (int fd, const sockaddr *address, socklen_t length))                                 \
+    X(getsockopt, int, (int fd, int level, int name, void *value, socklen_t *length))                    \
+    X(poll, int, (pollfd * fds, nfds_t count, int timeout_ms))                                           \
+    X(fcntl, int, (int fd, int command, int argument))                                                   \
+    X(close, int, (int fd))                                                                              \
+    X(clock_gettime, int, (clockid_t clock, timespec *now))
+
 struct RemoteConnectCalls {
-    int (*getaddrinfo)(const char *host, const char *service, const addrinfo *hints, addrinfo **found) = nullptr;
-    void (*freeaddrinfo)(addrinfo *found) = nullptr;
-    int (*getaddrinfo_a)(int mode, gaicb *list[], int count, sigevent *notice) = nullptr;
-    int (*gai_suspend)(const gaicb *const list[], int count, const timespec *timeout) = nullptr;
-    int (*gai_error)(gaicb *request) = nullptr;
-    int (*gai_cancel)(gaicb *request) = nullptr;
-    int (*socket)(int domain, int type, int protocol) = nullptr;
-    int (*connect)(int fd, const sockaddr *address, socklen_t length) = nullptr;
-    int (*getsockopt)(int fd, int level, int name, void *value, socklen_t *length) = nullptr;
-    int (*poll)(pollfd *fds, nfds_t count, int timeout_ms) = nullptr;
-    int (*fcntl)(int fd, int command, int argument) = nullptr;
-    int (*close)(int fd) = nullptr;
-    int (*clock_gettime)(clockid_t clock, timespec *now) = nullptr;
+#define KORMELT_REMOTE_CONNECT_MEMBER(name, result, parameters) result(*name) parameters = nullptr;
+    KORMELT_REMOTE_CONNECT_CALLS(KORMELT_REMOTE_CONNECT_MEMBER)
+#undef KORMELT_REMOTE_CONNECT_MEMBER
 };
+
+// The connection's calls taken by name from a larger table of platform calls
+// that holds each of them, as the library's does.
+template <typename Table>
+RemoteConnectCalls RemoteConnectCallsOf(const Table &table) {
+    RemoteConnectCalls calls;
+#define KORMELT_REMOTE_CONNECT_TAKE(name, result, parameters) calls.name = table.name;
+    KORMELT_REMOTE_CONNECT_CALLS(KORMELT_REMOTE_CONNECT_TAKE)
+#undef KORMELT_REMOTE_CONNECT_TAKE
+    return calls;
+}
 
 extern const RemoteConnectCalls REMOTE_CONNECT_SYSTEM_CALLS;
 

@@ -124,21 +124,7 @@ int32_t Agree(PortRecord *record, Rfc2217Refusal refusal, int64_t deadline_ns) {
 }  // namespace
 
 int32_t RemoteOpen(PortRecord *record, const PortUrl &url) {
-    RemoteConnectCalls calls;
-    calls.getaddrinfo = PosixCall.getaddrinfo;
-    calls.freeaddrinfo = PosixCall.freeaddrinfo;
-    calls.getaddrinfo_a = PosixCall.getaddrinfo_a;
-    calls.gai_suspend = PosixCall.gai_suspend;
-    calls.gai_error = PosixCall.gai_error;
-    calls.gai_cancel = PosixCall.gai_cancel;
-    calls.socket = PosixCall.socket;
-    calls.connect = PosixCall.connect;
-    calls.getsockopt = PosixCall.getsockopt;
-    calls.poll = PosixCall.poll;
-    calls.fcntl = PosixCall.fcntl;
-    calls.close = PosixCall.close;
-    calls.clock_gettime = PosixCall.clock_gettime;
-    const int fd = ConnectRemote(url, calls).fd;
+    const int fd = ConnectRemote(url, RemoteConnectCallsOf(PosixCall)).fd;
     if (fd < 0) {
         return STATUS_PORT_OPEN;
     }
