@@ -21,27 +21,6 @@ constexpr char LOOPBACK_V4[] = "127.0.0.1";
 constexpr char LOOPBACK_V6[] = "::1";
 constexpr size_t SERVICE_CAPACITY = 6;  // "65535" and the final zero
 
-int Connect(int fd, const sockaddr *address, socklen_t length) { return ::connect(fd, address, length); }
-int FileControl(int fd, int command, int argument) { return ::fcntl(fd, command, argument); }
-
-RemoteConnectCalls SystemCalls() {
-    RemoteConnectCalls calls;
-    calls.getaddrinfo = ::getaddrinfo;
-    calls.freeaddrinfo = ::freeaddrinfo;
-    calls.getaddrinfo_a = ::getaddrinfo_a;
-    calls.gai_suspend = ::gai_suspend;
-    calls.gai_error = ::gai_error;
-    calls.gai_cancel = ::gai_cancel;
-    calls.socket = ::socket;
-    calls.connect = Connect;
-    calls.getsockopt = ::getsockopt;
-    calls.poll = ::poll;
-    calls.fcntl = FileControl;
-    calls.close = ::close;
-    calls.clock_gettime = ::clock_gettime;
-    return calls;
-}
-
 // The connection in progress on fd, waited for until deadline_ns.
 RemoteConnectStep AwaitConnection(int fd, int64_t deadline_ns, const RemoteConnectCalls &calls, int *error) {
     for (;;) {
@@ -251,7 +230,8 @@ RemoteConnectResult ConnectToName(const char *host, const char *service, int64_t
 
 }  // namespace
 
-const RemoteConnectCalls REMOTE_CONNECT_SYSTEM_CALLS = SystemCalls();
+int RemoteSystemConnect(int fd, const sockaddr *address, socklen_t length) { return ::connect(fd, address, length); }
+int RemoteSystemFcntl(int fd, int command, int argument) { return ::fcntl(fd, command, argument); }
 
 RemoteConnectResult ConnectRemote(const PortUrl &url, const RemoteConnectCalls &calls) {
     int64_t start = 0;

@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "link/port_url.h"
 
@@ -64,7 +65,38 @@ RemoteConnectCalls RemoteConnectCallsOf(const Table &table) {
     return calls;
 }
 
-extern const RemoteConnectCalls REMOTE_CONNECT_SYSTEM_CALLS;
+// The inverse: the connection's calls put by name into such a larger table.
+template <typename Table>
+constexpr void PutRemoteConnectCalls(const RemoteConnectCalls &calls, Table *table) {
+#define KORMELT_REMOTE_CONNECT_PUT(name, result, parameters) table->name = calls.name;
+    KORMELT_REMOTE_CONNECT_CALLS(KORMELT_REMOTE_CONNECT_PUT)
+#undef KORMELT_REMOTE_CONNECT_PUT
+}
+
+// connect and the variadic fcntl in the one form the table names.
+int RemoteSystemConnect(int fd, const sockaddr *address, socklen_t length);
+int RemoteSystemFcntl(int fd, int command, int argument);
+
+// The system's own calls, which the library's real table takes over too.
+constexpr RemoteConnectCalls RemoteConnectSystemCalls() {
+    RemoteConnectCalls calls;
+    calls.getaddrinfo = ::getaddrinfo;
+    calls.freeaddrinfo = ::freeaddrinfo;
+    calls.getaddrinfo_a = ::getaddrinfo_a;
+    calls.gai_suspend = ::gai_suspend;
+    calls.gai_error = ::gai_error;
+    calls.gai_cancel = ::gai_cancel;
+    calls.socket = ::socket;
+    calls.connect = RemoteSystemConnect;
+    calls.getsockopt = ::getsockopt;
+    calls.poll = ::poll;
+    calls.fcntl = RemoteSystemFcntl;
+    calls.close = ::close;
+    calls.clock_gettime = ::clock_gettime;
+    return calls;
+}
+
+constexpr RemoteConnectCalls REMOTE_CONNECT_SYSTEM_CALLS = RemoteConnectSystemCalls();
 
 enum class RemoteConnectStep {
     None,     // connected

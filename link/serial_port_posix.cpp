@@ -23,18 +23,14 @@ namespace kormelt {
 namespace {
 
 int OpenDevice(const char *path, int flags) { return ::open(path, flags); }
-int FileControl(int fd, int command, int argument) { return ::fcntl(fd, command, argument); }
 int DeviceControl(int fd, unsigned long request, int *argument) { return ::ioctl(fd, request, argument); }
 int SerialControl(int fd, unsigned long request, serial_struct *argument) { return ::ioctl(fd, request, argument); }
-int Connect(int fd, const sockaddr *address, socklen_t length) { return ::connect(fd, address, length); }
 int Shutdown(int fd, int how) { return ::shutdown(fd, how); }
 
 constexpr PosixCalls RealCalls() {
     PosixCalls calls;
     calls.open = OpenDevice;
-    calls.close = ::close;
     calls.flock = ::flock;
-    calls.fcntl = FileControl;
     calls.tcflush = ::tcflush;
     calls.tcgetattr = ::tcgetattr;
     calls.tcsetattr = ::tcsetattr;
@@ -44,23 +40,13 @@ constexpr PosixCalls RealCalls() {
     calls.serial_ioctl = SerialControl;
     calls.read = ::read;
     calls.write = ::write;
-    calls.poll = ::poll;
     calls.malloc = ::malloc;
     calls.free = ::free;
-    calls.clock_gettime = ::clock_gettime;
-    calls.socket = ::socket;
-    calls.connect = Connect;
-    calls.getsockopt = ::getsockopt;
     calls.setsockopt = ::setsockopt;
-    calls.getaddrinfo = ::getaddrinfo;
-    calls.freeaddrinfo = ::freeaddrinfo;
-    calls.getaddrinfo_a = ::getaddrinfo_a;
-    calls.gai_suspend = ::gai_suspend;
-    calls.gai_error = ::gai_error;
-    calls.gai_cancel = ::gai_cancel;
     calls.send = ::send;
     calls.recv = ::recv;
     calls.shutdown = Shutdown;
+    PutRemoteConnectCalls(REMOTE_CONNECT_SYSTEM_CALLS, &calls);
     return calls;
 }
 

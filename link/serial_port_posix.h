@@ -18,6 +18,7 @@
 #include <time.h>
 
 #include "link/monotonic_posix.h"
+#include "link/remote_connect_posix.h"
 #include "link/rfc2217_client.h"
 #include "link/serial_port.h"
 
@@ -56,38 +57,28 @@ struct PortRecord {
 // come from this list. The variadic calls (open, fcntl, ioctl) take the one
 // argument form the port uses; ioctl's int is the modem lines' (null for the
 // requests that take none), serial_ioctl is the same call for the driver's
-// serial settings. The socket and lookup calls serve the ports on the network.
-#define KORMELT_POSIX_CALLS(X)                                                        \
-    X(open, int, (const char *path, int flags))                                       \
-    X(close, int, (int fd))                                                           \
-    X(flock, int, (int fd, int operation))                                            \
-    X(fcntl, int, (int fd, int command, int argument))                                \
-    X(tcflush, int, (int fd, int queues))                                             \
-    X(tcgetattr, int, (int fd, termios *settings))                                    \
-    X(tcsetattr, int, (int fd, int when, const termios *settings))                    \
-    X(cfsetispeed, int, (termios * settings, speed_t speed))                          \
-    X(cfsetospeed, int, (termios * settings, speed_t speed))                          \
-    X(ioctl, int, (int fd, unsigned long request, int *argument))                     \
-    X(serial_ioctl, int, (int fd, unsigned long request, serial_struct *argument))    \
-    X(read, ssize_t, (int fd, void *buffer, size_t count))                            \
-    X(write, ssize_t, (int fd, const void *buffer, size_t count))                     \
-    X(poll, int, (pollfd * fds, nfds_t count, int timeout_ms))                        \
-    X(malloc, void *, (size_t size))                                                  \
-    X(free, void, (void *memory))                                                     \
-    X(clock_gettime, int, (clockid_t clock, timespec *now))                           \
-    X(socket, int, (int domain, int type, int protocol))                              \
-    X(connect, int, (int fd, const sockaddr *address, socklen_t length))              \
-    X(getsockopt, int, (int fd, int level, int name, void *value, socklen_t *length)) \
-    X(setsockopt, int, (int fd, int level, int name, const void *value, socklen_t length)) \
-    X(getaddrinfo, int, (const char *host, const char *service, const addrinfo *hints, addrinfo **found)) \
-    X(freeaddrinfo, void, (addrinfo * found))                                         \
-    X(getaddrinfo_a, int, (int mode, gaicb *list[], int count, sigevent *notice))     \
-    X(gai_suspend, int, (const gaicb *const list[], int count, const timespec *timeout)) \
-    X(gai_error, int, (gaicb * request))                                              \
-    X(gai_cancel, int, (gaicb * request))                                             \
-    X(send, ssize_t, (int fd, const void *buffer, size_t count, int flags))           \
-    X(recv, ssize_t, (int fd, void *buffer, size_t count, int flags))                 \
+// serial settings. The socket and lookup calls serve the ports on the network;
+// those that connect are the connection's own list, which the table holds too.
+#define KORMELT_SERIAL_CALLS(X)                                                             \
+    X(open, int, (const char *path, int flags))                                             \
+    X(flock, int, (int fd, int operation))                                                  \
+    X(tcflush, int, (int fd, int queues))                                                   \
+    X(tcgetattr, int, (int fd, termios *settings))                                          \
+    X(tcsetattr, int, (int fd, int when, const termios *settings))                          \
+    X(cfsetispeed, int, (termios * settings, speed_t speed))                                \
+    X(cfsetospeed, int, (termios * settings, speed_t speed))                                \
+    X(ioctl, int, (int fd, unsigned long request, int *argument))                           \
+    X(serial_ioctl, int, (int fd, unsigned long request, serial_struct *argument))          \
+    X(read, ssize_t, (int fd, void *buffer, size_t count))                                  \
+    X(write, ssize_t, (int fd, const void *buffer, size_t count))                           \
+    X(malloc, void *, (size_t size))                                                        \
+    X(free, void, (void *memory))                                                           \
+    X(setsockopt, int, (int fd, int level, int name, const void *value, socklen_t length))  \
+    X(send, ssize_t, (int fd, const void *buffer, size_t count, int flags))                 \
+    X(recv, ssize_t, (int fd, void *buffer, size_t count, int flags))                       \
     X(shutdown, int, (int fd, int how))
+
+#define KORMELT_POSIX_CALLS(X) KORMELT_SERIAL_CALLS(X) KORMELT_REMOTE_CONNECT_CALLS(X)
 
 struct PosixCalls {
 #define KORMELT_POSIX_CALL_MEMBER(name, result, parameters) result(*name) parameters = nullptr;

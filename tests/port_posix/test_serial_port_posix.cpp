@@ -336,12 +336,31 @@ int CountedClock(clockid_t clock, timespec *now) {
     return Next(CLOCK) == Fault::Fail ? -1 : POSIX_REAL_CALLS.clock_gettime(clock, now);
 }
 
-constexpr kormelt::PosixCalls COUNTED_CALLS = {
-    CountedOpen,        CountedClose,       CountedFlock,       CountedFcntl,       CountedTcflush,
-    CountedTcgetattr,   CountedTcsetattr,   CountedCfsetispeed, CountedCfsetospeed, CountedIoctl,
-    CountedSerialIoctl, CountedRead,        CountedWrite,       CountedPoll,        CountedMalloc,
-    CountedFree,        CountedClock,
-};
+// The serial calls counted; the network ones stay unset, as no test here
+// reaches them.
+constexpr kormelt::PosixCalls CountedCalls() {
+    kormelt::PosixCalls calls;
+    calls.open = CountedOpen;
+    calls.close = CountedClose;
+    calls.flock = CountedFlock;
+    calls.fcntl = CountedFcntl;
+    calls.tcflush = CountedTcflush;
+    calls.tcgetattr = CountedTcgetattr;
+    calls.tcsetattr = CountedTcsetattr;
+    calls.cfsetispeed = CountedCfsetispeed;
+    calls.cfsetospeed = CountedCfsetospeed;
+    calls.ioctl = CountedIoctl;
+    calls.serial_ioctl = CountedSerialIoctl;
+    calls.read = CountedRead;
+    calls.write = CountedWrite;
+    calls.poll = CountedPoll;
+    calls.malloc = CountedMalloc;
+    calls.free = CountedFree;
+    calls.clock_gettime = CountedClock;
+    return calls;
+}
+
+constexpr kormelt::PosixCalls COUNTED_CALLS = CountedCalls();
 
 void ResetSeam() {
     seen = Seen{};
