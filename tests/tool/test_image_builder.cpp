@@ -10,13 +10,7 @@
 #include "tools/kormelt/image.h"
 #include "tools/kormelt/image_builder.h"
 
-using kormelt::tool::AddressRange;
-using kormelt::tool::BaseChoice;
-using kormelt::tool::Bytes;
-using kormelt::tool::ImageBuilder;
-using kormelt::tool::InputFormat;
-using kormelt::tool::Layout;
-using kormelt::tool::LayoutProblem;
+using namespace kormelt::tool;
 
 namespace {
 

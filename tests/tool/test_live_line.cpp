@@ -8,13 +8,7 @@
 
 #include "tools/kormelt/live_line.h"
 
-using kormelt::tool::BarLine;
-using kormelt::tool::FitLine;
-using kormelt::tool::LIVE_BAR_MAX;
-using kormelt::tool::LIVE_BAR_MIN;
-using kormelt::tool::LIVE_MIN_COLUMNS;
-using kormelt::tool::LiveLineWidth;
-using kormelt::tool::RedrawsInPlace;
+using namespace kormelt::tool;
 
 namespace {
 

@@ -19,10 +19,7 @@
 #include "tests/support/pty.h"
 #include "tools/kormelt/port_scan.h"
 
-using kormelt::tool::FindSerialPorts;
-using kormelt::tool::FoundPort;
-using kormelt::tool::PortIdentity;
-using kormelt::tool::ReadPortIdentity;
+using namespace kormelt::tool;
 
 namespace {
 

@@ -24,12 +24,7 @@
 #include "tests/support/temp_file.h"
 #include "tools/kormelt/port_probe.h"
 
-using kormelt::tool::PathKind;
-using kormelt::tool::PortGone;
-using kormelt::tool::PathKindText;
-using kormelt::tool::PortProbe;
-using kormelt::tool::PortState;
-using kormelt::tool::ProbePort;
+using namespace kormelt::tool;
 
 namespace {
 
