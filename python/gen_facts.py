@@ -102,11 +102,11 @@ def read_constants(tree, name, pattern, wanted, convert):
 
 def _messages_reader(tree):
     path = os.path.join(tree, MESSAGES_READER)
-    module_spec = importlib.util.spec_from_file_location("kormelt_gen_messages", path)
-    if module_spec is None or module_spec.loader is None or not os.path.isfile(path):
+    found = importlib.util.spec_from_file_location("kormelt_gen_messages", path)
+    if found is None or found.loader is None or not os.path.isfile(path):
         raise FactError("%s: not found" % path)
-    module = importlib.util.module_from_spec(module_spec)
-    module_spec.loader.exec_module(module)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

@@ -66,19 +66,20 @@ AGAIN = "run flash again"  # the tool's words in the sentences it shares with th
 SEAL = "'kormelt seal'"
 
 
-def load_request_log_reader():
-    """The Python package's reader of the simulator's request log, loaded from
-    the tree by its path: it needs nothing but the standard library."""
+def load_package_module(file_name):
+    """A module of the Python package's testing helpers, loaded from the tree
+    by its path: those it takes need nothing but the standard library."""
     path = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "python", "src",
-                        "kormelt", "testing", "_request_log.py")
-    module_spec = importlib.util.spec_from_file_location("kormelt_request_log", path)
-    module = importlib.util.module_from_spec(module_spec)
-    sys.modules[module_spec.name] = module  # dataclasses look their module up there
-    module_spec.loader.exec_module(module)
+                        "kormelt", "testing", file_name)
+    found = importlib.util.spec_from_file_location("kormelt_" + file_name[1:-3], path)
+    module = importlib.util.module_from_spec(found)
+    sys.modules[found.name] = module  # dataclasses look their module up there
+    found.loader.exec_module(module)
     return module
 
 
-request_log = load_request_log_reader()
+request_log = load_package_module("_request_log.py")
+terminate = load_package_module("_child.py").stop_child
 
 
 def crc16(data):
@@ -195,19 +196,6 @@ def reap(process):
     for pipe in (process.stdout, process.stderr):
         if pipe:
             pipe.close()
-
-
-def terminate(process, timeout_s):
-    """Asks a child that still runs to end (SIGTERM), as a daemon is stopped, and kills it if it has not within
-    timeout_s; returns its exit code."""
-    if process.poll() is None:
-        process.terminate()
-        try:
-            process.wait(timeout=timeout_s)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
-    return process.returncode
 
 
 class JsonLinesChild:

@@ -19,15 +19,15 @@ def install_facts() -> None:
     """Makes kormelt._facts from the tree; ImportError when the package is
     not in a source tree, which for an installed package means its wheel
     was built without them."""
-    module_spec = importlib.util.spec_from_file_location("kormelt_gen_facts", GENERATOR)
-    if module_spec is None or module_spec.loader is None or not GENERATOR.is_file():
+    found = importlib.util.spec_from_file_location("kormelt_gen_facts", GENERATOR)
+    if found is None or found.loader is None or not GENERATOR.is_file():
         raise ImportError(
             "%s is missing and the package is not in a source tree (no %s): rebuild the wheel with "
             "python/make_wheel.py" % (FACTS_MODULE, GENERATOR),
             name=FACTS_MODULE,
         )
-    generator = importlib.util.module_from_spec(module_spec)
-    module_spec.loader.exec_module(generator)
+    generator = importlib.util.module_from_spec(found)
+    found.loader.exec_module(generator)
     try:
         facts = generator.read_facts()
     except generator.FactError as error:

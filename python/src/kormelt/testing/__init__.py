@@ -27,6 +27,7 @@ from pathlib import Path
 from typing import Dict, List, Optional, Tuple
 
 from kormelt._facts import NO_PORT_PATH, PORT_NAME_VARIABLE, SEARCH_FIRST_PORT, SEARCH_LAST_PORT
+from kormelt.testing._child import stop_child
 from kormelt.testing._request_log import Request, read_request_log
 
 SIMULATOR_VARIABLE = "KORMELT_SIM"
@@ -244,16 +245,10 @@ class SimulatedDevice:
     def _end_process(self) -> int:
         process, self._process = self._process, None
         assert process is not None
-        if process.poll() is None:
-            process.terminate()
-            try:
-                process.wait(timeout=STOP_TIMEOUT_S)
-            except subprocess.TimeoutExpired:
-                process.kill()
-                process.wait()
+        code = stop_child(process, STOP_TIMEOUT_S)
         if process.stdout is not None:
             process.stdout.close()
-        return process.returncode
+        return code
 
     def flash(self) -> bytes:
         """The device's flash from address 0 to the end of the highest byte
