@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "link/port_url.h"
+#include "link/system_call_table.h"
 
 namespace kormelt {
 
@@ -30,26 +31,32 @@ constexpr uint32_t REMOTE_CONNECT_TIMEOUT_MS = 2000;
 // its completion notice (a thread the system starts) frees it then.
 constexpr char REMOTE_LOCAL_HOST[] = "localhost";
 
-// The calls the connection makes. The library hands in those of its table
-// of platform calls, so that its tests can fail each one; the tool takes
-// REMOTE_CONNECT_SYSTEM_CALLS.
-#define KORMELT_REMOTE_CONNECT_CALLS(X)                                                                  \
-    X(getaddrinfo, int, (const char *host, const char *service, const addrinfo *hints, addrinfo **found)) \
-    X(freeaddrinfo, void, (addrinfo * found))                                                            \
-    X(getaddrinfo_a, int, (int mode, gaicb *list[], int count, sigevent *notice))                        \
-    X(gai_suspend, int, (const gaicb *const list[], int count, const timespec *timeout))                 \
-    X(gai_error, int, (gaicb * request))                                                                 \
-    X(gai_cancel, int, (gaicb * request))                                                                \
-    X(socket, int, (int domain, int type, int protocol))                                                 \
-    X(connect, int, (int fd, const sockaddr *address, socklen_t length))                                 \
-    X(getsockopt, int, (int fd, int level, int name, void *value, socklen_t *length))                    \
-    X(poll, int, (pollfd * fds, nfds_t count, int timeout_ms))                                           \
-    X(fcntl, int, (int fd, int command, int argument))                                                   \
-    X(close, int, (int fd))                                                                              \
-    X(clock_gettime, int, (clockid_t clock, timespec *now))
+// The calls the connection makes, X(name, system, result, parameters):
+// system is the function the real table holds. The library hands in those
+// of its table of platform calls, so that its tests can fail each one; the
+// tool takes REMOTE_CONNECT_SYSTEM_CALLS.
+
+// connect and the variadic fcntl in the one form the list names.
+int RemoteSystemConnect(int fd, const sockaddr *address, socklen_t length);
+int RemoteSystemFcntl(int fd, int command, int argument);
+
+#define KORMELT_REMOTE_CONNECT_CALLS(X)                                                                                   \
+    X(getaddrinfo, ::getaddrinfo, int, (const char *host, const char *service, const addrinfo *hints, addrinfo **found))  \
+    X(freeaddrinfo, ::freeaddrinfo, void, (addrinfo * found))                                                             \
+    X(getaddrinfo_a, ::getaddrinfo_a, int, (int mode, gaicb *list[], int count, sigevent *notice))                        \
+    X(gai_suspend, ::gai_suspend, int, (const gaicb *const list[], int count, const timespec *timeout))                   \
+    X(gai_error, ::gai_error, int, (gaicb * request))                                                                     \
+    X(gai_cancel, ::gai_cancel, int, (gaicb * request))                                                                   \
+    X(socket, ::socket, int, (int domain, int type, int protocol))                                                        \
+    X(connect, RemoteSystemConnect, int, (int fd, const sockaddr *address, socklen_t length))                             \
+    X(getsockopt, ::getsockopt, int, (int fd, int level, int name, void *value, socklen_t *length))                       \
+    X(poll, ::poll, int, (pollfd * fds, nfds_t count, int timeout_ms))                                                    \
+    X(fcntl, RemoteSystemFcntl, int, (int fd, int command, int argument))                                                 \
+    X(close, ::close, int, (int fd))                                                                                      \
+    X(clock_gettime, ::clock_gettime, int, (clockid_t clock, timespec *now))
 
 struct RemoteConnectCalls {
-#define KORMELT_REMOTE_CONNECT_MEMBER(name, result, parameters) result(*name) parameters = nullptr;
+#define KORMELT_REMOTE_CONNECT_MEMBER(name, system, result, parameters) result(*name) parameters = nullptr;
     KORMELT_REMOTE_CONNECT_CALLS(KORMELT_REMOTE_CONNECT_MEMBER)
 #undef KORMELT_REMOTE_CONNECT_MEMBER
 };
@@ -59,44 +66,14 @@ struct RemoteConnectCalls {
 template <typename Table>
 RemoteConnectCalls RemoteConnectCallsOf(const Table &table) {
     RemoteConnectCalls calls;
-#define KORMELT_REMOTE_CONNECT_TAKE(name, result, parameters) calls.name = table.name;
+#define KORMELT_REMOTE_CONNECT_TAKE(name, system, result, parameters) calls.name = table.name;
     KORMELT_REMOTE_CONNECT_CALLS(KORMELT_REMOTE_CONNECT_TAKE)
 #undef KORMELT_REMOTE_CONNECT_TAKE
     return calls;
 }
 
-// The inverse: the connection's calls put by name into such a larger table.
-template <typename Table>
-constexpr void PutRemoteConnectCalls(const RemoteConnectCalls &calls, Table *table) {
-#define KORMELT_REMOTE_CONNECT_PUT(name, result, parameters) table->name = calls.name;
-    KORMELT_REMOTE_CONNECT_CALLS(KORMELT_REMOTE_CONNECT_PUT)
-#undef KORMELT_REMOTE_CONNECT_PUT
-}
-
-// connect and the variadic fcntl in the one form the table names.
-int RemoteSystemConnect(int fd, const sockaddr *address, socklen_t length);
-int RemoteSystemFcntl(int fd, int command, int argument);
-
-// The system's own calls, which the library's real table takes over too.
-constexpr RemoteConnectCalls RemoteConnectSystemCalls() {
-    RemoteConnectCalls calls;
-    calls.getaddrinfo = ::getaddrinfo;
-    calls.freeaddrinfo = ::freeaddrinfo;
-    calls.getaddrinfo_a = ::getaddrinfo_a;
-    calls.gai_suspend = ::gai_suspend;
-    calls.gai_error = ::gai_error;
-    calls.gai_cancel = ::gai_cancel;
-    calls.socket = ::socket;
-    calls.connect = RemoteSystemConnect;
-    calls.getsockopt = ::getsockopt;
-    calls.poll = ::poll;
-    calls.fcntl = RemoteSystemFcntl;
-    calls.close = ::close;
-    calls.clock_gettime = ::clock_gettime;
-    return calls;
-}
-
-constexpr RemoteConnectCalls REMOTE_CONNECT_SYSTEM_CALLS = RemoteConnectSystemCalls();
+constexpr RemoteConnectCalls REMOTE_CONNECT_SYSTEM_CALLS =
+    KORMELT_SYSTEM_CALL_TABLE(RemoteConnectCalls, KORMELT_REMOTE_CONNECT_CALLS);
 
 enum class RemoteConnectStep {
     None,     // connected

@@ -16,6 +16,7 @@
 #include "link/port_url.h"
 #include "link/remote_posix.h"
 #include "link/retry_interrupted_posix.h"
+#include "link/system_call_table.h"
 #include "protocol/status_names.h"
 
 namespace kormelt {
@@ -25,32 +26,8 @@ namespace {
 int OpenDevice(const char *path, int flags) { return ::open(path, flags); }
 int DeviceControl(int fd, unsigned long request, int *argument) { return ::ioctl(fd, request, argument); }
 int SerialControl(int fd, unsigned long request, serial_struct *argument) { return ::ioctl(fd, request, argument); }
-int Shutdown(int fd, int how) { return ::shutdown(fd, how); }
 
-constexpr PosixCalls RealCalls() {
-    PosixCalls calls;
-    calls.open = OpenDevice;
-    calls.flock = ::flock;
-    calls.tcflush = ::tcflush;
-    calls.tcgetattr = ::tcgetattr;
-    calls.tcsetattr = ::tcsetattr;
-    calls.cfsetispeed = ::cfsetispeed;
-    calls.cfsetospeed = ::cfsetospeed;
-    calls.ioctl = DeviceControl;
-    calls.serial_ioctl = SerialControl;
-    calls.read = ::read;
-    calls.write = ::write;
-    calls.malloc = ::malloc;
-    calls.free = ::free;
-    calls.setsockopt = ::setsockopt;
-    calls.send = ::send;
-    calls.recv = ::recv;
-    calls.shutdown = Shutdown;
-    PutRemoteConnectCalls(REMOTE_CONNECT_SYSTEM_CALLS, &calls);
-    return calls;
-}
-
-constexpr PosixCalls REAL_CALLS = RealCalls();
+constexpr PosixCalls REAL_CALLS = KORMELT_SYSTEM_CALL_TABLE(PosixCalls, KORMELT_POSIX_CALLS);
 
 constexpr speed_t PORT_SPEED = LINE_SPEED;
 constexpr int MODEM_LINES = TIOCM_DTR | TIOCM_RTS;

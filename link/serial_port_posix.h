@@ -52,36 +52,37 @@ struct PortRecord {
     Rfc2217Client telnet;  // Rfc2217 only: the conversation with the server
 };
 
-// Every platform call of the port, named once: X(name, result, parameters).
-// The table's members and the check that the real table fills each of them
-// come from this list. The variadic calls (open, fcntl, ioctl) take the one
-// argument form the port uses; ioctl's int is the modem lines' (null for the
-// requests that take none), serial_ioctl is the same call for the driver's
-// serial settings. The socket and lookup calls serve the ports on the network;
-// those that connect are the connection's own list, which the table holds too.
-#define KORMELT_SERIAL_CALLS(X)                                                             \
-    X(open, int, (const char *path, int flags))                                             \
-    X(flock, int, (int fd, int operation))                                                  \
-    X(tcflush, int, (int fd, int queues))                                                   \
-    X(tcgetattr, int, (int fd, termios *settings))                                          \
-    X(tcsetattr, int, (int fd, int when, const termios *settings))                          \
-    X(cfsetispeed, int, (termios * settings, speed_t speed))                                \
-    X(cfsetospeed, int, (termios * settings, speed_t speed))                                \
-    X(ioctl, int, (int fd, unsigned long request, int *argument))                           \
-    X(serial_ioctl, int, (int fd, unsigned long request, serial_struct *argument))          \
-    X(read, ssize_t, (int fd, void *buffer, size_t count))                                  \
-    X(write, ssize_t, (int fd, const void *buffer, size_t count))                           \
-    X(malloc, void *, (size_t size))                                                        \
-    X(free, void, (void *memory))                                                           \
-    X(setsockopt, int, (int fd, int level, int name, const void *value, socklen_t length))  \
-    X(send, ssize_t, (int fd, const void *buffer, size_t count, int flags))                 \
-    X(recv, ssize_t, (int fd, void *buffer, size_t count, int flags))                       \
-    X(shutdown, int, (int fd, int how))
+// Every platform call of the port, named once: X(name, system, result,
+// parameters). The table's members and the real table, which holds system
+// for each, come from this list. The variadic calls (open, fcntl, ioctl)
+// take the one argument form the port uses, through wrappers beside the real
+// table; ioctl's int is the modem lines' (null for the requests that take
+// none), serial_ioctl is the same call for the driver's serial settings. The
+// socket and lookup calls serve the ports on the network; those that connect
+// are the connection's own list, which the table holds too.
+#define KORMELT_SERIAL_CALLS(X)                                                                           \
+    X(open, OpenDevice, int, (const char *path, int flags))                                               \
+    X(flock, ::flock, int, (int fd, int operation))                                                       \
+    X(tcflush, ::tcflush, int, (int fd, int queues))                                                      \
+    X(tcgetattr, ::tcgetattr, int, (int fd, termios *settings))                                           \
+    X(tcsetattr, ::tcsetattr, int, (int fd, int when, const termios *settings))                           \
+    X(cfsetispeed, ::cfsetispeed, int, (termios * settings, speed_t speed))                               \
+    X(cfsetospeed, ::cfsetospeed, int, (termios * settings, speed_t speed))                               \
+    X(ioctl, DeviceControl, int, (int fd, unsigned long request, int *argument))                          \
+    X(serial_ioctl, SerialControl, int, (int fd, unsigned long request, serial_struct *argument))         \
+    X(read, ::read, ssize_t, (int fd, void *buffer, size_t count))                                        \
+    X(write, ::write, ssize_t, (int fd, const void *buffer, size_t count))                                \
+    X(malloc, ::malloc, void *, (size_t size))                                                            \
+    X(free, ::free, void, (void *memory))                                                                 \
+    X(setsockopt, ::setsockopt, int, (int fd, int level, int name, const void *value, socklen_t length))  \
+    X(send, ::send, ssize_t, (int fd, const void *buffer, size_t count, int flags))                       \
+    X(recv, ::recv, ssize_t, (int fd, void *buffer, size_t count, int flags))                             \
+    X(shutdown, ::shutdown, int, (int fd, int how))
 
 #define KORMELT_POSIX_CALLS(X) KORMELT_SERIAL_CALLS(X) KORMELT_REMOTE_CONNECT_CALLS(X)
 
 struct PosixCalls {
-#define KORMELT_POSIX_CALL_MEMBER(name, result, parameters) result(*name) parameters = nullptr;
+#define KORMELT_POSIX_CALL_MEMBER(name, system, result, parameters) result(*name) parameters = nullptr;
     KORMELT_POSIX_CALLS(KORMELT_POSIX_CALL_MEMBER)
 #undef KORMELT_POSIX_CALL_MEMBER
 };

@@ -1,17 +1,20 @@
-// The real table of the port's platform calls fills every entry the list
-// names: an entry added to the list but not to the real table would be a
-// null call at run time.
+// The real table of the port's platform calls, which its list fills.
 #include <gtest/gtest.h>
 
+#include "link/remote_connect_posix.h"
 #include "link/serial_port_posix.h"
 
 namespace {
 
-TEST(PosixCallTable, TheRealTableFillsEveryCallTheListNames) {
-    const kormelt::PosixCalls &calls = kormelt::POSIX_REAL_CALLS;
-#define KORMELT_EXPECT_FILLED(name, result, parameters) EXPECT_NE(calls.name, nullptr) << #name;
-    KORMELT_POSIX_CALLS(KORMELT_EXPECT_FILLED)
-#undef KORMELT_EXPECT_FILLED
+// The tool's probe connects with REMOTE_CONNECT_SYSTEM_CALLS, the library
+// with its own table: a server the probe reaches is one the library reaches
+// only while the two hold the same calls.
+TEST(PosixCallTable, TheLibraryConnectsWithTheCallsOfTheToolsProbe) {
+    const kormelt::RemoteConnectCalls library = kormelt::RemoteConnectCallsOf(kormelt::POSIX_REAL_CALLS);
+    const kormelt::RemoteConnectCalls &tool = kormelt::REMOTE_CONNECT_SYSTEM_CALLS;
+#define KORMELT_EXPECT_SAME(name, system, result, parameters) EXPECT_EQ(library.name, tool.name) << #name;
+    KORMELT_REMOTE_CONNECT_CALLS(KORMELT_EXPECT_SAME)
+#undef KORMELT_EXPECT_SAME
 }
 
 }  // namespace
