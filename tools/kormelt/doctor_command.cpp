@@ -47,8 +47,7 @@ struct DoctorSettings {
 
 CLI::App *AddDoctorOptions(CLI::App &app, DoctorSettings &settings) {
     CLI::App *command =
-        app.add_subcommand("doctor", "Check what keeps the device from being found, and say how to fix it");
-    command->footer(std::string(DOCTOR_HELP) + "\n\n" + EXIT_CODE_HELP);
+        AddCommand(app, "doctor", "Check what keeps the device from being found, and say how to fix it", DOCTOR_HELP);
     command->add_option("--port", settings.port, "Check and search only this device")->type_name("PATH");
     command->add_flag("--json", settings.json, "Print one JSON object per line");
     return command;

@@ -39,6 +39,12 @@ constexpr char SEAL_HELP[] =
     "The input must be a regular file, not empty. The output is written as a regular file; a symlink is\n"
     "followed to the file it names, and an output that is a device, FIFO or directory is refused.";
 
+constexpr char INFO_HELP[] =
+    "Shows the format and how it was found, the address ranges with data and their sizes, the gaps\n"
+    "between them, the base taken, the entry or start address, an S-record file's S0 header, and the\n"
+    "image seal would make (its size and CRC) or why it would refuse; for a raw file, whether it is an\n"
+    "image already. --format and --base as for seal. --json prints one JSON object.";
+
 constexpr char FLASH_HELP[] =
     "Reads the image once and checks its CRC, finds the device on " SEARCHED_PORTS ", erases it, uploads the\n"
     "image and restarts it. The library checks and uploads a private copy of what was read, so a file\n"
@@ -99,8 +105,8 @@ int Run(int argc, char **argv) {
     app.footer(EXIT_CODE_HELP);
 
     FlashOptions flash;
-    CLI::App *flash_command = app.add_subcommand("flash", "Update the device with an image file, or with firmware sealed on the way");
-    flash_command->footer(std::string(FLASH_HELP) + "\n\n" + EXIT_CODE_HELP);
+    CLI::App *flash_command = AddCommand(
+        app, "flash", "Update the device with an image file, or with firmware sealed on the way", FLASH_HELP);
     flash_command->add_option("FIRMWARE", flash.image, "Image file (the firmware followed by its CRC), or Intel HEX, "
                               "S-records or ELF to seal first")->required();
     std::string flash_base;
@@ -115,14 +121,12 @@ int Run(int argc, char **argv) {
     flash_command->add_flag("--from-station", flash.from_station)->group("");
 
     std::string check_image;
-    CLI::App *check_command = app.add_subcommand("check", "Tell whether an image file ends with its correct CRC");
-    check_command->footer(EXIT_CODE_HELP);
+    CLI::App *check_command = AddCommand(app, "check", "Tell whether an image file ends with its correct CRC");
     check_command->add_option("IMAGE", check_image, "Image file")->required();
 
     SealOptions seal;
-    CLI::App *seal_command = app.add_subcommand(
-        "seal", "Make an image file from raw binary, Intel HEX, S-records or ELF by appending the CRC");
-    seal_command->footer(std::string(SEAL_HELP) + "\n\n" + EXIT_CODE_HELP);
+    CLI::App *seal_command = AddCommand(
+        app, "seal", "Make an image file from raw binary, Intel HEX, S-records or ELF by appending the CRC", SEAL_HELP);
     seal_command->add_option("INPUT", seal.input, "Firmware as raw binary, Intel HEX, S-records or ELF")->required();
     seal_command->add_option("-o,--output", seal.output, "Image file to write")->required()->type_name("IMAGE");
     std::string seal_base;
@@ -130,13 +134,7 @@ int Run(int argc, char **argv) {
 
     InfoOptions info;
     CLI::App *info_command =
-        app.add_subcommand("info", "Show what an input or image file holds and the image it makes");
-    info_command->footer(
-        "Shows the format and how it was found, the address ranges with data and their sizes, the gaps\n"
-        "between them, the base taken, the entry or start address, an S-record file's S0 header, and the\n"
-        "image seal would make (its size and CRC) or why it would refuse; for a raw file, whether it is an\n"
-        "image already. --format and --base as for seal. --json prints one JSON object.\n\n" +
-        std::string(EXIT_CODE_HELP));
+        AddCommand(app, "info", "Show what an input or image file holds and the image it makes", INFO_HELP);
     info_command->add_option("FILE", info.input, "Any input or image file")->required();
     std::string info_base;
     AddFormatAndBase(info_command, "Input format, by default found out", &info.format, &info_base);

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "tools/kormelt/exit_codes.h"
@@ -36,6 +37,14 @@ Subcommand MakeSubcommand(CLI::App &app, CLI::App *(*add)(CLI::App &app, Setting
     const auto settings = std::make_shared<Settings>();
     const CLI::App *command = add(app, *settings);
     return Subcommand(command, [command, settings, run] { return run(*command, *settings); });
+}
+
+// A subcommand whose help ends with its notes, if any, and then the exit
+// codes, as every command's does.
+inline CLI::App *AddCommand(CLI::App &app, const char *name, const char *summary, const std::string &notes = "") {
+    CLI::App *command = app.add_subcommand(name, summary);
+    command->footer(notes.empty() ? std::string(EXIT_CODE_HELP) : notes + "\n\n" + EXIT_CODE_HELP);
+    return command;
 }
 
 // A subcommand this platform does not have: it takes whatever options follow,

@@ -46,8 +46,7 @@ struct RecordsSettings {
 };
 
 CLI::App *AddRecordsOptions(CLI::App &app, RecordsSettings &s) {
-    CLI::App *command = app.add_subcommand("records", "Show the updates recorded, newest first");
-    command->footer(std::string(RECORDS_HELP) + "\n\n" + tool::EXIT_CODE_HELP);
+    CLI::App *command = tool::AddCommand(app, "records", "Show the updates recorded, newest first", RECORDS_HELP);
     AddRecordsOption(*command, &s.records, "The records file");
     CLI::Option *json = command->add_flag("--json", s.json, "Every column, one JSON object per line");
     command->add_flag("--csv", s.csv, "Every column as CSV with a header line, for spreadsheets")->excludes(json);

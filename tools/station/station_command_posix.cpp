@@ -29,8 +29,8 @@ constexpr char STATION_HELP[] =
     "workers never outlive the station: if it is killed, the kernel stops them.";
 
 CLI::App *AddStationOptions(CLI::App &app, StationOptions &o) {
-    CLI::App *command = app.add_subcommand("station", "Update every adapter on the rack with one image at once (Linux)");
-    command->footer(std::string(STATION_HELP) + "\n\n" + tool::EXIT_CODE_HELP);
+    CLI::App *command = tool::AddCommand(
+        app, "station", "Update every adapter on the rack with one image at once (Linux)", STATION_HELP);
     command->add_option("IMAGE", o.image, "Image file: the firmware followed by its CRC")->required();
     AddPortOptions(*command, &o.ports, &o.match, &o.jobs);
     command->add_flag("--watch", o.watch, "Keep running and update each adapter that is plugged in");

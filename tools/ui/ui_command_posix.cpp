@@ -27,8 +27,7 @@ constexpr char UI_HELP[] =
     "it and exits with 8; an uploaded image is removed then.";
 
 CLI::App *AddUiOptions(CLI::App &app, UiOptions &o) {
-    CLI::App *command = app.add_subcommand("ui", "The station as a web page on this machine (Linux)");
-    command->footer(std::string(UI_HELP) + "\n\n" + tool::EXIT_CODE_HELP);
+    CLI::App *command = tool::AddCommand(app, "ui", "The station as a web page on this machine (Linux)", UI_HELP);
     command->add_option("--image", o.image, "Start with this image (or firmware to seal)")->type_name("FILE");
     command->add_flag("--locked", o.locked, "The page cannot change the image of --image");
     command->add_option("--listen", o.listen, "Listen on this address and port (default 127.0.0.1:8650)")
