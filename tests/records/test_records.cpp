@@ -430,6 +430,16 @@ TEST_F(Records, AReaderDoesNotHoldUpAWriterAndAWriterWaitsForAnother) {
     EXPECT_EQ(Rows(*store).size(), 3u);
 }
 
+// The rows are read and printed by one list of columns; a migration that
+// adds a column to the table without it would leave the column unread.
+TEST_F(Records, EveryColumnOfTheTableIsReadAndPrinted) {
+    ASSERT_NE(Open(), nullptr);
+    Raw raw(path_);
+    const std::string table = raw.Value("SELECT group_concat(name, ',') FROM pragma_table_info('updates')");
+    const std::string csv = RecordsCsv({});
+    EXPECT_EQ(csv.substr(0, csv.find("\r\n")), table);
+}
+
 TEST_F(Records, AFileOfTheFirstSchemaIsBroughtUpToDateAndKeepsItsRows) {
     {
         Raw raw(path_);

@@ -73,6 +73,34 @@ struct UpdateRecord {
     std::optional<int64_t> duration_ms;
 };
 
+// Every column of a row in the schema's order, with the member that holds
+// it: X(column, member). The query reads a row in this order, and --json and
+// --csv give the columns so.
+#define KORMELT_UPDATE_COLUMNS(X)           \
+    X(id, id)                               \
+    X(started, started)                     \
+    X(finished, finished)                   \
+    X(host, host)                           \
+    X(station_pid, station_pid)             \
+    X(station_instance, station_instance)   \
+    X(tool_version, tool_version)           \
+    X(port, port)                           \
+    X(location, identity.location)          \
+    X(usb_vid, identity.vendor_id)          \
+    X(usb_pid, identity.product_id)         \
+    X(usb_serial, identity.serial)          \
+    X(manufacturer, identity.manufacturer)  \
+    X(product, identity.product)            \
+    X(image, image)                         \
+    X(image_size, image_size)               \
+    X(image_crc, image_crc)                 \
+    X(image_sha256, image_sha256)           \
+    X(outcome, outcome)                     \
+    X(exit_code, exit_code)                 \
+    X(failed_phase, failed_phase)           \
+    X(message, message)                     \
+    X(duration_ms, duration_ms)
+
 // The filters of `records`; empty is none. since is the full UTC form
 // (record_time.h), outcome one of the words above or of OutcomeWord.
 struct RecordFilter {

@@ -24,40 +24,22 @@ struct Field {
     bool is_number = false;
 };
 
-Field Text(const std::string &text) { return {text.empty() ? std::nullopt : std::optional<std::string>(text), {}, false}; }
-Field Number(std::optional<int64_t> number) { return {{}, number, true}; }
+// An empty text is unknown: the records keep no empty strings.
+Field FieldOf(const std::string &text) {
+    return {text.empty() ? std::nullopt : std::optional<std::string>(text), {}, false};
+}
+Field FieldOf(std::optional<int64_t> number) { return {{}, number, true}; }
 
 struct Column {
     const char *name;
     std::function<Field(const UpdateRecord &)> get;
 };
 
-// Every column of a row, in the order of the schema.
 const std::vector<Column> &AllColumns() {
     static const std::vector<Column> columns = {
-        {"id", [](const UpdateRecord &r) { return Number(r.id); }},
-        {"started", [](const UpdateRecord &r) { return Text(r.started); }},
-        {"finished", [](const UpdateRecord &r) { return Text(r.finished); }},
-        {"host", [](const UpdateRecord &r) { return Text(r.host); }},
-        {"station_pid", [](const UpdateRecord &r) { return Number(r.station_pid); }},
-        {"station_instance", [](const UpdateRecord &r) { return Text(r.station_instance); }},
-        {"tool_version", [](const UpdateRecord &r) { return Text(r.tool_version); }},
-        {"port", [](const UpdateRecord &r) { return Text(r.port); }},
-        {"location", [](const UpdateRecord &r) { return Text(r.identity.location); }},
-        {"usb_vid", [](const UpdateRecord &r) { return Text(r.identity.vendor_id); }},
-        {"usb_pid", [](const UpdateRecord &r) { return Text(r.identity.product_id); }},
-        {"usb_serial", [](const UpdateRecord &r) { return Text(r.identity.serial); }},
-        {"manufacturer", [](const UpdateRecord &r) { return Text(r.identity.manufacturer); }},
-        {"product", [](const UpdateRecord &r) { return Text(r.identity.product); }},
-        {"image", [](const UpdateRecord &r) { return Text(r.image); }},
-        {"image_size", [](const UpdateRecord &r) { return Number(r.image_size); }},
-        {"image_crc", [](const UpdateRecord &r) { return Text(r.image_crc); }},
-        {"image_sha256", [](const UpdateRecord &r) { return Text(r.image_sha256); }},
-        {"outcome", [](const UpdateRecord &r) { return Text(r.outcome); }},
-        {"exit_code", [](const UpdateRecord &r) { return Number(r.exit_code); }},
-        {"failed_phase", [](const UpdateRecord &r) { return Text(r.failed_phase); }},
-        {"message", [](const UpdateRecord &r) { return Text(r.message); }},
-        {"duration_ms", [](const UpdateRecord &r) { return Number(r.duration_ms); }},
+#define KORMELT_UPDATE_COLUMN_FIELD(column, member) {#column, [](const UpdateRecord &r) { return FieldOf(r.member); }},
+        KORMELT_UPDATE_COLUMNS(KORMELT_UPDATE_COLUMN_FIELD)
+#undef KORMELT_UPDATE_COLUMN_FIELD
     };
     return columns;
 }

@@ -77,14 +77,18 @@ constexpr char COMPLETE_SQL[] =
     "UPDATE updates SET finished = ?2, outcome = ?3, exit_code = ?4, failed_phase = ?5, message = ?6,"
     " duration_ms = ?7 WHERE id = ?1 AND outcome IS NULL";
 // ?4 '' asks for the rows still open, whose outcome is decided afterwards.
-constexpr char QUERY_SQL[] =
-    "SELECT id, started, finished, host, station_pid, station_instance, tool_version, port, location, usb_vid,"
-    " usb_pid, usb_serial, manufacturer, product, image, image_size, image_crc, image_sha256, outcome, exit_code,"
-    " failed_phase, message, duration_ms FROM updates"
+#define KORMELT_UPDATE_COLUMN_NAME(column, member) ", " #column
+constexpr char COLUMN_LIST[] = KORMELT_UPDATE_COLUMNS(KORMELT_UPDATE_COLUMN_NAME);
+#undef KORMELT_UPDATE_COLUMN_NAME
+constexpr size_t COLUMN_LIST_LEAD = 2;  // the ", " before the first column
+constexpr char QUERY_FILTER_SQL[] =
+    " FROM updates"
     " WHERE (?1 IS NULL OR started >= ?1) AND (?2 IS NULL OR usb_serial = ?2)"
     " AND (?3 IS NULL OR substr(image_sha256, 1, length(?3)) = ?3)"
     " AND (?4 IS NULL OR outcome = ?4 OR (?4 = '' AND outcome IS NULL))"
     " ORDER BY started DESC, id DESC";
+
+std::string QuerySql() { return std::string("SELECT ") + (COLUMN_LIST + COLUMN_LIST_LEAD) + QUERY_FILTER_SQL; }
 
 // A prepared statement, finalised with its owner.
 class Statement {
@@ -131,6 +135,10 @@ public:
         }
         return sqlite3_column_int64(statement_, column);
     }
+    // A column into the member of a row that holds it.
+    void Read(int column, std::string *value) const { *value = ColumnText(column); }
+    void Read(int column, int64_t *value) const { *value = ColumnInteger(column).value_or(0); }
+    void Read(int column, std::optional<int64_t> *value) const { *value = ColumnInteger(column); }
 
 private:
     sqlite3_stmt *statement_ = nullptr;
@@ -358,7 +366,7 @@ std::unique_ptr<RecordStore> RecordStore::Open(const std::string &path, OpenMode
         return nullptr;
     }
     if (!impl->insert.Prepare(impl->db(), INSERT_SQL) ||
-        !impl->complete.Prepare(impl->db(), COMPLETE_SQL) || !impl->query.Prepare(impl->db(), QUERY_SQL)) {
+        !impl->complete.Prepare(impl->db(), COMPLETE_SQL) || !impl->query.Prepare(impl->db(), QuerySql().c_str())) {
         *error = path + " is no records file of this kormelt: " + sqlite3_errmsg(impl->db());
         return nullptr;
     }
@@ -432,29 +440,9 @@ bool RecordStore::Query(const RecordFilter &filter, std::vector<UpdateRecord> *r
     while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
         UpdateRecord r;
         int c = 0;
-        r.id = s.ColumnInteger(c++).value_or(0);
-        r.started = s.ColumnText(c++);
-        r.finished = s.ColumnText(c++);
-        r.host = s.ColumnText(c++);
-        r.station_pid = s.ColumnInteger(c++).value_or(0);
-        r.station_instance = s.ColumnText(c++);
-        r.tool_version = s.ColumnText(c++);
-        r.port = s.ColumnText(c++);
-        r.identity.location = s.ColumnText(c++);
-        r.identity.vendor_id = s.ColumnText(c++);
-        r.identity.product_id = s.ColumnText(c++);
-        r.identity.serial = s.ColumnText(c++);
-        r.identity.manufacturer = s.ColumnText(c++);
-        r.identity.product = s.ColumnText(c++);
-        r.image = s.ColumnText(c++);
-        r.image_size = s.ColumnInteger(c++).value_or(0);
-        r.image_crc = s.ColumnText(c++);
-        r.image_sha256 = s.ColumnText(c++);
-        r.outcome = s.ColumnText(c++);
-        r.exit_code = s.ColumnInteger(c++);
-        r.failed_phase = s.ColumnText(c++);
-        r.message = s.ColumnText(c++);
-        r.duration_ms = s.ColumnInteger(c++);
+#define KORMELT_UPDATE_COLUMN_READ(column, member) s.Read(c++, &r.member);
+        KORMELT_UPDATE_COLUMNS(KORMELT_UPDATE_COLUMN_READ)
+#undef KORMELT_UPDATE_COLUMN_READ
         if (r.outcome.empty()) {
             switch (StateOf({r.host, r.station_pid, r.station_instance})) {
             case WriterState::Running:
