@@ -12,16 +12,12 @@
 #include <vector>
 
 #include "tools/common/directory_posix.h"
+#include "tools/kormelt/kernel_paths.h"
 #include "tools/kormelt/port_scan.h"
 
 namespace kormelt::tool {
 namespace {
 
-// Each USB serial port the kernel has, under the name of its tty; the
-// tty's device number is in its class entry.
-constexpr char USB_SERIAL_DIR[] = "/sys/bus/usb-serial/devices";
-constexpr char TTY_CLASS_DIR[] = "/sys/class/tty";
-constexpr char LATENCY_TIMER[] = "latency_timer";
 constexpr unsigned long long LEAST_LATENCY_MS = 1;  // the adapters' timers count from 1 ms
 constexpr size_t ATTRIBUTE_TEXT_MAX = 16;  // bytes of a timer's milliseconds or a device number
 

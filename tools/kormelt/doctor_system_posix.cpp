@@ -21,16 +21,12 @@
 #include "link/remote_connect_posix.h"
 #include "tools/common/directory_posix.h"
 #include "tools/common/file_kind_posix.h"
+#include "tools/kormelt/kernel_paths.h"
 #include "tools/kormelt/port_scan.h"
 
 namespace kormelt::tool {
 namespace {
 
-constexpr char PROC_DIR[] = "/proc";
-constexpr char DEV_DIR[] = "/dev/";
-constexpr char PROC_CONSOLES[] = "/proc/consoles";
-constexpr char USB_SERIAL_DIR[] = "/sys/bus/usb-serial/devices/";
-constexpr char LATENCY_TIMER_FILE[] = "/latency_timer";
 constexpr int LINK_HOPS_MAX = 40;         // as many as the kernel follows before ELOOP
 // The kernel's numbers for the slaves of pseudo-terminals: majors 136 to
 // 143, 256 minors each, /dev/pts/<index>.
@@ -39,15 +35,6 @@ constexpr unsigned PTY_SLAVE_MAJORS = 8;
 constexpr unsigned PTY_MINORS_PER_MAJOR = 256;
 constexpr char PTY_MASTER_NAME[] = "/ptmx";  // the multiplexer every master is opened from
 constexpr char TTY_INDEX_FIELD[] = "tty-index:";  // in a master's fdinfo: its slave's number
-
-// Root "/" becomes "", so that paths stay "/proc/..." on a real machine.
-std::string Prefix(const std::string &root) {
-    std::string prefix = root;
-    while (!prefix.empty() && prefix.back() == '/') {
-        prefix.pop_back();
-    }
-    return prefix;
-}
 
 bool IsPid(const std::string &name) {
     return !name.empty() && name.size() <= 9 &&
@@ -254,7 +241,7 @@ DeviceFacts ReadDeviceFacts(const SystemView &view, const std::string &path) {
         return facts;
     }
     facts.probe = view.probe(path);
-    const std::string timer = Prefix(view.root) + USB_SERIAL_DIR + facts.kernel_name + LATENCY_TIMER_FILE;
+    const std::string timer = RootPrefix(view.root) + USB_SERIAL_DIR + "/" + facts.kernel_name + "/" + LATENCY_TIMER;
     std::ifstream file(timer);
     long ms = 0;
     if (file >> ms) {
@@ -265,7 +252,8 @@ DeviceFacts ReadDeviceFacts(const SystemView &view, const std::string &path) {
 }
 
 MachineFacts ReadMachineFacts(const SystemView &view) {
-    const std::string prefix = Prefix(view.root);
+    const std::string prefix = RootPrefix(view.root);
+    const std::string dev = std::string(DEV_DIR) + "/";  // where a device node's path starts
     MachineFacts machine;
     machine.consoles = Consoles(prefix);
     std::vector<std::string> names;
@@ -295,7 +283,7 @@ MachineFacts ReadMachineFacts(const SystemView &view) {
             // Only what lies under /dev can be a port; sockets, pipes and
             // files elsewhere are not looked at, so no slow file system is.
             if (!LinkText(link, &target) ||
-                (target.rfind(DEV_DIR, 0) != 0 && target.rfind(prefix + DEV_DIR, 0) != 0)) {
+                (target.rfind(dev, 0) != 0 && target.rfind(prefix + dev, 0) != 0)) {
                 continue;
             }
             struct stat info {};

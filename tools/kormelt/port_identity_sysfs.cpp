@@ -8,25 +8,16 @@
 #include <string>
 
 #include "tools/common/directory_posix.h"
+#include "tools/kormelt/kernel_paths.h"
 #include "tools/kormelt/port_scan.h"
 
 namespace kormelt::tool {
 namespace {
 
-constexpr char TTY_CLASS_DIR[] = "/sys/class/tty/";
-constexpr char SYS_DIR[] = "/sys";
 constexpr char USB_DEVICE_MARK[] = "idVendor";  // only a USB device directory has it
 constexpr size_t ATTRIBUTE_MAX_BYTES = 256;     // more than any USB string descriptor holds
 constexpr int LINK_HOPS_MAX = 8;                 // udev's chains are one or two links long
 constexpr int WALK_UP_MAX = 32;                  // deeper than any device path the kernel makes
-
-std::string Prefix(const std::string &root) {
-    std::string prefix = root;
-    while (!prefix.empty() && prefix.back() == '/') {
-        prefix.pop_back();
-    }
-    return prefix;
-}
 
 std::string BaseName(const std::string &path) {
     const size_t slash = path.find_last_of('/');
@@ -74,7 +65,7 @@ std::string TtyName(const std::string &prefix, const std::string &device) {
     std::string path = device;
     for (int hop = 0; hop <= LINK_HOPS_MAX; ++hop) {
         const std::string name = BaseName(path);
-        if (!name.empty() && Exists(prefix + TTY_CLASS_DIR + name)) {
+        if (!name.empty() && Exists(prefix + TTY_CLASS_DIR + "/" + name)) {
             return name;
         }
         std::string target;
@@ -90,13 +81,13 @@ std::string TtyName(const std::string &prefix, const std::string &device) {
 
 PortIdentity ReadPortIdentity(const std::string &root, const std::string &device) {
     PortIdentity identity;
-    const std::string prefix = Prefix(root);
+    const std::string prefix = RootPrefix(root);
     const std::string name = TtyName(prefix, device);
     const std::string sys = Resolved(prefix + SYS_DIR);
     if (name.empty() || sys.empty()) {
         return identity;
     }
-    std::string dir = Resolved(prefix + TTY_CLASS_DIR + name + "/device");
+    std::string dir = Resolved(prefix + TTY_CLASS_DIR + "/" + name + "/device");
     std::string below;  // the directory the walk came up from: the USB interface once dir is the device
     for (int step = 0; step < WALK_UP_MAX && dir.size() > sys.size() && dir.compare(0, sys.size() + 1, sys + "/") == 0;
          ++step) {

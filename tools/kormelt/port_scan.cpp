@@ -11,16 +11,13 @@
 #include <sstream>
 
 #include "tools/common/directory_posix.h"
+#include "tools/kormelt/kernel_paths.h"
 
 namespace kormelt::tool {
 namespace {
 
 constexpr char SCAN_ROOT_VARIABLE[] = "KORMELT_SCAN_ROOT";
 constexpr char SCAN_ROOT_DEFAULT[] = "/";
-constexpr char BY_ID_DIR[] = "/dev/serial/by-id";
-constexpr char DEV_DIR[] = "/dev";
-constexpr char TTY_CLASS_DIR[] = "/sys/class/tty";
-constexpr char CONSOLE_LIST[] = "/sys/class/tty/console/active";
 constexpr int UART_TYPE_UNKNOWN = 0;  // the kernel's PORT_UNKNOWN: no UART behind the name
 
 std::vector<std::string> Names(const std::string &dir) {
