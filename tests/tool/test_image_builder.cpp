@@ -44,55 +44,44 @@ const BaseChoice DEFAULT{};
 const BaseChoice LOWEST{BaseChoice::Kind::Lowest, 0};
 BaseChoice At(uint64_t address) { return {BaseChoice::Kind::Address, address}; }
 
-TEST(ImageBuilder, LaysTheRunsOutFromTheBase) {
+// Each base choice over data that fit from it and data that do not: a
+// refusal names the address at fault and lays out nothing.
+TEST(ImageBuilder, LaysTheRunsOutFromTheBaseOrRefusesDataThatDoNotFit) {
     struct Case {
         const char *what;
         std::vector<Piece> runs;
         BaseChoice base;
-        uint64_t expected_base;
-        Bytes expected;
+        Layout expected;
+    };
+    const auto laid = [](uint64_t base, Bytes data) { return Layout{LayoutProblem::None, base, 0, std::move(data)}; };
+    const auto refused = [](LayoutProblem problem, uint64_t base, uint64_t address) {
+        return Layout{problem, base, address, {}};
     };
     const Case cases[] = {
-        {"from address 0 by default", {{2, {1, 2}}}, DEFAULT, 0, Join({Filled(2), {1, 2}})},
-        {"from the lowest address", {{0x08000004, {3}}, {0x08000000, {1, 2}}}, LOWEST, 0x08000000, {1, 2, 0xFF, 0xFF, 3}},
-        {"from an address given", {{0x08000002, {5}}}, At(0x08000000), 0x08000000, {0xFF, 0xFF, 5}},
-        {"a base at the data", {{0x10000000, {6, 7}}}, At(0x10000000), 0x10000000, {6, 7}},
-        {"spanning exactly the bound", {{0x08000000, {1}}, {0x08000000 + MIB16 - 1, {2}}}, LOWEST, 0x08000000,
-         Join({{1}, Filled(MIB16 - 2), {2}})},
-        {"high in the 64-bit space", {{0xFFFFFFFF00000000ULL, {9}}}, LOWEST, 0xFFFFFFFF00000000ULL, {9}},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        const Layout layout = Built(c.runs).Lay(c.base);
-        EXPECT_EQ(layout.problem, LayoutProblem::None);
-        EXPECT_EQ(layout.base, c.expected_base);
-        EXPECT_EQ(layout.data, c.expected);
-    }
-}
+        {"from address 0 by default", {{2, {1, 2}}}, DEFAULT, laid(0, Join({Filled(2), {1, 2}}))},
+        {"from the lowest address", {{0x08000004, {3}}, {0x08000000, {1, 2}}}, LOWEST,
+         laid(0x08000000, {1, 2, 0xFF, 0xFF, 3})},
+        {"from an address given", {{0x08000002, {5}}}, At(0x08000000), laid(0x08000000, {0xFF, 0xFF, 5})},
+        {"a base at the data", {{0x10000000, {6, 7}}}, At(0x10000000), laid(0x10000000, {6, 7})},
+        {"spanning exactly the bound", {{0x08000000, {1}}, {0x08000000 + MIB16 - 1, {2}}}, LOWEST,
+         laid(0x08000000, Join({{1}, Filled(MIB16 - 2), {2}}))},
+        {"high in the 64-bit space", {{0xFFFFFFFF00000000ULL, {9}}}, LOWEST, laid(0xFFFFFFFF00000000ULL, {9})},
 
-TEST(ImageBuilder, RefusesBasesTheDataDoNotFit) {
-    struct Case {
-        const char *what;
-        std::vector<Piece> runs;
-        BaseChoice base;
-        LayoutProblem problem;
-        uint64_t address;
-    };
-    const Case cases[] = {
-        {"data at the flash's address without --base", {{0x08000000, {1, 2}}}, DEFAULT, LayoutProblem::BeyondZero,
-         0x08000001},
-        {"data just past 16 MiB from 0", {{MIB16, {1}}}, DEFAULT, LayoutProblem::BeyondZero, MIB16},
-        {"data below the base", {{0x07FFFFFF, {1}}, {0x08000000, {2}}}, At(0x08000000), LayoutProblem::BelowBase,
-         0x07FFFFFF},
-        {"data beyond 16 MiB from the base", {{0x08000000 + MIB16, {1}}}, At(0x08000000), LayoutProblem::BeyondBase,
-         0x08000000 + MIB16},
+        {"data at the flash's address without --base", {{0x08000000, {1, 2}}}, DEFAULT,
+         refused(LayoutProblem::BeyondZero, 0, 0x08000001)},
+        {"data just past 16 MiB from 0", {{MIB16, {1}}}, DEFAULT, refused(LayoutProblem::BeyondZero, 0, MIB16)},
+        {"data below the base", {{0x07FFFFFF, {1}}, {0x08000000, {2}}}, At(0x08000000),
+         refused(LayoutProblem::BelowBase, 0x08000000, 0x07FFFFFF)},
+        {"data beyond 16 MiB from the base", {{0x08000000 + MIB16, {1}}}, At(0x08000000),
+         refused(LayoutProblem::BeyondBase, 0x08000000, 0x08000000 + MIB16)},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         const Layout layout = Built(c.runs).Lay(c.base);
-        EXPECT_EQ(layout.problem, c.problem);
-        EXPECT_EQ(layout.address, c.address);
-        EXPECT_TRUE(layout.data.empty());
+        EXPECT_EQ(layout.problem, c.expected.problem);
+        EXPECT_EQ(layout.base, c.expected.base);
+        EXPECT_EQ(layout.address, c.expected.address);
+        EXPECT_EQ(layout.data, c.expected.data);
     }
 }
 
