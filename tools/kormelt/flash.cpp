@@ -83,8 +83,8 @@ public:
         view_->End(Phase::Check, KORMELT_STATUS_OK,
                    !image_.sealed_note().empty()
                        ? image_.sealed_note()
-                       : options_.image + ": " + std::to_string(image_.bytes().size()) + " bytes, CRC " +
-                             CrcText(InspectTrailer(image_.bytes()).stored));
+                       : options_.image + ": " +
+                             SizeAndCrcText(image_.bytes().size(), InspectTrailer(image_.bytes()).stored));
 
         // A Ctrl-C that arrived before a call returned wins over whatever it
         // returned: the library may have been waiting out a silent device,

@@ -25,6 +25,8 @@ std::string CrcText(uint16_t crc) {
     return text;
 }
 
+std::string SizeAndCrcText(size_t bytes, uint16_t crc) { return std::to_string(bytes) + " bytes, CRC " + CrcText(crc); }
+
 Bytes Seal(const Bytes &data) {
     const uint16_t crc = CrcBlock(data.data(), data.size());
     Bytes image = data;

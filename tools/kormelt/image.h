@@ -41,6 +41,9 @@ Trailer InspectTrailer(const Bytes &image);
 // A CRC as people read it: "0x1D0F".
 std::string CrcText(uint16_t crc);
 
+// An image's size and CRC as the tool's lines tell them: "30002 bytes, CRC 0x1D0F".
+std::string SizeAndCrcText(size_t bytes, uint16_t crc);
+
 // The data followed by its CRC, high byte first.
 Bytes Seal(const Bytes &data);
 

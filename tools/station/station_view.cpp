@@ -26,6 +26,7 @@ constexpr uint64_t KIB = 1024;             // bytes
 constexpr uint64_t SHOW_KIB_FROM = 10 * KIB;  // smaller counts are shown in bytes
 constexpr char CURSOR_UP[] = "\x1b[%zuA";  // back to the first live row
 constexpr char ERASE_TO_END[] = "\x1b[K";  // what a longer earlier text left on the line
+constexpr size_t TERMINAL_SHA256_DIGITS = 16;  // enough to tell images apart at a glance; the other views give all
 
 std::string Pad(const std::string &text, size_t width) {
     return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
@@ -175,9 +176,8 @@ public:
 
     void Checked(const ImageFacts &image, bool ok, const std::string &) override {
         if (ok) {
-            const std::string crc = tool::CrcText(image.crc);
-            PrintOut(tool::FitLine("check   " + image.path + ": " + std::to_string(image.bytes) + " bytes, CRC " +
-                                       crc + ", sha256 " + image.sha256.substr(0, 16),
+            PrintOut(tool::FitLine("check   " + image.path + ": " + tool::SizeAndCrcText(image.bytes, image.crc) +
+                                       ", sha256 " + image.sha256.substr(0, TERMINAL_SHA256_DIGITS),
                                    tool::LiveLineWidth(tool::TerminalColumns())) +
                      "\n");
         }
@@ -235,8 +235,7 @@ public:
 
     void Checked(const ImageFacts &image, bool ok, const std::string &) override {
         if (ok) {
-            const std::string crc = tool::CrcText(image.crc);
-            Print("check: " + image.path + ", " + std::to_string(image.bytes) + " bytes, CRC " + crc + ", sha256 " +
+            Print("check: " + image.path + ", " + tool::SizeAndCrcText(image.bytes, image.crc) + ", sha256 " +
                   image.sha256);
         }
     }
