@@ -19,6 +19,8 @@ constexpr long LATENCY_TIMER_GOOD_MS = 1;
 constexpr uint32_t GROUP_READ_WRITE_BITS = 060;
 constexpr size_t VERDICT_COLUMN_WIDTH = 9;  // "problem" and two blanks
 
+// The checks' names, as --json gives them; those of a server on the network
+// stand with its checks, the only ones that give them.
 constexpr char CHECK_PORTS[] = "ports";
 constexpr char CHECK_NOT_SEARCHED[] = "not_searched";
 constexpr char CHECK_EXISTS[] = "exists";
@@ -28,9 +30,6 @@ constexpr char CHECK_HOLDERS[] = "holders";
 constexpr char CHECK_CONSOLE[] = "console";
 constexpr char CHECK_LATENCY[] = "latency_timer";
 constexpr char CHECK_SEARCH[] = "search";
-constexpr char CHECK_SERVER_NAME[] = "server_name";
-constexpr char CHECK_NAME_RESOLUTION[] = "name_resolution";
-constexpr char CHECK_CONNECTION[] = "connection";
 
 constexpr char FIX_NAME_A_PORT[] =
     "Name the adapter's own device (a /dev/ttyUSB*, /dev/ttyACM* or /dev/ttyS* path); 'kormelt ports' lists "
@@ -175,6 +174,9 @@ DoctorCheck Holders(uint32_t port, const DeviceFacts &device, const MachineFacts
 // whether its server takes a connection. The device behind it is not asked
 // anything here; the search after the checks does that.
 std::vector<DoctorCheck> ServerChecks(uint32_t port, const DeviceFacts &device) {
+    constexpr char CHECK_SERVER_NAME[] = "server_name";  // as the library takes the port's name
+    constexpr char CHECK_NAME_RESOLUTION[] = "name_resolution";
+    constexpr char CHECK_CONNECTION[] = "connection";
     std::vector<DoctorCheck> checks;
     const auto add = [&](const char *check, Verdict result, const std::string &detail, const std::string &fix = "") {
         checks.push_back(Line(check, port, device.path, result, detail, fix));
