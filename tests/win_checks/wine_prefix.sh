@@ -6,7 +6,8 @@
 #   setup    makes a fresh prefix, maps the COM ports, and leaves a persistent
 #            wineserver with Wine's own service processes running, so that
 #            no test pays for Wine's start.
-#   cleanup  stops that wineserver and every Wine process of the prefix.
+#   cleanup  stops that wineserver and every Wine process of the prefix, those
+#            a crashed server left behind included.
 #
 # Environment:
 #   WINEPREFIX          the prefix directory (required). setup deletes what is
@@ -67,6 +68,26 @@ stop_server() {
     # Fails when no server runs, which is fine here.
     "$KORMELT_WINESERVER" -k >/dev/null 2>&1
     "$KORMELT_WINESERVER" -w >/dev/null 2>&1
+    kill_orphans
+}
+
+# The Wine programs of this prefix that a crashed server left behind, which
+# no server can stop any more (its driver hosts then spin): every process
+# that runs a Wine binary with this prefix in its environment.
+kill_orphans() {
+    local environ pid
+    for environ in /proc/[0-9]*/environ; do
+        pid=${environ#/proc/}
+        pid=${pid%/environ}
+        case "$(readlink "/proc/$pid/exe" 2>/dev/null)" in
+        */wine/*) ;;
+        *) continue ;;
+        esac
+        if tr '\0' '\n' <"$environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
+            kill -9 "$pid" 2>/dev/null  # gone meanwhile is as good
+        fi
+    done
+    return 0
 }
 
 # Runs a Wine command with its output in the setup log.
