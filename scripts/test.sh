@@ -67,22 +67,12 @@ build_beside() {
     done
 }
 
-# Wine 8's wineserver has been seen to crash on a loaded machine ("wineserver
-# crashed" in the log of the prefix's server); the Windows tests that ran
-# then fail for Wine's reason, and the ones after them meet a server of their
-# own. When every failure of the Linux tests is a Windows test and the log
-# says the server crashed, those tests run once more, in a fresh prefix, and
-# decide; any other failure stands as it is.
+# Wine 8's server has been seen to crash on a loaded machine; when it did
+# and only Windows tests failed, those run once more in a fresh prefix (the
+# fixture comes along) and decide. Any other failure stands.
 rerun_after_wine_crash() {
-    server_log=build/linux/wineprefix.server.log
-    failed=build/linux/Testing/Temporary/LastTestsFailed.log
-    grep -q "wineserver crashed" "$server_log" 2>/dev/null || return 1
-    [ -s "$failed" ] || return 1
-    if grep -qv '^[0-9]*:wine_' "$failed"; then
-        return 1
-    fi
-    echo "Wine's server crashed during the Linux tests ($(cat "$server_log")); these Windows tests run once more:"
-    sed 's/^[0-9]*://' "$failed"
+    bash tests/win_checks/wine_crash_rerun.sh build/linux/wineprefix.server.log \
+        build/linux/Testing/Temporary/LastTestsFailed.log || return 1
     timed "ctest linux, Wine again" ctest --preset linux --rerun-failed --output-on-failure
 }
 
