@@ -31,15 +31,14 @@ constexpr uint32_t REMOTE_CONNECT_TIMEOUT_MS = 2000;
 // its completion notice (a thread the system starts) frees it then.
 constexpr char REMOTE_LOCAL_HOST[] = "localhost";
 
+// connect and the variadic fcntl in the one form the list below names.
+int RemoteSystemConnect(int fd, const sockaddr *address, socklen_t length);
+int RemoteSystemFcntl(int fd, int command, int argument);
+
 // The calls the connection makes, X(name, system, result, parameters):
 // system is the function the real table holds. The library hands in those
 // of its table of platform calls, so that its tests can fail each one; the
 // tool takes REMOTE_CONNECT_SYSTEM_CALLS.
-
-// connect and the variadic fcntl in the one form the list names.
-int RemoteSystemConnect(int fd, const sockaddr *address, socklen_t length);
-int RemoteSystemFcntl(int fd, int command, int argument);
-
 #define KORMELT_REMOTE_CONNECT_CALLS(X)                                                                                   \
     X(getaddrinfo, ::getaddrinfo, int, (const char *host, const char *service, const addrinfo *hints, addrinfo **found))  \
     X(freeaddrinfo, ::freeaddrinfo, void, (addrinfo * found))                                                             \

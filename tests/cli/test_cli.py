@@ -66,20 +66,20 @@ AGAIN = "run flash again"  # the tool's words in the sentences it shares with th
 SEAL = "'kormelt seal'"
 
 
-def load_package_module(file_name):
-    """A module of the Python package's testing helpers, loaded from the tree
-    by its path: those it takes need nothing but the standard library."""
+def load_package_module(name):
+    """A module of the Python package's testing helpers (kormelt/testing/<name>.py),
+    loaded from the tree by its path: those it takes need nothing but the standard library."""
     path = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "python", "src",
-                        "kormelt", "testing", file_name)
-    found = importlib.util.spec_from_file_location("kormelt_" + file_name[1:-3], path)
+                        "kormelt", "testing", name + ".py")
+    found = importlib.util.spec_from_file_location("kormelt" + name, path)
     module = importlib.util.module_from_spec(found)
     sys.modules[found.name] = module  # dataclasses look their module up there
     found.loader.exec_module(module)
     return module
 
 
-request_log = load_package_module("_request_log.py")
-terminate = load_package_module("_child.py").stop_child
+request_log = load_package_module("_request_log")
+terminate = load_package_module("_child").stop_child
 
 
 def crc16(data):

@@ -24,7 +24,7 @@ struct Field {
     bool is_number = false;
 };
 
-// An empty text is unknown: the records keep no empty strings.
+// An empty text is unknown: the row reader gives a NULL column as empty.
 Field FieldOf(const std::string &text) {
     return {text.empty() ? std::nullopt : std::optional<std::string>(text), {}, false};
 }
